@@ -1,0 +1,172 @@
+// Shared binding helpers: what every module needs to behave like a Python module.
+//
+//  - Module names resolved when used (ModuleNames): outside names (framework classes,
+//    `datetime`, `print`, ...) are bound as module attributes at import and read from the
+//    module's namespace at call time, so monkeypatching the module works as in Python.
+//  - Argument checks with the wording of a typed Python signature.
+//  - Classes built over Python base classes (PyClassBuilder), with C++ methods that bind
+//    like `def`s.
+//  - Exceptions raised by type and message, optionally chained.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <utility>
+
+namespace kv {
+namespace py = pybind11;
+
+// ---------------------------------------------------------------- errors
+
+// Raise `exc_type(message)` as a Python exception (pybind11 passes it through unchanged).
+[[noreturn]] inline void raise(PyObject* exc_type, const std::string& message) {
+    PyErr_SetString(exc_type, message.c_str());
+    throw py::error_already_set();
+}
+
+// Raise `exc_type(message)` with `__cause__` set to the exception being handled.
+[[noreturn]] inline void raise_from(py::error_already_set& cause, PyObject* exc_type,
+                                    const std::string& message) {
+    cause.restore();
+    py::raise_from(exc_type, message.c_str());
+    throw py::error_already_set();
+}
+
+// The type name shown in argument messages: the type's tp_name ("int", "NoneType",
+// "datetime.datetime"), as typed extension signatures report it.
+inline std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+// TypeError("Argument 'code' has incorrect type (expected str, got int)")
+[[noreturn]] inline void raise_arg_type(const char* arg, const char* expected, py::handle got) {
+    raise(PyExc_TypeError, std::string("Argument '") + arg + "' has incorrect type (expected " +
+                               expected + ", got " + type_name(got) + ")");
+}
+
+// Argument checks for declared parameter types; subclasses pass, as in Python.
+inline void check_str(py::handle obj, const char* arg) {
+    if (!PyUnicode_Check(obj.ptr())) raise_arg_type(arg, "str", obj);
+}
+inline void check_optional_str(py::handle obj, const char* arg) {
+    if (!obj.is_none() && !PyUnicode_Check(obj.ptr())) raise_arg_type(arg, "str", obj);
+}
+
+// An `int` argument: an exact integer, or any number that `int()` truncates (a float 2.9
+// becomes 2). Text, None and other objects are rejected with the argument's name.
+inline py::int_ to_int_arg(py::handle obj, const char* arg) {
+    if (PyLong_Check(obj.ptr())) return py::reinterpret_borrow<py::int_>(obj);
+    if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || !PyNumber_Check(obj.ptr()))
+        raise_arg_type(arg, "int", obj);
+    PyObject* r = PyNumber_Long(obj.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::int_>(r);
+}
+
+// A C++ `long long` from an int argument; OverflowError as Python's own conversion gives it.
+inline long long to_ll_arg(py::handle obj, const char* arg) {
+    py::int_ v = to_int_arg(obj, arg);
+    long long r = PyLong_AsLongLong(v.ptr());
+    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return r;
+}
+
+// A `float` argument: any real number (int, float, numpy scalar, objects with __float__).
+inline double to_double_arg(py::handle obj, const char* arg) {
+    if (PyFloat_CheckExact(obj.ptr())) return PyFloat_AS_DOUBLE(obj.ptr());
+    if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || !PyNumber_Check(obj.ptr()))
+        raise_arg_type(arg, "float", obj);
+    double r = PyFloat_AsDouble(obj.ptr());
+    if (r == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return r;
+}
+
+// ---------------------------------------------------------------- module names
+
+// A module's namespace, read at call time. Created once in PYBIND11_MODULE; it keeps the
+// module's __dict__ alive for the life of the process (modules are never unloaded).
+class ModuleNames {
+public:
+    void bind(py::module_& m) {
+        dict_ = PyModule_GetDict(m.ptr());
+        Py_INCREF(dict_);
+    }
+
+    // `name` as the module's code would see it: a module global, else a builtin.
+    // NameError("name 'x' is not defined") when neither has it.
+    py::object operator()(const char* name) const {
+        PyObject* v = PyDict_GetItemString(dict_, name);  // borrowed
+        if (!v) {
+            PyObject* builtins = PyEval_GetBuiltins();     // borrowed
+            v = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
+        }
+        if (!v) raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
+        return py::reinterpret_borrow<py::object>(v);
+    }
+
+    // print(*args) through the module's `print`, so sys.stdout redirection sees it.
+    template <class... Args>
+    void print(Args&&... args) const {
+        (*this)("print")(std::forward<Args>(args)...);
+    }
+
+    // datetime.now() through the module's `datetime` class (a frozen clock in tests works).
+    py::object now() const { return (*this)("datetime").attr("now")(); }
+
+private:
+    PyObject* dict_ = nullptr;
+};
+
+// `from <module> import <name>` as a module attribute of `m`.
+inline void import_name(py::module_& m, const char* module, const char* name,
+                        const char* as = nullptr) {
+    m.attr(as ? as : name) = py::module_::import(module).attr(name);
+}
+
+// ---------------------------------------------------------------- classes over Python bases
+
+// Builds a real Python class, `type(name, bases, namespace)` through the bases' metaclass,
+// whose methods are C++ functions that bind like `def`s (instance methods), so the class can
+// be subclassed, its methods overridden, and instances keep their state in __dict__.
+class PyClassBuilder {
+public:
+    PyClassBuilder(py::module_& m, const char* name, const char* doc = nullptr)
+        : module_(m), name_(name) {
+        ns_["__module__"] = m.attr("__name__");
+        ns_["__qualname__"] = name;
+        if (doc) ns_["__doc__"] = doc;
+    }
+
+    // Define method `name` from a C++ callable taking `self` first. pybind11 must not see
+    // the name `__init__` (it would treat the function as its own constructor), so the
+    // function gets an internal name and is stored under the public one.
+    template <class F, class... Extra>
+    PyClassBuilder& def(const char* name, F&& f, const Extra&... extra) {
+        std::string internal = std::string(name_) + "_" + name;
+        py::cpp_function fn(std::forward<F>(f), py::name(internal.c_str()), extra...);
+        PyObject* meth = PyInstanceMethod_New(fn.ptr());
+        if (!meth) throw py::error_already_set();
+        ns_[name] = py::reinterpret_steal<py::object>(meth);
+        return *this;
+    }
+
+    PyClassBuilder& attr(const char* name, py::object value) {
+        ns_[name] = std::move(value);
+        return *this;
+    }
+
+    // Create the class with the given bases, set it as module attribute, and return it.
+    py::object build(py::tuple bases) {
+        py::object meta = py::type::of(bases.empty() ? py::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))
+                                                     : bases[0]);
+        py::object cls = meta(name_, bases, ns_);
+        module_.attr(name_) = cls;
+        return cls;
+    }
+
+private:
+    py::module_& module_;
+    const char* name_;
+    py::dict ns_;
+};
+
+}  // namespace kv
