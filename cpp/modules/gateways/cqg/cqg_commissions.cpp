@@ -1,4 +1,29 @@
-// Placeholder: module not yet built.
+// kavrel_trader.gateways.cqg.cqg_commissions: CQG futures fee schedule (1.92 per contract).
+//
+// A Python class over the framework's BaseFees whose constructor sets the fee breakdown of
+// the deals it is given; the formula lives in engine/fees.hpp.
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(cqg_commissions, m) { (void)m; }
+#include "py/fee_binding.hpp"
+#include "py/pyhelpers.hpp"
+
+namespace {
+namespace py = pybind11;
+namespace fb = kv::feesb;
+
+void cqg_init(py::object self, py::args deals, py::kwargs kwargs) {
+    fb::reject_keywords(kwargs, "CQGCommissions");
+    fb::run_futures(self, deals, 1.92);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(cqg_commissions, m) {
+    m.doc() = "CQG fee schedule.";
+    kv::import_name(m, "kavrel_trader.core.deal", "Deal");
+    kv::import_name(m, "kavrel_trader.gateways.base_gateway", "BaseFees");
+    fb::Names::get();
+    kv::PyClassBuilder(m, "CQGCommissions", "CQG fee model")
+        .def("__init__", &cqg_init)
+        .build(py::make_tuple(m.attr("BaseFees")));
+}

@@ -1,4 +1,83 @@
-// Placeholder: module not yet built.
+// kavrel_trader.gateways.ib.ib_commissions: Interactive Brokers fee schedules (Hong Kong
+// equities, Shanghai/Shenzhen-Hong Kong Connect equities, US futures).
+//
+// Each schedule is a Python class over the framework's BaseFees whose constructor computes
+// the fee breakdown of the deals it is given. The formulas live in engine/fees.hpp.
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(ib_commissions, m) { (void)m; }
+#include "engine/fees.hpp"
+#include "py/fee_binding.hpp"
+#include "py/pyhelpers.hpp"
+
+namespace {
+namespace py = pybind11;
+namespace fb = kv::feesb;
+
+kv::ModuleNames g_names;
+fb::RoundingNames g_rounding;
+
+const char* const kHKDoc =
+    "Interactive Brokers fees for Hong Kong equities (fixed, non-tiered rates).\n"
+    "\n"
+    "The broker computes its volume and value tiers once daily, so reduced rates take effect\n"
+    "on the trading day after a threshold is passed.\n"
+    "\n"
+    "Rate sources (the broker's pages): government stamp duty and SFC transaction levy;\n"
+    "exchange fee and clearing fee; Hong Kong tiered and fixed commission.";
+
+const char* const kConnectDoc =
+    "Interactive Brokers fees for Shanghai/Shenzhen-Hong Kong Connect equities (fixed,\n"
+    "non-tiered rates).\n"
+    "\n"
+    "The broker computes its volume and value tiers once daily, so reduced rates take effect\n"
+    "on the trading day after a threshold is passed.\n"
+    "\n"
+    "Rate sources (the broker's pages): government stamp duty and SFC transaction levy;\n"
+    "exchange fee and clearing fee; Hong Kong tiered and fixed commission.";
+
+const char* const kUSFuturesDoc =
+    "Interactive Brokers fees for US futures (the broker's futures commission page).\n"
+    "\n"
+    "For simplicity, use 0.85 USD/contract";
+
+void hk_init(py::object self, py::args deals, py::kwargs kwargs) {
+    fb::reject_keywords(kwargs, "IbHKEquityFees");
+    fb::run_equity(self, deals, g_rounding.current(g_names),
+                   [](const auto& o, auto& s, const auto& price, const auto& size) {
+                       kv::fees::hk_equity_deal(o, s, price, size);
+                   });
+}
+
+void connect_init(py::object self, py::args deals, py::kwargs kwargs) {
+    fb::reject_keywords(kwargs, "IbSHSZHKConnectEquityFees");
+    fb::run_equity(self, deals, g_rounding.current(g_names),
+                   [](const auto& o, auto& s, const auto& price, const auto& size) {
+                       kv::fees::connect_equity_deal(o, s, price, size);
+                   });
+}
+
+void us_futures_init(py::object self, py::args deals, py::kwargs kwargs) {
+    fb::reject_keywords(kwargs, "IbUSFuturesFees");
+    fb::run_futures(self, deals, 0.85);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(ib_commissions, m) {
+    m.doc() = "Interactive Brokers fee schedules.";
+    m.attr("math") = py::module_::import("math");
+    kv::import_name(m, "kavrel_trader.core.deal", "Deal");
+    kv::import_name(m, "kavrel_trader.gateways.base_gateway", "BaseFees");
+    g_names.bind(m);
+    g_rounding.bind();
+    fb::Names::get();
+
+    py::tuple bases = py::make_tuple(m.attr("BaseFees"));
+    kv::PyClassBuilder(m, "IbHKEquityFees", kHKDoc).def("__init__", &hk_init).build(bases);
+    kv::PyClassBuilder(m, "IbSHSZHKConnectEquityFees", kConnectDoc)
+        .def("__init__", &connect_init)
+        .build(bases);
+    kv::PyClassBuilder(m, "IbUSFuturesFees", kUSFuturesDoc)
+        .def("__init__", &us_futures_init)
+        .build(bases);
+}

@@ -1,4 +1,230 @@
-// Placeholder: module not yet built.
+// kavrel_trader.gateways.qmt.symbols: conversion between framework codes ("SH.600000")
+// and QMT codes ("600000.SH").
+//
+// Codes are normalised as `(code or "").strip().upper()`. ASCII text (the normal case) is
+// handled in C++; other text is normalised by the str methods themselves, so the result is
+// the same as Python's for any input, and then converted on its UTF-8 bytes.
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(symbols, m) { (void)m; }
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "engine/qmt_codes.hpp"
+#include "py/fastcall.hpp"
+#include "py/pyhelpers.hpp"
+
+namespace {
+namespace py = pybind11;
+namespace q = kv::qmt;
+
+kv::ModuleNames g_names;
+
+// A normalised code. `sv` views either `holder`'s ASCII data or `buf`; the object is filled
+// in place and never copied (views into `buf` must not move).
+struct Raw {
+    std::string_view sv;
+    std::string buf;
+    py::object holder;     // the text `sv` was taken from
+    bool ascii = true;     // false: `sv` holds UTF-8 of non-ASCII text
+    bool whole = false;    // `sv` is exactly `holder`'s text
+
+    Raw() = default;
+    Raw(const Raw&) = delete;
+    Raw& operator=(const Raw&) = delete;
+};
+
+inline std::string_view ascii_view(PyObject* s) {
+    return std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
+}
+
+inline bool is_exact_ascii(PyObject* o) {
+    return PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o);
+}
+
+void normalise(PyObject* code, Raw& r) {
+    if (is_exact_ascii(code)) {
+        std::string_view s = ascii_view(code);
+        r.holder = py::reinterpret_borrow<py::object>(code);
+        r.sv = q::normalise_ascii(s, r.buf);
+        r.whole = r.sv.data() == s.data() && r.sv.size() == s.size();
+        return;
+    }
+    // Non-ASCII text or a str subclass: the host's own methods decide.
+    int truth = PyObject_IsTrue(code);
+    if (truth < 0) throw py::error_already_set();
+    py::object v = truth ? py::reinterpret_borrow<py::object>(code) : py::str("");
+    v = v.attr("strip")();
+    v = v.attr("upper")();
+    kv::check_str(v, "code");
+    r.holder = v;
+    r.whole = true;
+    if (PyUnicode_IS_ASCII(v.ptr())) {
+        r.sv = ascii_view(v.ptr());
+        return;
+    }
+    PyObject* b = PyUnicode_AsEncodedString(v.ptr(), "utf-8", "surrogatepass");
+    if (!b) throw py::error_already_set();
+    py::object bytes = py::reinterpret_steal<py::object>(b);
+    r.buf.assign(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+    r.sv = r.buf;
+    r.ascii = false;
+}
+
+py::object make_str(std::string_view s, bool ascii) {
+    if (ascii) {
+        PyObject* u = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
+        if (!u) throw py::error_already_set();
+        if (!s.empty()) std::memcpy(PyUnicode_1BYTE_DATA(u), s.data(), s.size());
+        return py::reinterpret_steal<py::object>(u);
+    }
+    PyObject* u = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
+    if (!u) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(u);
+}
+
+// to_qmt_code / from_qmt_code on a str.
+py::object convert(PyObject* code, bool to_qmt) {
+    Raw r;
+    normalise(code, r);
+    q::Converted c = to_qmt ? q::to_qmt(r.sv) : q::from_qmt(r.sv);
+    if (c.market == q::Market::None) {
+        if (r.whole) return r.holder;
+        return make_str(r.sv, r.ascii);
+    }
+    std::string out;
+    if (to_qmt)
+        q::format_qmt(c, r.sv, out);
+    else
+        q::format_framework(c, r.sv, out);
+    return make_str(out, r.ascii);
+}
+
+PyObject* to_qmt_code(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::fastcall::guarded([&] {
+        PyObject* code = kv::fastcall::one_arg("to_qmt_code", "code", args, nargs, kwnames);
+        kv::check_str(code, "code");
+        return convert(code, true).release().ptr();
+    });
+}
+
+PyObject* from_qmt_code(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::fastcall::guarded([&] {
+        PyObject* code = kv::fastcall::one_arg("from_qmt_code", "code", args, nargs, kwnames);
+        kv::check_str(code, "code");
+        return convert(code, false).release().ptr();
+    });
+}
+
+PyObject* exchange_from_qmt_code(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    return kv::fastcall::guarded([&] {
+        PyObject* code = kv::fastcall::one_arg("exchange_from_qmt_code", "code", args, nargs, kwnames);
+        kv::check_str(code, "code");
+        Raw r;
+        normalise(code, r);
+        bool sz = q::is_shenzhen(r.sv);
+        py::object member = g_names("Exchange").attr(sz ? "SZSE" : "SSE");
+        return member.release().ptr();
+    });
+}
+
+// Adds `text` to the set unless an equal text was added already.
+struct CodeSet {
+    py::object set;
+    std::string_view seen[6];
+    int n_seen = 0;
+
+    bool known(std::string_view s) const {
+        for (int k = 0; k < n_seen; ++k)
+            if (seen[k] == s) return true;
+        return false;
+    }
+    void add(const py::object& o) {
+        if (PySet_Add(set.ptr(), o.ptr()) < 0) throw py::error_already_set();
+    }
+    void add_text(std::string_view s) {
+        if (known(s)) return;
+        seen[n_seen++] = s;
+        add(make_str(s, true));
+    }
+};
+
+PyObject* security_codes_for_lookup(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    return kv::fastcall::guarded([&] {
+        PyObject* security =
+            kv::fastcall::one_arg("security_codes_for_lookup", "security", args, nargs, kwnames);
+        py::object code = py::reinterpret_borrow<py::object>(security).attr("code");
+        kv::check_str(code, "code");
+        CodeSet out;
+        out.set = py::reinterpret_steal<py::object>(PySet_New(nullptr));
+        if (!out.set) throw py::error_already_set();
+
+        if (!is_exact_ascii(code.ptr())) {
+            out.add(code);
+            out.add(code.attr("upper")());
+            py::object to = convert(code.ptr(), true);
+            py::object from = convert(code.ptr(), false);
+            out.add(to);
+            out.add(from);
+            out.add(convert(from.ptr(), true));
+            out.add(convert(to.ptr(), false));
+            return out.set.release().ptr();
+        }
+
+        // ASCII: every form in C++, each distinct text made into a str once.
+        std::string_view text = ascii_view(code.ptr());
+        out.add(code);
+        out.seen[out.n_seen++] = text;
+        std::string upper;
+        q::upper_ascii(text, upper);
+        out.add_text(upper);
+
+        std::string buf;
+        std::string_view raw = q::normalise_ascii(text, buf);
+        std::string to, from, to_from, from_to, nbuf;
+        q::format_qmt(q::to_qmt(raw), raw, to);
+        q::format_framework(q::from_qmt(raw), raw, from);
+        std::string_view nfrom = q::normalise_ascii(from, nbuf);
+        q::format_qmt(q::to_qmt(nfrom), nfrom, to_from);
+        std::string nbuf2;
+        std::string_view nto = q::normalise_ascii(to, nbuf2);
+        q::format_framework(q::from_qmt(nto), nto, from_to);
+        out.add_text(to);
+        out.add_text(from);
+        out.add_text(to_from);
+        out.add_text(from_to);
+        return out.set.release().ptr();
+    });
+}
+
+PyMethodDef g_methods[] = {
+    {"to_qmt_code", kv::fastcall::as_cfunction(to_qmt_code), METH_FASTCALL | METH_KEYWORDS,
+     "to_qmt_code($module, /, code)\n--\n\n"
+     "QMT form of a code (\"SH.600000\" -> \"600000.SH\"); an unrecognised code comes back\n"
+     "stripped and upper-cased."},
+    {"from_qmt_code", kv::fastcall::as_cfunction(from_qmt_code), METH_FASTCALL | METH_KEYWORDS,
+     "from_qmt_code($module, /, code)\n--\n\n"
+     "Framework form of a code (\"600000.SH\" -> \"SH.600000\"); an unrecognised code comes\n"
+     "back stripped and upper-cased."},
+    {"exchange_from_qmt_code", kv::fastcall::as_cfunction(exchange_from_qmt_code),
+     METH_FASTCALL | METH_KEYWORDS,
+     "exchange_from_qmt_code($module, /, code)\n--\n\n"
+     "Exchange.SZSE for a Shenzhen code, otherwise Exchange.SSE."},
+    {"security_codes_for_lookup", kv::fastcall::as_cfunction(security_codes_for_lookup),
+     METH_FASTCALL | METH_KEYWORDS,
+     "security_codes_for_lookup($module, /, security)\n--\n\n"
+     "The set of code forms under which the security may appear in a bridge payload."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+PYBIND11_MODULE(symbols, m) {
+    m.doc() = "Conversion between framework security codes and QMT codes.";
+    kv::import_name(m, "kavrel_trader.core.constants", "Exchange");
+    kv::import_name(m, "kavrel_trader.core.security", "Security");
+    g_names.bind(m);
+    if (PyModule_AddFunctions(m.ptr(), g_methods) < 0) throw py::error_already_set();
+}
