@@ -1,4 +1,843 @@
-// Placeholder: module not yet built.
+// kavrel_trader.gateways.qmt.kline_history: QMT periods, request windows and the
+// conversion of the bridge's bar records into framework Bar records.
+//
+// Outside names (datetime, timedelta, Mapping, Bar, Security, try_parsing_datetime) and the
+// module's own tables are module attributes read when used, so monkeypatching the module
+// (a frozen-clock datetime, another Bar class, a changed FREQ_TO_QMT_PERIOD) works as on a
+// plain Python module. records_to_bars also honours replaced parse_qmt_bar_time,
+// _row_number and is_placeholder_bar functions.
+//
+// Fast paths: exact dict records with str keys are scanned once per record (keys lower-
+// cased in C++ and matched against every candidate key), numbers and texts are converted
+// without the interpreter where that is certain to give float()'s result, the four time
+// formats are matched in C++ and the datetimes built through the C API while the module's
+// `datetime` is the real class. Everything unusual takes the interpreter's own road.
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(kline_history, m) { (void)m; }
+#include <datetime.h>
+
+#include <algorithm>
+#include <charconv>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/qmt_bars.hpp"
+#include "py/pyhelpers.hpp"
+
+namespace py = pybind11;
+namespace q = kv::qmt;
+
+namespace {
+
+kv::ModuleNames g_names;
+
+// Interned texts and the module's own function objects, set once at import.
+struct Statics {
+    PyObject* bar_keys[q::kBarKeyCount] = {};  // "time", ..., "vol"
+    PyObject* field_keys[5] = {};              // ("open", "open_price"), ... for _row_number
+    PyObject* field_names[5] = {};             // "open", "high", "low", "close", "volume"
+    PyObject* bar_kwnames = nullptr;           // Bar keyword names, in call order
+    PyObject* s_lower = nullptr;
+    PyObject* s_strip = nullptr;
+    PyObject* s_now = nullptr;
+    PyObject* s_strptime = nullptr;
+    PyObject* s_strftime = nullptr;
+    PyObject* s_get = nullptr;
+    PyObject* s_items = nullptr;
+    PyObject* s_1day = nullptr;
+    PyObject* fn_parse = nullptr;  // the module's own functions, to spot replacements
+    PyObject* fn_row_number = nullptr;
+    PyObject* fn_placeholder = nullptr;
+} g;
+
+PyObject* check(PyObject* o) {
+    if (!o) throw py::error_already_set();
+    return o;
+}
+py::object steal(PyObject* o) { return py::reinterpret_steal<py::object>(check(o)); }
+py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
+
+PyObject* intern(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) throw py::error_already_set();
+    return o;  // kept for the life of the process
+}
+
+// The characters of an exact str when it is pure ASCII.
+bool ascii_view(PyObject* s, std::string_view& out) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) throw py::error_already_set();
+#endif
+    if (!PyUnicode_IS_ASCII(s)) return false;
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
+    return true;
+}
+
+// True when the current exception is a TypeError or ValueError (then cleared).
+bool clear_if_type_or_value_error() {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();
+        return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- numbers
+
+// float(value): true with the result; false when float() raises TypeError or ValueError;
+// any other error propagates.
+bool to_float(PyObject* v, double& out) {
+    if (PyFloat_CheckExact(v)) {
+        out = PyFloat_AS_DOUBLE(v);
+        return true;
+    }
+    if (PyLong_CheckExact(v) || PyBool_Check(v)) {
+        out = PyLong_AsDouble(v);  // OverflowError for huge ints, as float() gives it
+        if (out == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        return true;
+    }
+    if (PyUnicode_CheckExact(v)) {
+        std::string_view s;
+        if (ascii_view(v, s) && q::parse_decimal(s, out)) return true;
+    }
+    PyObject* r = PyNumber_Float(v);
+    if (!r) {
+        if (clear_if_type_or_value_error()) return false;
+        throw py::error_already_set();
+    }
+    out = PyFloat_AS_DOUBLE(r);
+    Py_DECREF(r);
+    return true;
+}
+
+// The float object for a converted value: the value itself when it is an exact float.
+py::object float_object(PyObject* src, double v) {
+    if (PyFloat_CheckExact(src)) return borrow(src);
+    return steal(PyFloat_FromDouble(v));
+}
+
+// `float(value or 0)`, for the placeholder test.
+double float_or_zero(PyObject* v) {
+    if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v);
+    int t = PyObject_IsTrue(v);
+    if (t < 0) throw py::error_already_set();
+    if (!t) return 0.0;
+    py::object f = steal(PyNumber_Float(v));
+    return PyFloat_AS_DOUBLE(f.ptr());
+}
+
+bool native_is_placeholder(PyObject* bar) {
+    for (int i = 0; i < 4; ++i) {
+        py::object v = steal(PyObject_GetAttr(bar, g.field_names[i]));
+        if (float_or_zero(v.ptr()) != 0.0) return false;
+    }
+    py::object vol = steal(PyObject_GetAttr(bar, g.field_names[4]));
+    return float_or_zero(vol.ptr()) == 0.0;
+}
+
+// ---------------------------------------------------------------- names read per call
+
+// Module names a call needs, each read from the module namespace at its first use in the
+// call and kept for the rest of it.
+class CallNames {
+public:
+    PyObject* datetime_cls() {
+        if (!datetime_) {
+            datetime_ = g_names("datetime");
+            real_datetime_ = datetime_.ptr() == reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType);
+        }
+        return datetime_.ptr();
+    }
+    bool real_datetime() {
+        datetime_cls();
+        return real_datetime_;
+    }
+
+    struct Format {
+        py::object text;
+        q::TimeFormat native;
+    };
+    const std::vector<Format>& formats() {
+        if (!formats_loaded_) {
+            py::object seq = g_names("_QMT_TIME_FORMATS");
+            py::object it = steal(PyObject_GetIter(seq.ptr()));
+            while (PyObject* f = PyIter_Next(it.ptr())) {
+                py::object fmt = steal(f);
+                q::TimeFormat native = q::kFormatUnknown;
+                std::string_view s;
+                if (PyUnicode_CheckExact(f) && ascii_view(f, s)) native = q::time_format_of(s);
+                formats_.push_back({fmt, native});
+            }
+            if (PyErr_Occurred()) throw py::error_already_set();
+            formats_loaded_ = true;
+        }
+        return formats_;
+    }
+
+    py::object try_parsing_datetime() {
+        if (!try_parsing_) try_parsing_ = g_names("try_parsing_datetime");
+        return try_parsing_;
+    }
+    py::object now() { return steal(PyObject_CallMethodObjArgs(datetime_cls(), g.s_now, nullptr)); }
+    PyObject* mapping() {
+        if (!mapping_) mapping_ = g_names("Mapping");
+        return mapping_.ptr();
+    }
+
+private:
+    py::object datetime_;
+    bool real_datetime_ = false;
+    std::vector<Format> formats_;
+    bool formats_loaded_ = false;
+    py::object try_parsing_;
+    py::object mapping_;
+};
+
+// isinstance(row, Mapping), dicts without a lookup.
+bool is_mapping(CallNames& names, PyObject* row) {
+    if (PyDict_Check(row)) return true;
+    int r = PyObject_IsInstance(row, names.mapping());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+// ---------------------------------------------------------------- bar times
+
+py::object parse_time(CallNames& names, PyObject* value) {
+    PyObject* dt_cls = names.datetime_cls();
+    int inst = names.real_datetime() ? PyDateTime_Check(value) : PyObject_IsInstance(value, dt_cls);
+    if (inst < 0) throw py::error_already_set();
+    if (inst) return borrow(value);
+    if (value == Py_None) return names.now();
+
+    // text = str(value).strip()
+    py::object s, text;
+    std::string_view ascii;
+    bool native_text = false;
+    char digits[24];
+    long long as_int = 0;
+    int overflow = 1;
+    if (PyLong_CheckExact(value)) {
+        as_int = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (as_int == -1 && PyErr_Occurred()) throw py::error_already_set();
+    }
+    if (overflow == 0) {  // an int's text is its decimal digits
+        auto res = std::to_chars(digits, digits + sizeof digits, as_int);
+        ascii = std::string_view(digits, static_cast<std::size_t>(res.ptr - digits));
+        native_text = true;
+    } else {
+        s = PyUnicode_CheckExact(value) ? borrow(value) : steal(PyObject_Str(value));
+        if (PyUnicode_CheckExact(s.ptr()) && ascii_view(s.ptr(), ascii)) {
+            std::string_view stripped = q::strip_py_space(ascii);
+            native_text = true;
+            if (stripped.size() == ascii.size())
+                text = s;
+            else
+                ascii = stripped;  // the text object is made only if the interpreter needs it
+        } else {
+            text = steal(PyObject_CallMethodObjArgs(s.ptr(), g.s_strip, nullptr));
+            if (PyUnicode_CheckExact(text.ptr()) && ascii_view(text.ptr(), ascii))
+                native_text = true;
+        }
+    }
+    auto text_object = [&]() -> PyObject* {
+        if (!text) text = steal(PyUnicode_FromStringAndSize(ascii.data(), static_cast<Py_ssize_t>(ascii.size())));
+        return text.ptr();
+    };
+
+    bool empty;
+    if (native_text) {
+        empty = ascii.empty();
+    } else {
+        int t = PyObject_IsTrue(text.ptr());
+        if (t < 0) throw py::error_already_set();
+        empty = t == 0;
+    }
+    if (empty) return names.now();
+
+    for (const auto& fmt : names.formats()) {
+        if (native_text && fmt.native != q::kFormatUnknown && names.real_datetime()) {
+            q::BarTime bt;
+            if (q::parse_bar_time(ascii, fmt.native, bt))
+                return steal(PyDateTime_FromDateAndTime(bt.year, bt.month, bt.day, bt.hour,
+                                                        bt.minute, bt.second, 0));
+            continue;
+        }
+        PyObject* r = PyObject_CallMethodObjArgs(dt_cls, g.s_strptime, text_object(),
+                                                 fmt.text.ptr(), nullptr);
+        if (r) return steal(r);
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
+        PyErr_Clear();
+    }
+    return names.try_parsing_datetime()(py::handle(text_object()));
+}
+
+// ---------------------------------------------------------------- generic record access
+
+// `k, v = item` with the interpreter's unpacking errors.
+void unpack2(PyObject* item, py::object& k, py::object& v) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        k = borrow(PyTuple_GET_ITEM(item, 0));
+        v = borrow(PyTuple_GET_ITEM(item, 1));
+        return;
+    }
+    py::object it = steal(PyObject_GetIter(item));
+    py::object parts[3];
+    int n = 0;
+    for (; n < 3; ++n) {
+        PyObject* x = PyIter_Next(it.ptr());
+        if (!x) break;
+        parts[n] = steal(x);
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    if (n < 2)
+        kv::raise(PyExc_ValueError,
+                  "not enough values to unpack (expected 2, got " + std::to_string(n) + ")");
+    if (n > 2) kv::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    k = parts[0];
+    v = parts[1];
+}
+
+py::object items_iter(PyObject* row) {
+    py::object items = steal(PyObject_CallMethodObjArgs(row, g.s_items, nullptr));
+    return steal(PyObject_GetIter(items.ptr()));
+}
+
+py::object lower_text_of(PyObject* k) {
+    py::object s = steal(PyObject_Str(k));
+    return steal(PyObject_CallMethodObjArgs(s.ptr(), g.s_lower, nullptr));
+}
+
+// {str(k).lower(): v for k, v in row.items()}
+py::object lowered_view(PyObject* row) {
+    py::object view = steal(PyDict_New());
+    py::object it = items_iter(row);
+    while (PyObject* item = PyIter_Next(it.ptr())) {
+        py::object holder = steal(item);
+        py::object k, v;
+        unpack2(item, k, v);
+        py::object lk = lower_text_of(k.ptr());
+        if (PyDict_SetItem(view.ptr(), lk.ptr(), v.ptr()) < 0) throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return view;
+}
+
+// First usable number among `keys` in a lowered view, or `dflt`.
+py::object number_from_view(PyObject* view, PyObject* keys, double dflt) {
+    py::object it = steal(PyObject_GetIter(keys));
+    while (PyObject* key = PyIter_Next(it.ptr())) {
+        py::object holder = steal(key);
+        PyObject* v = PyDict_GetItemWithError(view, key);
+        if (!v) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            continue;
+        }
+        if (v == Py_None) continue;
+        py::object value = borrow(v);
+        double d;
+        if (to_float(value.ptr(), d)) return float_object(value.ptr(), d);
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return steal(PyFloat_FromDouble(dflt));
+}
+
+// The time value of any mapping: the exact key first, then the first key whose lower-cased
+// text equals the candidate, per candidate in order; None when none has a value.
+py::object generic_time_value(PyObject* row) {
+    for (int c = 0; c < q::kTimeKeyCount; ++c) {
+        PyObject* cand = g.bar_keys[c];
+        py::object v;
+        if (PyDict_CheckExact(row)) {
+            PyObject* x = PyDict_GetItemWithError(row, cand);
+            if (!x && PyErr_Occurred()) throw py::error_already_set();
+            v = x ? borrow(x) : py::none();
+        } else {
+            v = steal(PyObject_CallMethodObjArgs(row, g.s_get, cand, nullptr));
+        }
+        if (!v.is_none()) return v;
+        py::object it = items_iter(row);
+        while (PyObject* item = PyIter_Next(it.ptr())) {
+            py::object holder = steal(item);
+            py::object k, val;
+            unpack2(item, k, val);
+            py::object lk = lower_text_of(k.ptr());
+            int eq = PyObject_RichCompareBool(lk.ptr(), cand, Py_EQ);
+            if (eq < 0) throw py::error_already_set();
+            if (eq && !val.is_none()) return val;
+        }
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return py::none();
+}
+
+// ---------------------------------------------------------------- one-pass record scan
+
+// Lower-case a str key into `buf` (at most `cap` bytes). Returns the length, or -1 when the
+// key cannot equal any candidate (too long, or its lower-case form is not encodable);
+// `changed` tells whether lower-casing changed the key.
+Py_ssize_t lowered_key(PyObject* k, char* buf, std::size_t cap, bool& changed) {
+    std::string_view s;
+    if (ascii_view(k, s)) {
+        if (s.size() > cap) return -1;
+        changed = q::ascii_lower(s, buf);
+        return static_cast<Py_ssize_t>(s.size());
+    }
+    // Non-ASCII keys can lower-case to ASCII (KELVIN SIGN becomes 'k').
+    py::object low = steal(PyObject_CallMethodObjArgs(k, g.s_lower, nullptr));
+    Py_ssize_t n = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(low.ptr(), &n);
+    if (!utf8) {  // lone surrogates: equal to no candidate
+        PyErr_Clear();
+        return -1;
+    }
+    if (static_cast<std::size_t>(n) > cap) return -1;
+    std::copy(utf8, utf8 + n, buf);
+    changed = true;
+    return n;
+}
+
+// Values found for the bar-record candidates in one pass over an exact dict.
+struct RecordScan {
+    py::object exact_time[q::kTimeKeyCount];  // row[candidate], when not None
+    py::object ci_time[q::kTimeKeyCount];     // first non-None value under a case variant
+    py::object last[q::kBarKeyCount];         // last value under a case variant (numbers)
+
+    // False when a key is not an exact str: the record then takes the generic road.
+    bool scan(PyObject* row) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        char buf[q::kLongestBarKey];
+        while (PyDict_Next(row, &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k)) return false;
+            bool changed = false;
+            Py_ssize_t n = lowered_key(k, buf, sizeof buf, changed);
+            if (n < 0) continue;
+            int idx = q::bar_key_index(std::string_view(buf, static_cast<std::size_t>(n)));
+            if (idx < 0) continue;
+            if (idx < q::kTimeKeyCount) {
+                if (v == Py_None) continue;
+                if (!changed && !exact_time[idx]) exact_time[idx] = borrow(v);
+                if (!ci_time[idx]) ci_time[idx] = borrow(v);
+            } else {
+                last[idx] = borrow(v);
+            }
+        }
+        return true;
+    }
+
+    py::object time_value() const {
+        for (int c = 0; c < q::kTimeKeyCount; ++c) {
+            if (exact_time[c]) return exact_time[c];
+            if (ci_time[c]) return ci_time[c];
+        }
+        return py::none();
+    }
+
+    py::object number(int field) const {
+        for (int key : q::kNumberFields[field].keys) {
+            if (key < 0) break;
+            const py::object& v = last[key];
+            if (!v || v.is_none()) continue;
+            double d;
+            if (to_float(v.ptr(), d)) return float_object(v.ptr(), d);
+        }
+        return steal(PyFloat_FromDouble(0.0));
+    }
+};
+
+// ---------------------------------------------------------------- functions
+
+py::object qmt_period_for_freq(py::object freq) {
+    kv::check_str(freq, "freq");
+    py::object table = g_names("FREQ_TO_QMT_PERIOD");
+    int has = PySequence_Contains(table.ptr(), freq.ptr());
+    if (has < 0) throw py::error_already_set();
+    if (!has) {
+        py::object sorted_keys = g_names("sorted")(table);
+        py::object allowed = py::str(", ").attr("join")(sorted_keys);
+        py::object r = steal(PyObject_Repr(freq.ptr()));
+        py::object msg = steal(PyUnicode_FromFormat("freq=%U is not supported. Allowed: %U",
+                                                    r.ptr(), allowed.ptr()));
+        PyErr_SetObject(PyExc_ValueError, msg.ptr());
+        throw py::error_already_set();
+    }
+    return steal(PyObject_GetItem(table.ptr(), freq.ptr()));
+}
+
+// An int argument as an exact int (bool becomes 0 or 1, a float is truncated).
+py::object exact_int_arg(py::handle obj, const char* arg) {
+    py::int_ v = kv::to_int_arg(obj, arg);
+    if (PyLong_CheckExact(v.ptr())) return std::move(v);
+    return steal(PyNumber_Long(v.ptr()));
+}
+
+py::object clamp_periods(py::object freq, py::object periods, py::object max_count) {
+    kv::check_str(freq, "freq");
+    py::object n = exact_int_arg(periods, "periods");
+    py::object cap_arg = max_count.is_none() ? py::none() : exact_int_arg(max_count, "max_count");
+
+    py::object zero = steal(PyLong_FromLong(0));
+    int nonpositive = PyObject_RichCompareBool(n.ptr(), zero.ptr(), Py_LE);
+    if (nonpositive < 0) throw py::error_already_set();
+    if (nonpositive) {
+        py::object r = steal(PyObject_Repr(n.ptr()));
+        py::object msg = steal(PyUnicode_FromFormat("periods must be a positive int, got %U", r.ptr()));
+        PyErr_SetObject(PyExc_ValueError, msg.ptr());
+        throw py::error_already_set();
+    }
+    py::object cap;
+    if (!cap_arg.is_none()) {
+        cap = cap_arg;
+    } else {
+        py::object table = g_names("DEFAULT_MAX_COUNT");
+        py::object fallback = steal(PyLong_FromLong(1000));
+        if (PyDict_CheckExact(table.ptr())) {
+            PyObject* v = PyDict_GetItemWithError(table.ptr(), freq.ptr());
+            if (!v && PyErr_Occurred()) throw py::error_already_set();
+            cap = v ? borrow(v) : fallback;
+        } else {
+            cap = steal(PyObject_CallMethodObjArgs(table.ptr(), g.s_get, freq.ptr(), fallback.ptr(), nullptr));
+        }
+    }
+    // min(periods, cap): the first of equals
+    int less = PyObject_RichCompareBool(cap.ptr(), n.ptr(), Py_LT);
+    if (less < 0) throw py::error_already_set();
+    return less ? cap : n;
+}
+
+bool is_1day(py::handle freq) {
+    int eq = PyObject_RichCompareBool(freq.ptr(), g.s_1day, Py_EQ);
+    if (eq < 0) throw py::error_already_set();
+    return eq != 0;
+}
+
+py::object strftime(py::handle when, const char* fmt) {
+    py::object f = steal(PyUnicode_FromString(fmt));
+    return steal(PyObject_CallMethodObjArgs(when.ptr(), g.s_strftime, f.ptr(), nullptr));
+}
+
+py::object format_qmt_end_time(py::object cur_datetime, py::object freq) {
+    kv::check_str(freq, "freq");
+    if (cur_datetime.is_none()) return py::str("");
+    return strftime(cur_datetime, is_1day(freq) ? "%Y%m%d" : "%Y%m%d%H%M%S");
+}
+
+py::object format_qmt_start_time(py::object cur_datetime, py::object periods, py::object freq) {
+    py::object n = exact_int_arg(periods, "periods");
+    kv::check_str(freq, "freq");
+    int truthy = PyObject_IsTrue(cur_datetime.ptr());
+    if (truthy < 0) throw py::error_already_set();
+    py::object end = truthy ? cur_datetime : g_names.now();
+
+    py::object one = steal(PyLong_FromLong(1));
+    int more = PyObject_RichCompareBool(n.ptr(), one.ptr(), Py_GT);  // max(1, periods)
+    if (more < 0) throw py::error_already_set();
+    if (!more) n = one;
+
+    bool day = is_1day(freq);
+    py::object days;
+    if (day) {  // 2 * n + 14
+        py::object two = steal(PyLong_FromLong(2)), fourteen = steal(PyLong_FromLong(14));
+        py::object twice = steal(PyNumber_Multiply(two.ptr(), n.ptr()));
+        days = steal(PyNumber_Add(twice.ptr(), fourteen.ptr()));
+    } else {  // int(n / 240) + 5
+        py::object d240 = steal(PyLong_FromLong(240)), five = steal(PyLong_FromLong(5));
+        py::object ratio = steal(PyNumber_TrueDivide(n.ptr(), d240.ptr()));
+        py::object whole = steal(PyNumber_Long(ratio.ptr()));
+        days = steal(PyNumber_Add(whole.ptr(), five.ptr()));
+    }
+    py::dict kw;
+    kw["days"] = days;
+    py::object delta = g_names("timedelta")(**kw);
+    py::object start = steal(PyNumber_Subtract(end.ptr(), delta.ptr()));
+    return strftime(start, day ? "%Y%m%d" : "%Y%m%d%H%M%S");
+}
+
+py::object parse_qmt_bar_time(py::object value) {
+    CallNames names;
+    return parse_time(names, value.ptr());
+}
+
+py::object row_number(py::object row, py::object keys, py::object dflt) {
+    CallNames names;
+    if (!is_mapping(names, row.ptr())) kv::raise_arg_type("row", "dict", row);
+    double d = kv::to_double_arg(dflt, "default");
+
+    bool fast = PyDict_CheckExact(row.ptr()) &&
+                (PyList_CheckExact(keys.ptr()) || PyTuple_CheckExact(keys.ptr()));
+    std::vector<py::object> cands;
+    std::vector<std::string_view> cand_utf8;
+    std::size_t longest = 0;
+    if (fast) {
+        py::object seq = steal(PySequence_Fast(keys.ptr(), "keys"));
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+        for (Py_ssize_t i = 0; i < n && fast; ++i) {
+            PyObject* key = PySequence_Fast_GET_ITEM(seq.ptr(), i);
+            Py_ssize_t len = 0;
+            const char* u = PyUnicode_CheckExact(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
+            if (!u) {
+                PyErr_Clear();
+                fast = false;
+                break;
+            }
+            cands.push_back(borrow(key));
+            cand_utf8.emplace_back(u, static_cast<std::size_t>(len));
+            longest = std::max(longest, static_cast<std::size_t>(len));
+        }
+    }
+    if (fast) {
+        std::vector<py::object> last(cands.size());
+        std::string buf(longest, '\0');
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (fast && PyDict_Next(row.ptr(), &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k)) {
+                fast = false;
+                break;
+            }
+            bool changed = false;
+            Py_ssize_t n = lowered_key(k, &buf[0], buf.size(), changed);
+            if (n < 0) continue;
+            std::string_view lk(buf.data(), static_cast<std::size_t>(n));
+            for (std::size_t j = 0; j < cands.size(); ++j)
+                if (cand_utf8[j] == lk) last[j] = borrow(v);
+        }
+        if (fast) {
+            for (const auto& v : last) {
+                if (!v || v.is_none()) continue;
+                double x;
+                if (to_float(v.ptr(), x)) return float_object(v.ptr(), x);
+            }
+            return steal(PyFloat_FromDouble(d));
+        }
+    }
+    py::object view = lowered_view(row.ptr());
+    return number_from_view(view.ptr(), keys.ptr(), d);
+}
+
+py::bool_ is_placeholder_bar(py::object bar) { return py::bool_(native_is_placeholder(bar.ptr())); }
+
+// Calls a record class by keyword. For an ordinary class (metaclass `type`, object.__new__,
+// __init__ a Python function) it does what calling the class does, object.__new__ then
+// __init__, but hands the keywords to __init__ directly instead of through a dict; any
+// other class is simply called.
+class KeywordMaker {
+public:
+    void bind(py::object cls) {
+        cls_ = std::move(cls);
+        init_ = py::object();
+        PyObject* c = cls_.ptr();
+        if (Py_TYPE(c) != &PyType_Type) return;
+        auto* t = reinterpret_cast<PyTypeObject*>(c);
+        if (t->tp_new != PyBaseObject_Type.tp_new) return;
+        PyObject* init = PyObject_GetAttrString(c, "__init__");
+        if (!init) {
+            PyErr_Clear();
+            return;
+        }
+        if (PyFunction_Check(init)) init_ = steal(init);
+        else Py_DECREF(init);
+    }
+
+    // cls(**dict(zip(kwnames, args))); `args` has one free slot before it (args[-1]).
+    py::object operator()(PyObject** args, PyObject* kwnames) const {
+        if (!init_) {
+            return steal(PyObject_Vectorcall(cls_.ptr(), args, 0, kwnames));
+        }
+        auto* t = reinterpret_cast<PyTypeObject*>(cls_.ptr());
+        py::object empty = steal(PyTuple_New(0));
+        py::object obj = steal(t->tp_new(t, empty.ptr(), nullptr));
+        PyObject* saved = args[-1];
+        args[-1] = obj.ptr();
+        PyObject* r = PyObject_Vectorcall(init_.ptr(), args - 1, 1, kwnames);
+        args[-1] = saved;
+        py::object res = steal(r);
+        if (!res.is_none()) {
+            PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                         Py_TYPE(r)->tp_name);
+            throw py::error_already_set();
+        }
+        return obj;
+    }
+
+private:
+    py::object cls_;
+    py::object init_;
+};
+
+// Names records_to_bars reads once per call, at the first record.
+struct BarNames {
+    bool loaded = false;
+    KeywordMaker make_bar;
+    py::object parse_fn, row_number_fn, placeholder_fn;  // set only when replaced
+
+    void load() {
+        if (loaded) return;
+        make_bar.bind(g_names("Bar"));
+        py::object f = g_names("parse_qmt_bar_time");
+        if (f.ptr() != g.fn_parse) parse_fn = f;
+        f = g_names("_row_number");
+        if (f.ptr() != g.fn_row_number) row_number_fn = f;
+        f = g_names("is_placeholder_bar");
+        if (f.ptr() != g.fn_placeholder) placeholder_fn = f;
+        loaded = true;
+    }
+};
+
+py::object records_to_bars(py::object records, py::object security, py::object drop_placeholders) {
+    int drop = PyObject_IsTrue(drop_placeholders.ptr());
+    if (drop < 0) throw py::error_already_set();
+    py::list out;
+    if (records.is_none()) return std::move(out);
+
+    CallNames names;
+    BarNames bn;
+    RecordScan scan;
+
+    auto one_row = [&](PyObject* row) {
+        if (!is_mapping(names, row)) return;
+        bn.load();
+
+        bool scanned = false;
+        if (PyDict_CheckExact(row)) {
+            scan = RecordScan();
+            scanned = scan.scan(row);
+        }
+        py::object time_value = scanned ? scan.time_value() : generic_time_value(row);
+        py::object when = bn.parse_fn ? bn.parse_fn(time_value) : parse_time(names, time_value.ptr());
+
+        py::object nums[5];
+        if (bn.row_number_fn) {
+            for (int f = 0; f < 5; ++f)
+                nums[f] = steal(PyObject_CallFunctionObjArgs(bn.row_number_fn.ptr(), row,
+                                                             g.field_keys[f], nullptr));
+        } else if (scanned) {
+            for (int f = 0; f < 5; ++f) nums[f] = scan.number(f);
+        } else {
+            py::object view = lowered_view(row);
+            for (int f = 0; f < 5; ++f) nums[f] = number_from_view(view.ptr(), g.field_keys[f], 0.0);
+        }
+
+        PyObject* slots[8] = {nullptr,       when.ptr(),    security.ptr(), nums[0].ptr(),
+                              nums[1].ptr(), nums[2].ptr(), nums[3].ptr(),  nums[4].ptr()};
+        py::object bar = bn.make_bar(slots + 1, g.bar_kwnames);
+
+        if (drop) {
+            bool placeholder;
+            if (bn.placeholder_fn) {
+                py::object r = bn.placeholder_fn(bar);
+                int t = PyObject_IsTrue(r.ptr());
+                if (t < 0) throw py::error_already_set();
+                placeholder = t != 0;
+            } else {
+                placeholder = native_is_placeholder(bar.ptr());
+            }
+            if (placeholder) return;
+        }
+        if (PyList_Append(out.ptr(), bar.ptr()) < 0) throw py::error_already_set();
+    };
+
+    if (PyList_CheckExact(records.ptr())) {
+        // Index loop re-reading the size, as a list iterator does.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.ptr()); ++i) {
+            py::object row = borrow(PyList_GET_ITEM(records.ptr(), i));
+            one_row(row.ptr());
+        }
+    } else {
+        py::object it = steal(PyObject_GetIter(records.ptr()));
+        while (PyObject* item = PyIter_Next(it.ptr())) {
+            py::object row = steal(item);
+            one_row(row.ptr());
+        }
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return std::move(out);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(kline_history, m) {
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw py::error_already_set();
+    py::options options;
+    options.disable_function_signatures();
+
+    m.doc() = "QMT bar records and periods: request windows for the bridge and the conversion "
+              "of its bar records into framework Bar records.";
+    g_names.bind(m);
+
+    // Imports, bound as module attributes and read when used.
+    kv::import_name(m, "collections.abc", "Mapping");
+    kv::import_name(m, "datetime", "datetime");
+    kv::import_name(m, "datetime", "timedelta");
+    kv::import_name(m, "kavrel_trader.core.data", "Bar");
+    kv::import_name(m, "kavrel_trader.core.security", "Security");
+    kv::import_name(m, "kavrel_trader.core.utility", "try_parsing_datetime");
+
+    py::dict periods;
+    periods["1Day"] = "1d";
+    periods["1Min"] = "1m";
+    m.attr("FREQ_TO_QMT_PERIOD") = periods;
+    py::dict max_count;
+    max_count["1Day"] = 5000;
+    max_count["1Min"] = 1000;
+    m.attr("DEFAULT_MAX_COUNT") = max_count;
+    m.attr("_QMT_TIME_FORMATS") = py::make_tuple(q::kTimeFormatTexts[0], q::kTimeFormatTexts[1],
+                                                 q::kTimeFormatTexts[2], q::kTimeFormatTexts[3]);
+
+    for (int i = 0; i < q::kBarKeyCount; ++i) g.bar_keys[i] = intern(q::kBarKeyTexts[i]);
+    for (int f = 0; f < 5; ++f) {
+        const auto& nf = q::kNumberFields[f];
+        int n = 0;
+        while (n < 4 && nf.keys[n] >= 0) ++n;
+        PyObject* t = PyTuple_New(n);
+        if (!t) throw py::error_already_set();
+        for (int i = 0; i < n; ++i) {
+            Py_INCREF(g.bar_keys[nf.keys[i]]);
+            PyTuple_SET_ITEM(t, i, g.bar_keys[nf.keys[i]]);
+        }
+        g.field_keys[f] = t;
+        g.field_names[f] = intern(nf.name);
+    }
+    g.bar_kwnames = py::make_tuple("datetime", "security", "open", "high", "low", "close", "volume")
+                        .release()
+                        .ptr();
+    g.s_lower = intern("lower");
+    g.s_strip = intern("strip");
+    g.s_now = intern("now");
+    g.s_strptime = intern("strptime");
+    g.s_strftime = intern("strftime");
+    g.s_get = intern("get");
+    g.s_items = intern("items");
+    g.s_1day = intern("1Day");
+
+    m.def("qmt_period_for_freq", &qmt_period_for_freq, py::arg("freq"),
+          "QMT period string for a framework frequency (\"1Min\" -> \"1m\", \"1Day\" -> \"1d\").");
+    m.def("clamp_periods", &clamp_periods, py::arg("freq"), py::arg("periods"),
+          py::arg("max_count") = py::none(),
+          "Number of bars to request: periods, capped by max_count or the frequency's default.");
+    m.def("format_qmt_end_time", &format_qmt_end_time, py::arg("cur_datetime"), py::arg("freq"),
+          "end_time for get_market_data_ex; \"\" means the latest available bar.");
+    m.def("format_qmt_start_time", &format_qmt_start_time, py::arg("cur_datetime"),
+          py::arg("periods"), py::arg("freq"),
+          "start_time for get_market_data_ex, reaching back far enough to hold periods bars.");
+    m.def("parse_qmt_bar_time", &parse_qmt_bar_time, py::arg("value"),
+          "Bar time from a record's time field (datetime, compact digits or dashed text).");
+    m.def("_row_number", &row_number, py::arg("row"), py::arg("keys"), py::arg("default") = 0.0,
+          "First usable number among keys (lower case) in row, matched without regard to case.");
+    m.def("is_placeholder_bar", &is_placeholder_bar, py::arg("bar"),
+          "True for a QMT fill-in bar: open, high, low, close and volume all zero.");
+    m.def("records_to_bars", &records_to_bars, py::arg("records"), py::arg("security"),
+          py::arg("drop_placeholders") = true,
+          "Bar records built from the bridge's bar records, in record order.");
+
+    g.fn_parse = m.attr("parse_qmt_bar_time").ptr();
+    g.fn_row_number = m.attr("_row_number").ptr();
+    g.fn_placeholder = m.attr("is_placeholder_bar").ptr();
+    Py_INCREF(g.fn_parse);
+    Py_INCREF(g.fn_row_number);
+    Py_INCREF(g.fn_placeholder);
+}
