@@ -1,0 +1,333 @@
+import copy
+import dataclasses
+import gc
+import math
+import pickle
+import tracemalloc
+from typing import Optional
+
+import pytest
+
+from kavrel_trader.core.constants import Exchange
+from kavrel_trader.core import security as sec
+from kavrel_trader.core.security import Commodity, Currency, Futures, Security, Stock
+
+KINDS = [Stock, Currency, Commodity, Futures]
+ALL = [Security] + KINDS
+DEFAULTS = {
+    Security: (None, None),
+    Stock: (1, Exchange.SEHK),
+    Currency: (1000, Exchange.IDEALPRO),
+    Commodity: (1000, Exchange.IDEALPRO),
+    Futures: (1000, Exchange.SMART),
+}
+
+
+# ---------------------------------------------------------------- reference model
+# Frozen dataclasses with the same rules, built under the same class names so that argument
+# errors read the same.
+
+def _base_eq(self, other):
+    return (self.code == other.code
+            and self.security_name == other.security_name
+            and self.exchange.value == other.exchange.value)
+
+
+def _base_hash(self):
+    return hash(f"{self.security_name}|{self.code}|{self.exchange.value}")
+
+
+def _ref_fields(lot, exchange):
+    return [("code", str), ("security_name", str),
+            ("lot_size", Optional[int], dataclasses.field(default=lot)),
+            ("exchange", Optional[Exchange], dataclasses.field(default=exchange)),
+            ("expiry_date", Optional[str], dataclasses.field(default=None)),
+            ("quote_currency", str, dataclasses.field(default=""))]
+
+
+REF = {Security: dataclasses.make_dataclass(
+    "Security", _ref_fields(None, None), frozen=True,
+    namespace={"__eq__": _base_eq, "__hash__": _base_hash})}
+for _k in KINDS:
+    REF[_k] = dataclasses.make_dataclass(_k.__name__, _ref_fields(*DEFAULTS[_k]),
+                                         bases=(REF[Security],), frozen=True)
+
+
+def outcome(fn):
+    try:
+        return fn()
+    except Exception as e:  # noqa: BLE001 - the exception type is the outcome
+        return type(e)
+
+
+# ---------------------------------------------------------------- construction
+
+@pytest.mark.parametrize("cls", ALL)
+def test_defaults_and_field_order(cls):
+    s = cls("HK.00700", "Tencent")
+    lot, exch = DEFAULTS[cls]
+    assert (s.code, s.security_name, s.lot_size, s.exchange, s.expiry_date, s.quote_currency) == \
+        ("HK.00700", "Tencent", lot, exch, None, "")
+    assert cls("C", "N", 5, Exchange.NYSE, "2025-01", "USD") == cls(
+        quote_currency="USD", expiry_date="2025-01", exchange=Exchange.NYSE, lot_size=5,
+        security_name="N", code="C")
+    assert isinstance(s, Security) and type(s) is cls
+
+
+def test_docs_and_names():
+    assert [c.__doc__ for c in ALL] == ["Base class for different asset types", "Cash equity",
+                                        "Foreign exchange", "Commodity", "Futures"]
+    assert all(c.__module__ == "kavrel_trader.core.security" for c in ALL)
+    assert sec.Exchange is Exchange
+
+
+@pytest.mark.parametrize("cls", [Security, Stock, Futures])
+@pytest.mark.parametrize("args, kwargs", [
+    ((), {}), (("C",), {}), ((), {"code": "C"}), ((), {"security_name": "N"}),
+    (tuple(range(7)), {}), (("C", "N"), {"foo": 1}), (("C",), {"code": "D"}),
+    (tuple(range(7)), {"bar": 1}), (("C",), {"code": 1, "bar": 2}), ((), {"Code": "C"}),
+    (("C", "N"), {"self": 1}), (("C", "N"), {"lotsize": 1}), (("C", "N"), {"quote_ccy": ""}),
+])
+def test_argument_errors_read_like_a_dataclass(cls, args, kwargs):
+    with pytest.raises(TypeError) as ours:
+        cls(*args, **kwargs)
+    with pytest.raises(TypeError) as ref:
+        REF[cls](*args, **kwargs)
+    assert str(ours.value) == str(ref.value)
+
+
+@pytest.mark.parametrize("value", [object(), [1], 3.5, None, b"x", -1])
+def test_no_validation_of_field_values(value):
+    s = Stock(value, value, value, value, value, value)
+    assert s.code is value and s.exchange is value and s.quote_currency is value
+
+
+@pytest.mark.parametrize("cls", ALL)
+def test_dataclass_helpers(cls):
+    s = cls("C", "N", exchange=Exchange.NYSE)
+    assert dataclasses.is_dataclass(s)
+    assert [f.name for f in dataclasses.fields(s)] == [f.name for f in dataclasses.fields(REF[cls])]
+    assert dataclasses.asdict(s) == dataclasses.asdict(REF[cls]("C", "N", exchange=Exchange.NYSE))
+    t = dataclasses.replace(s, lot_size=7)
+    assert type(t) is cls and t.lot_size == 7 and (t.code, t.exchange) == ("C", Exchange.NYSE)
+
+
+# ---------------------------------------------------------------- equality and hashing
+
+def _pairs():
+    yield "same base, other lot", lambda c: (c[Security]("C", "N", 1, Exchange.SEHK),
+                                             c[Security]("C", "N", 100, Exchange.SEHK))
+    yield "stock lot differs", lambda c: (c[Stock]("C", "N", 1), c[Stock]("C", "N", 100))
+    yield "stock vs base", lambda c: (c[Stock]("C", "N", 100), c[Security]("C", "N", 1, Exchange.SEHK))
+    yield "stock vs base other exch", lambda c: (c[Stock]("C", "N"), c[Security]("C", "N", 1, Exchange.NYSE))
+    yield "stock vs futures", lambda c: (c[Stock]("C", "N", 1, Exchange.SEHK),
+                                         c[Futures]("C", "N", 1, Exchange.SEHK))
+    yield "currency vs commodity", lambda c: (c[Currency]("C", "N"), c[Commodity]("C", "N"))
+    yield "kind vs int", lambda c: (c[Stock]("C", "N"), 5)
+    yield "kind vs None", lambda c: (c[Futures]("C", "N"), None)
+    yield "base vs int", lambda c: (c[Security]("C", "N", exchange=Exchange.SEHK), 5)
+    yield "base vs str", lambda c: (c[Security]("C", "N", exchange=Exchange.SEHK), "C")
+    yield "base no exch, other code", lambda c: (c[Security]("C", "N"), c[Security]("D", "N"))
+    yield "base no exch, same code/name", lambda c: (c[Security]("C", "N"), c[Security]("C", "N"))
+    yield "base no exch vs stock", lambda c: (c[Security]("C", "N"), c[Stock]("C", "N"))
+    yield "base vs other name", lambda c: (c[Security]("C", "N", exchange=Exchange.SEHK),
+                                           c[Stock]("C", "M"))
+    yield "nan code kind", lambda c: (c[Stock](math.nan, "N"), c[Stock](math.nan, "N"))
+    yield "nan code base", lambda c: (c[Security](math.nan, "N"), c[Security](math.nan, "N"))
+    yield "odd values", lambda c: (c[Security](1, 2, exchange=Exchange.SMART), c[Stock](1, 2, 3, Exchange.SMART))
+
+
+PAIRS = list(_pairs())
+
+
+@pytest.mark.parametrize("build", [p[1] for p in PAIRS], ids=[p[0] for p in PAIRS])
+def test_comparisons_match_the_dataclass_model(build):
+    ours_a, ours_b = build({c: c for c in ALL})
+    ref_a, ref_b = build(REF)
+    for f in (lambda a, b: a == b, lambda a, b: b == a, lambda a, b: a != b, lambda a, b: b != a,
+              lambda a, b: a == a):
+        assert outcome(lambda: f(ours_a, ours_b)) == outcome(lambda: f(ref_a, ref_b))
+    assert outcome(lambda: hash(ours_a)) == outcome(lambda: hash(ref_a))
+
+
+def test_base_hash_is_the_hash_of_the_key_text():
+    s = Security("HK.00700", "Tencent", 100, Exchange.SEHK)
+    assert hash(s) == hash("Tencent|HK.00700|SEHK")
+    assert hash(Security(7, None, exchange=Exchange.SMART)) == hash("None|7|SMART")
+
+
+@pytest.mark.parametrize("cls", KINDS)
+def test_kind_hash_is_the_hash_of_the_field_tuple(cls):
+    s = cls("C", "N", 3, Exchange.NYSE, "2030-01-01", "USD")
+    assert hash(s) == hash(("C", "N", 3, Exchange.NYSE, "2030-01-01", "USD"))
+    assert hash(s) == hash(cls("C", "N", 3, Exchange.NYSE, "2030-01-01", "USD"))
+
+
+def test_hash_errors_are_raised_each_time():
+    s = Security("C", "N")
+    for _ in range(2):
+        with pytest.raises(AttributeError):
+            hash(s)
+    for _ in range(2):
+        with pytest.raises(TypeError):
+            hash(Stock("C", "N", [1]))
+
+
+def test_records_as_dict_keys():
+    d = {Stock("C", "N"): 1, Security("C", "N", exchange=Exchange.SEHK): 2, Futures("C", "N"): 3}
+    assert d[Stock("C", "N")] == 1
+    assert d[Security("C", "N", 9, Exchange.SEHK)] == 2
+    assert Stock("C", "N", 100) not in d
+    assert len({Stock("C", "N"), Stock("C", "N")}) == 1
+
+
+# ---------------------------------------------------------------- immutability, text form
+
+@pytest.mark.parametrize("cls", ALL)
+@pytest.mark.parametrize("name", ["code", "exchange", "quote_currency", "other"])
+def test_frozen(cls, name):
+    s = cls("C", "N", 1, Exchange.SEHK)
+    with pytest.raises(dataclasses.FrozenInstanceError, match=f"^cannot assign to field '{name}'$"):
+        setattr(s, name, 1)
+    with pytest.raises(dataclasses.FrozenInstanceError, match=f"^cannot delete field '{name}'$"):
+        delattr(s, name)
+    with pytest.raises((TypeError, AttributeError)):
+        object.__setattr__(s, "code", 1)
+    assert s.code == "C" and s == cls("C", "N", 1, Exchange.SEHK)
+
+
+def test_repr():
+    assert repr(Stock("HK.00700", "Tencent")) == (
+        "Stock(code='HK.00700', security_name='Tencent', lot_size=1, "
+        "exchange=<Exchange.SEHK: 'SEHK'>, expiry_date=None, quote_currency='')")
+    s = Futures("HK.HSI", "HSI", 50, Exchange.HKFE, "2024-06", "HKD")
+    assert str(s) == repr(s) == repr(REF[Futures]("HK.HSI", "HSI", 50, Exchange.HKFE, "2024-06", "HKD"))
+    assert repr(Security("C", "N")).startswith("Security(code='C', security_name='N', lot_size=None")
+    items = []
+    nested = Stock(items, "N")
+    items.append(nested)
+    assert repr(nested).startswith("Stock(code=[...], ")
+
+
+# ---------------------------------------------------------------- pickle and copy
+
+@pytest.mark.parametrize("cls", ALL)
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_pickle_round_trip(cls, protocol):
+    s = cls("C", "N", 10, Exchange.NYSE, "2030-01", "USD")
+    t = pickle.loads(pickle.dumps(s, protocol))
+    assert type(t) is cls and t == s and hash(t) == hash(s) and repr(t) == repr(s)
+
+
+@pytest.mark.parametrize("cls", ALL)
+@pytest.mark.parametrize("op", [copy.copy, copy.deepcopy])
+def test_copy(cls, op):
+    s = cls("C", "N", 10, Exchange.NYSE)
+    t = op(s)
+    assert type(t) is cls and t == s and t.exchange is Exchange.NYSE
+
+
+def test_pickle_state_is_the_dataclass_state():
+    # The same (__newobj__, (cls,), field dict) form a frozen dataclass pickles to, so state
+    # written by either form restores into the other.
+    s = Stock("C", "N")
+    func, args, state = s.__reduce__()[:3]
+    assert args == (Stock,) and state == dataclasses.asdict(REF[Stock]("C", "N"))
+    t = func(*args)
+    t.__setstate__(state)
+    assert t == s
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        s.__setstate__({"code": "X"})
+    assert s.code == "C"
+
+
+# ---------------------------------------------------------------- Python subclasses
+
+class MySecurity(Security):
+    pass
+
+
+class MyStock(Stock):
+    pass
+
+
+def test_python_subclasses_keep_their_rule():
+    base = MySecurity("C", "N", exchange=Exchange.SEHK)
+    assert base == Stock("C", "N") and Stock("C", "N") == base
+    assert hash(base) == hash("N|C|SEHK")
+    mine = MyStock("C", "N")
+    assert mine != Stock("C", "N") and Stock("C", "N") != mine
+    assert mine == MyStock("C", "N") and hash(mine) == hash(Stock("C", "N"))
+    assert mine == Security("C", "N", exchange=Exchange.SEHK)
+    mine.note = "kept"
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        mine.code = "X"
+    t = pickle.loads(pickle.dumps(mine))
+    assert type(t) is MyStock and t.note == "kept" and t == mine
+    assert repr(mine).startswith("MyStock(code='C'")
+
+
+def test_subclass_fields_read_as_attributes():
+    class Routed(Security):
+        @property
+        def exchange(self):
+            return Exchange.SMART
+
+    r = Routed("C", "N")
+    assert hash(r) == hash("N|C|SMART") and r == Stock("C", "N", exchange=Exchange.SMART)
+    assert "exchange=<Exchange.SMART: 'SMART'>" in repr(r)
+
+
+def test_subclass_with_its_own_init():
+    class Listed(Stock):
+        def __init__(self, code, board):
+            self.board = board
+            super().__init__(code, "Listed " + code, lot_size=100)
+
+    s = Listed("HK.1", "main")
+    assert (s.code, s.security_name, s.lot_size, s.exchange, s.board) == \
+        ("HK.1", "Listed HK.1", 100, Exchange.SEHK, "main")
+    assert copy.deepcopy(s) == s
+
+    class Forgetful(Security):
+        def __init__(self, x):
+            pass
+
+    f = Forgetful(1)
+    for op in (lambda: f.code, lambda: hash(f), lambda: repr(f), lambda: f == f):
+        with pytest.raises(AttributeError):
+            op()
+
+
+# ---------------------------------------------------------------- robustness
+
+def test_deep_nesting_does_not_crash():
+    s = Stock("C", "N")
+    for _ in range(100_000):
+        s = Stock(s, "N")
+    with pytest.raises(RecursionError):
+        hash(s)
+    del s  # deallocation of a deep chain must not overflow the C stack
+
+
+def test_no_leaks():
+    def work():
+        for cls in ALL:
+            s = cls("C", "N", 1, Exchange.SEHK)
+            hash(s), s == cls("C", "N", 1, Exchange.SEHK), repr(s), copy.deepcopy(s)
+            pickle.loads(pickle.dumps(s))
+            outcome(lambda: s == 5)
+            outcome(lambda: cls())
+            outcome(lambda: setattr(s, "code", 1))
+
+    for _ in range(200):
+        work()
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    for _ in range(2000):
+        work()
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    assert grown < 50_000
