@@ -1,4 +1,901 @@
-// Placeholder: module not yet built.
+// kavrel_trader.core.bar_rollup: bar-frequency texts, clock-aligned minute buckets and the
+// aggregation of one-minute bars (records or table rows) into n-minute bars.
+//
+// The engine (cpp/engine/bars.hpp) does the arithmetic on plain buffers; this file turns
+// Python objects into those buffers and back, and keeps the Python-facing behaviour:
+// messages, argument checks, Python comparison and summation semantics for records.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(bar_rollup, m) { (void)m; }
+#include <datetime.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/bars.hpp"
+#include "py/pyhelpers.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+using kv::bars::GapLimit;
+
+kv::ModuleNames names;
+
+const char* const kFreqPattern = R"(^\s*(\d+)\s*(min|m|mins|minutes|day|d|days)\s*$)";
+
+// Interned names and keyword tuples, created once at import and kept for the process life.
+struct Interned {
+    PyObject *datetime, *security, *open, *high, *low, *close, *volume, *num_trds, *value;
+    PyObject *hour, *minute, *second, *microsecond, *nanosecond, *replace;
+    PyObject *unit_min, *unit_day, *zero;
+    PyObject* kwnames[4];  // Bar keywords: base, +num_trds, +value, +both
+} S;
+
+PyObject* intern(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) throw py::error_already_set();
+    return o;
+}
+
+py::object steal(PyObject* o) {
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
+}
+
+std::string str_of(py::handle o) { return py::str(o).cast<std::string>(); }
+
+// ---------------------------------------------------------------- argument checks
+
+// An `int` parameter: int, bool or any object with __index__ (numpy integers). A float is
+// refused, as a typed signature refuses it: truncating 2.9 to 2 would silently change the
+// bucket size. Returns an exact int.
+py::object int_arg(py::handle o, const char* name) {
+    if (PyLong_CheckExact(o.ptr())) return py::reinterpret_borrow<py::object>(o);
+    if (PyFloat_Check(o.ptr()) || !PyIndex_Check(o.ptr())) kv::raise_arg_type(name, "int", o);
+    py::object idx = steal(PyNumber_Index(o.ptr()));
+    return steal(PyNumber_Long(idx.ptr()));
+}
+
+// An exact int clamped to the int64 range.
+int64_t clamp64(py::handle i) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (overflow > 0) return INT64_MAX;
+    if (overflow < 0) return INT64_MIN;
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return static_cast<int64_t>(v);
+}
+
+bool int_le(py::handle a, long b) {
+    py::object bo = steal(PyLong_FromLong(b));
+    int r = PyObject_RichCompareBool(a.ptr(), bo.ptr(), Py_LE);
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+bool truthy(py::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+bool is_start_convention(py::handle conv) {
+    return PyUnicode_CompareWithASCIIString(conv.ptr(), "start") == 0;
+}
+
+// ---------------------------------------------------------------- frequency texts
+
+struct Freq {
+    bool day;
+    py::object count;  // exact int
+};
+
+[[noreturn]] void raise_freq(PyObject* freq, const char* fmt) {
+    PyObject* msg = PyUnicode_FromFormat(fmt, freq);
+    if (!msg) throw py::error_already_set();
+    PyErr_SetObject(PyExc_ValueError, msg);
+    Py_DECREF(msg);
+    throw py::error_already_set();
+}
+
+Freq parse_freq(py::handle freq_h) {
+    PyObject* freq = freq_h.ptr();
+    if (!PyUnicode_Check(freq) || PyUnicode_GET_LENGTH(freq) == 0)
+        raise_freq(freq, "freq=%R is not a valid bar frequency");
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(freq) < 0) throw py::error_already_set();
+#endif
+    const char* unsupported =
+        "freq=%R is not supported. Use forms like '1Min', '5Min', '15min', or '1Day'.";
+    if (PyUnicode_IS_ASCII(freq)) {
+        const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(freq));
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(freq));
+        kv::bars::FreqText t = kv::bars::parse_freq_ascii(s, n);
+        if (!t.matched) raise_freq(freq, unsupported);
+        if (t.small) return {t.day, steal(PyLong_FromUnsignedLongLong(t.count))};
+        // A long digit run: Python's own int() (unbounded, with its digit limit).
+        py::object digits = steal(PyUnicode_Substring(freq, static_cast<Py_ssize_t>(t.digits_begin),
+                                                      static_cast<Py_ssize_t>(t.digits_end)));
+        return {t.day, steal(PyNumber_Long(digits.ptr()))};
+    }
+    // Non-ASCII text (Unicode digits and blanks, case folding): the compiled pattern decides.
+    py::object m = names("_FREQ_RE").attr("match")(freq_h);
+    if (m.is_none()) raise_freq(freq, unsupported);
+    py::object count = steal(PyNumber_Long(m.attr("group")(1).ptr()));
+    py::object unit = m.attr("group")(2);
+    bool day = false;
+    if (PyUnicode_Check(unit.ptr()) && PyUnicode_GET_LENGTH(unit.ptr()) > 0) {
+        Py_UCS4 c = PyUnicode_ReadChar(unit.ptr(), 0);
+        day = c == 'd' || c == 'D';
+    }
+    return {day, count};
+}
+
+py::object try_parse_nmin(py::handle freq) {
+    Freq f{false, py::none()};
+    try {
+        f = parse_freq(freq);
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_ValueError)) return py::none();
+        throw;
+    }
+    if (f.day || int_le(f.count, 1)) return py::none();
+    int r = PySequence_Contains(names("AGGREGATABLE_NMIN").ptr(), f.count.ptr());
+    if (r < 0) throw py::error_already_set();
+    if (!r) return py::none();
+    return f.count;
+}
+
+// ---------------------------------------------------------------- bucket start
+
+PyObject* dt_tzinfo(PyObject* dt) {
+    auto* d = reinterpret_cast<PyDateTime_DateTime*>(dt);
+    return d->hastzinfo ? d->tzinfo : Py_None;
+}
+
+// dt.replace(hour=h, minute=m, second=0, microsecond=0); a sub-microsecond part (pandas
+// Timestamps) is cleared too, so every time inside one minute gets the same bucket start.
+py::object replace_hm(py::handle dt, py::handle h, py::handle m) {
+    if (PyDateTime_CheckExact(dt.ptr())) {
+        long hh = PyLong_AsLong(h.ptr()), mm = PyLong_AsLong(m.ptr());
+        if (!PyErr_Occurred() && hh >= 0 && hh <= 23 && mm >= 0 && mm <= 59) {
+            PyObject* o = dt.ptr();
+            return steal(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+                PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o), static_cast<int>(hh),
+                static_cast<int>(mm), 0, 0, dt_tzinfo(o), PyDateTime_DATE_GET_FOLD(o), PyDateTimeAPI->DateTimeType));
+        }
+        PyErr_Clear();
+    }
+    py::dict kw;
+    kw["hour"] = h;
+    kw["minute"] = m;
+    kw["second"] = 0;
+    kw["microsecond"] = 0;
+    if (!PyDateTime_CheckExact(dt.ptr())) {
+        PyObject* ns = PyObject_GetAttr(dt.ptr(), S.nanosecond);
+        if (!ns) {
+            PyErr_Clear();
+        } else {
+            py::object nso = steal(ns);
+            if (PyLong_Check(ns) && truthy(nso)) kw["nanosecond"] = 0;
+        }
+    }
+    return dt.attr("replace")(**kw);
+}
+
+// _bucket_start for any datetime-like object and an exact int size, with Python arithmetic
+// (so a zero or negative size fails or behaves as Python's floor division makes it).
+py::object bucket_start_obj(py::handle dt, py::handle n_int) {
+    py::object hour, minute;
+    if (PyDateTime_Check(dt.ptr()) && PyDateTime_CheckExact(dt.ptr())) {
+        hour = steal(PyLong_FromLong(PyDateTime_DATE_GET_HOUR(dt.ptr())));
+        minute = steal(PyLong_FromLong(PyDateTime_DATE_GET_MINUTE(dt.ptr())));
+    } else {
+        hour = steal(PyObject_GetAttr(dt.ptr(), S.hour));
+        minute = steal(PyObject_GetAttr(dt.ptr(), S.minute));
+    }
+    const int64_t n = clamp64(n_int);
+    if (n >= 1 && PyLong_CheckExact(hour.ptr()) && PyLong_CheckExact(minute.ptr())) {
+        const long h = PyLong_AsLong(hour.ptr()), mi = PyLong_AsLong(minute.ptr());
+        if (!PyErr_Occurred() && h >= 0 && h < 1000000 && mi >= 0 && mi < 1000000) {
+            const int64_t total = static_cast<int64_t>(h) * 60 + mi;
+            const int64_t floored = (total / n) * n;
+            py::object fh = steal(PyLong_FromLongLong(floored / 60));
+            py::object fm = steal(PyLong_FromLongLong(floored % 60));
+            return replace_hm(dt, fh, fm);
+        }
+        PyErr_Clear();
+    }
+    py::object sixty = steal(PyLong_FromLong(60));
+    py::object total = steal(PyNumber_Add(steal(PyNumber_Multiply(hour.ptr(), sixty.ptr())).ptr(), minute.ptr()));
+    py::object q = steal(PyNumber_FloorDivide(total.ptr(), n_int.ptr()));
+    py::object floored = steal(PyNumber_Multiply(q.ptr(), n_int.ptr()));
+    py::object fh = steal(PyNumber_FloorDivide(floored.ptr(), sixty.ptr()));
+    py::object fm = steal(PyNumber_Remainder(floored.ptr(), sixty.ptr()));
+    return replace_hm(dt, fh, fm);
+}
+
+// ---------------------------------------------------------------- gap limit
+
+// The gap limit of the record form: timedelta(minutes=x), compared exactly in microseconds.
+// An infinite or out-of-range limit never (or, negative, always) splits; NaN never splits.
+struct RecordGap {
+    GapLimit g;
+    py::object td;  // the timedelta when finite, for comparisons with non-datetime gaps
+};
+
+RecordGap record_gap(double minutes) {
+    RecordGap r;
+    if (std::isnan(minutes)) { r.g.kind = GapLimit::Never; return r; }
+    if (std::isinf(minutes) || std::fabs(minutes) > 1e12) {
+        r.g.kind = minutes > 0 ? GapLimit::Never : GapLimit::Always;
+        return r;
+    }
+    py::dict kw;
+    kw["minutes"] = minutes;
+    PyObject* td = PyObject_Call(reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType), py::tuple().ptr(), kw.ptr());
+    if (!td) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+        PyErr_Clear();
+        r.g.kind = minutes > 0 ? GapLimit::Never : GapLimit::Always;
+        return r;
+    }
+    r.td = steal(td);
+    const int64_t days = PyDateTime_DELTA_GET_DAYS(td);
+    if (days > 20000000) { r.g.kind = GapLimit::Never; return r; }
+    if (days < -20000000) { r.g.kind = GapLimit::Always; return r; }
+    r.g.limit = days * 86400000000LL + static_cast<int64_t>(PyDateTime_DELTA_GET_SECONDS(td)) * 1000000LL +
+                PyDateTime_DELTA_GET_MICROSECONDS(td);
+    return r;
+}
+
+// ---------------------------------------------------------------- run splitting, Python semantics
+
+// Order (stable, by Python's `<`) and runs of time objects that are not all plain datetimes
+// of one time zone: keys through _bucket_start, gaps through the objects' own subtraction.
+void general_runs(PyObject* const* times, Py_ssize_t n, py::handle n_int, const RecordGap& gap,
+                  std::vector<int64_t>& order, std::vector<int64_t>& starts) {
+    py::list tl(n);
+    py::list idx(n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        tl[static_cast<size_t>(i)] = py::reinterpret_borrow<py::object>(times[i]);
+        idx[static_cast<size_t>(i)] = py::int_(i);
+    }
+    py::dict kw;
+    kw["key"] = tl.attr("__getitem__");
+    py::object sorted_idx = names("sorted")(idx, **kw);
+    order.resize(static_cast<size_t>(n));
+    for (Py_ssize_t p = 0; p < n; ++p)
+        order[static_cast<size_t>(p)] = PyLong_AsLongLong(PyList_GET_ITEM(sorted_idx.ptr(), p));
+    starts.clear();
+    starts.push_back(0);
+    py::object cur_key, prev;
+    for (Py_ssize_t p = 0; p < n; ++p) {
+        py::handle t = times[order[static_cast<size_t>(p)]];
+        py::object key = bucket_start_obj(t, n_int);
+        if (p > 0) {
+            py::object g = steal(PyNumber_Subtract(t.ptr(), prev.ptr()));
+            bool split;
+            if (gap.g.kind == GapLimit::Finite) {
+                int c = PyObject_RichCompareBool(g.ptr(), gap.td.ptr(), Py_GT);
+                if (c < 0) throw py::error_already_set();
+                split = c != 0;
+            } else {
+                split = gap.g.kind == GapLimit::Always;
+            }
+            if (!split) {
+                int c = PyObject_RichCompareBool(key.ptr(), cur_key.ptr(), Py_NE);
+                if (c < 0) throw py::error_already_set();
+                split = c != 0;
+            }
+            if (split) starts.push_back(p);
+        }
+        if (starts.back() == p) cur_key = key;
+        prev = py::reinterpret_borrow<py::object>(t);
+    }
+    starts.push_back(n);
+}
+
+// ---------------------------------------------------------------- merging one bucket of records
+
+// Python's sum() of the objects (start 0, left to right), in C++ when all are ints or all
+// are floats, otherwise through the interpreter's `sum`.
+// Reusable buffers of one aggregation call (the GIL is held throughout).
+struct Scratch {
+    std::vector<py::object> hold;
+    std::vector<PyObject*> highs, lows, vols, trds, vals;
+    std::vector<int64_t> ints;
+    std::vector<double> floats;
+};
+
+py::object python_sum(const std::vector<PyObject*>& vals, py::handle sum_fn, Scratch& sc) {
+    bool all_int = true, all_float = true;
+    for (PyObject* v : vals) {
+        all_int = all_int && (PyLong_CheckExact(v) || PyBool_Check(v));
+        all_float = all_float && PyFloat_CheckExact(v);
+    }
+    if (all_int) {
+        std::vector<int64_t>& xs = sc.ints;
+        xs.clear();
+        bool ok = true;
+        for (PyObject* v : vals) {
+            int overflow = 0;
+            long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+            if (overflow) { ok = false; break; }
+            xs.push_back(static_cast<int64_t>(x));
+        }
+        int64_t s = 0;
+        if (ok && kv::bars::int_sum_checked(xs.data(), xs.size(), s)) return steal(PyLong_FromLongLong(s));
+    } else if (all_float) {
+        std::vector<double>& xs = sc.floats;
+        xs.clear();
+        for (PyObject* v : vals) xs.push_back(PyFloat_AS_DOUBLE(v));
+        double s = 0.0;
+        if (kv::bars::python_float_sum(xs.data(), xs.size(), PY_VERSION_HEX >= 0x030C0000, s))
+            return steal(PyFloat_FromDouble(s));
+    }
+    py::list l(vals.size());
+    for (size_t i = 0; i < vals.size(); ++i) l[i] = py::reinterpret_borrow<py::object>(vals[i]);
+    return sum_fn(l);
+}
+
+// Python's max()/min() over the objects: keep the current one unless a later one compares
+// strictly greater (smaller); returns a borrowed reference to the winning object.
+PyObject* python_extreme(const std::vector<PyObject*>& vals, int op) {
+    PyObject* best = vals[0];
+    for (size_t i = 1; i < vals.size(); ++i) {
+        PyObject* x = vals[i];
+        int c;
+        if (PyFloat_CheckExact(x) && PyFloat_CheckExact(best)) {
+            const double a = PyFloat_AS_DOUBLE(x), b = PyFloat_AS_DOUBLE(best);
+            c = op == Py_GT ? a > b : a < b;
+        } else {
+            c = PyObject_RichCompareBool(x, best, op);
+            if (c < 0) throw py::error_already_set();
+        }
+        if (c) best = x;
+    }
+    return best;
+}
+
+// Attribute read that treats a missing attribute as None.
+py::object optional_attr(PyObject* o, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(o, name);
+    if (v) return steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::none();
+}
+
+struct MergeCtx {
+    py::object bar_cls;
+    py::object sum_fn;
+    Scratch* scratch;
+};
+
+// Merges one non-empty bucket (bars in time order) into one bar built through `Bar` by keyword.
+py::object merge_bucket(PyObject* const* bars, size_t k, py::handle label, const MergeCtx& ctx) {
+    Scratch& sc = *ctx.scratch;
+    std::vector<py::object>& hold = sc.hold;
+    std::vector<PyObject*>&highs = sc.highs, &lows = sc.lows, &vols = sc.vols, &trds = sc.trds, &vals = sc.vals;
+    hold.clear(), highs.clear(), lows.clear(), vols.clear(), trds.clear(), vals.clear();
+    hold.reserve(k * 5);
+    bool any_trds = false, any_vals = false;
+    for (size_t i = 0; i < k; ++i) {
+        PyObject* b = bars[i];
+        hold.push_back(steal(PyObject_GetAttr(b, S.high)));
+        highs.push_back(hold.back().ptr());
+        hold.push_back(steal(PyObject_GetAttr(b, S.low)));
+        lows.push_back(hold.back().ptr());
+        hold.push_back(steal(PyObject_GetAttr(b, S.volume)));
+        vols.push_back(hold.back().ptr());
+        for (int which = 0; which < 2; ++which) {
+            py::object v = optional_attr(b, which == 0 ? S.num_trds : S.value);
+            const bool t = truthy(v);
+            if (t) hold.push_back(std::move(v));
+            PyObject* use = t ? hold.back().ptr() : S.zero;
+            if (which == 0) { trds.push_back(use); any_trds = any_trds || t; }
+            else { vals.push_back(use); any_vals = any_vals || t; }
+        }
+    }
+    PyObject* high = python_extreme(highs, Py_GT);
+    PyObject* low = python_extreme(lows, Py_LT);
+    py::object volume = python_sum(vols, ctx.sum_fn, sc);
+    py::object num_trds, value;
+    if (any_trds) num_trds = python_sum(trds, ctx.sum_fn, sc);
+    if (any_vals) value = python_sum(vals, ctx.sum_fn, sc);
+    py::object security = steal(PyObject_GetAttr(bars[0], S.security));
+    py::object open = steal(PyObject_GetAttr(bars[0], S.open));
+    py::object close = steal(PyObject_GetAttr(bars[k - 1], S.close));
+
+    PyObject* args[9] = {label.ptr(), security.ptr(), open.ptr(), high, low, close.ptr(), volume.ptr(), nullptr, nullptr};
+    size_t nargs = 7;
+    if (any_trds) args[nargs++] = num_trds.ptr();
+    if (any_vals) args[nargs++] = value.ptr();
+    PyObject* kwn = S.kwnames[(any_trds ? 1 : 0) + (any_vals ? 2 : 0)];
+    return steal(PyObject_Vectorcall(ctx.bar_cls.ptr(), args, 0, kwn));
+}
+
+MergeCtx merge_ctx(Scratch& sc) { return MergeCtx{names("Bar"), names("sum"), &sc}; }
+
+// ---------------------------------------------------------------- record aggregation
+
+py::list aggregate_records(py::handle bars, py::handle n_int, bool require_full, py::handle conv, double gap_minutes) {
+    if (int_le(n_int, 1)) kv::raise(PyExc_ValueError, "n_min must be > 1, got " + str_of(n_int));
+    py::object allowed = names("AGGREGATABLE_NMIN");
+    int contained = PySequence_Contains(allowed.ptr(), n_int.ptr());
+    if (contained < 0) throw py::error_already_set();
+    if (!contained) {
+        std::string list;
+        for (py::handle a : allowed) {
+            if (!list.empty()) list += ", ";
+            list += str_of(a);
+        }
+        kv::raise(PyExc_ValueError, "n_min=" + str_of(n_int) + " is not supported. Allowed: " + list);
+    }
+    py::object seq = steal(PySequence_Fast(bars.ptr(), "bars must be iterable"));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+    py::list out;
+    if (n == 0) return out;
+    PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
+    const bool start = is_start_convention(conv);
+    const int64_t n_min = clamp64(n_int);
+    const RecordGap gap = record_gap(gap_minutes);
+
+    std::vector<py::object> dts;
+    dts.reserve(static_cast<size_t>(n));
+    bool fast = true;
+    PyObject* tz0 = nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        dts.push_back(steal(PyObject_GetAttr(items[i], S.datetime)));
+        PyObject* d = dts.back().ptr();
+        if (fast) {
+            if (!PyDateTime_CheckExact(d)) fast = false;
+            else if (!tz0) tz0 = dt_tzinfo(d);
+            else if (dt_tzinfo(d) != tz0) fast = false;
+        }
+    }
+
+    std::vector<int64_t> order, starts;
+    if (fast) {
+        // Plain datetimes sharing one tzinfo compare and subtract as wall-clock times.
+        std::vector<int64_t> us(static_cast<size_t>(n)), key(static_cast<size_t>(n));
+        const int64_t grid = kv::bars::grid_size(n_min);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* d = dts[static_cast<size_t>(i)].ptr();
+            const int64_t days = kv::bars::days_from_civil(PyDateTime_GET_YEAR(d), PyDateTime_GET_MONTH(d), PyDateTime_GET_DAY(d));
+            const int64_t mod = PyDateTime_DATE_GET_HOUR(d) * 60 + PyDateTime_DATE_GET_MINUTE(d);
+            us[static_cast<size_t>(i)] = (days * 1440 + mod) * 60000000LL + PyDateTime_DATE_GET_SECOND(d) * 1000000LL +
+                                         PyDateTime_DATE_GET_MICROSECOND(d);
+            key[static_cast<size_t>(i)] = days * 1440 + kv::bars::floor_minute_of_day(mod, grid);
+        }
+        order.resize(static_cast<size_t>(n));
+        auto work = [&] {
+            kv::bars::stable_time_order(us.data(), nullptr, n, order.data());
+            kv::bars::split_runs(us.data(), key.data(), nullptr, order.data(), n, gap.g, starts);
+        };
+        if (n >= 50000) {
+            py::gil_scoped_release nogil;
+            work();
+        } else {
+            work();
+        }
+    } else {
+        std::vector<PyObject*> raw(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) raw[static_cast<size_t>(i)] = dts[static_cast<size_t>(i)].ptr();
+        general_runs(raw.data(), n, n_int, gap, order, starts);
+    }
+
+    Scratch scratch;
+    const MergeCtx ctx = merge_ctx(scratch);
+    std::vector<PyObject*> members;
+    for (size_t r = 0; r + 1 < starts.size(); ++r) {
+        const int64_t b = starts[r], e = starts[r + 1];
+        if (require_full && e - b < n_min) continue;
+        members.clear();
+        for (int64_t p = b; p < e; ++p) members.push_back(items[order[static_cast<size_t>(p)]]);
+        py::handle label = dts[static_cast<size_t>(order[static_cast<size_t>(start ? b : e - 1)])];
+        out.append(merge_bucket(members.data(), members.size(), label, ctx));
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- table aggregation
+
+// Ticks per second of a numpy datetime64 dtype text ("datetime64[us]"), 0 if not s/ms/us/ns.
+int64_t ticks_per_second(const std::string& dtype) {
+    if (dtype == "datetime64[s]") return 1;
+    if (dtype == "datetime64[ms]") return 1000;
+    if (dtype == "datetime64[us]") return 1000000;
+    if (dtype == "datetime64[ns]") return 1000000000;
+    return 0;
+}
+
+template <class T>
+py::array_t<T> contiguous(py::handle arr) {
+    return py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(arr);
+}
+
+enum class Role { Other, Time, Open, High, Low, Close, Volume, NumTrds, Value };
+
+bool name_is(py::handle name, const char* what) {
+    py::str w(what);
+    int r = PyObject_RichCompareBool(name.ptr(), w.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+struct TableRuns {
+    std::vector<int64_t> starts;
+    std::vector<int64_t> kept;
+    py::array_t<int64_t> order;
+};
+
+// Per-run reduction of one column: C++ over float64/int64 buffers for numpy numeric dtypes,
+// otherwise the table library's grouped reduction over the kept runs.
+py::object reduce_column(py::handle series, kv::bars::Reduce op, const TableRuns& tr, py::handle np) {
+    const int64_t* order = tr.order.data();
+    const auto K = static_cast<py::ssize_t>(tr.kept.size());
+    py::object dtype = series.attr("dtype");
+    if (py::isinstance(dtype, np.attr("dtype"))) {
+        const std::string kind = str_of(dtype.attr("kind"));
+        const int64_t itemsize = dtype.attr("itemsize").cast<int64_t>();
+        const bool big = tr.order.size() >= 65536;
+        if (kind == "f") {
+            auto buf = contiguous<double>(series.attr("to_numpy")("float64"));
+            py::array_t<double> out(K);
+            {
+                const double* src = buf.data();
+                double* dst = out.mutable_data();
+                if (big) {
+                    py::gil_scoped_release nogil;
+                    kv::bars::reduce_f64(src, order, tr.starts, tr.kept, op, dst);
+                } else {
+                    kv::bars::reduce_f64(src, order, tr.starts, tr.kept, op, dst);
+                }
+            }
+            if (op != kv::bars::Reduce::Sum && itemsize != 8) return out.attr("astype")(dtype);
+            return std::move(out);
+        }
+        if (kind == "i" || kind == "b" || (kind == "u" && itemsize < 8)) {
+            auto buf = contiguous<int64_t>(series.attr("to_numpy")("int64"));
+            py::array_t<int64_t> out(K);
+            {
+                const int64_t* src = buf.data();
+                int64_t* dst = out.mutable_data();
+                if (big) {
+                    py::gil_scoped_release nogil;
+                    kv::bars::reduce_i64(src, order, tr.starts, tr.kept, op, dst);
+                } else {
+                    kv::bars::reduce_i64(src, order, tr.starts, tr.kept, op, dst);
+                }
+            }
+            if (op != kv::bars::Reduce::Sum && !(kind == "i" && itemsize == 8)) return out.attr("astype")(dtype);
+            return std::move(out);
+        }
+    }
+    // Other dtypes (nullable, object, ...): one grouped reduction over the kept rows.
+    int64_t total = 0;
+    for (int64_t r : tr.kept) total += tr.starts[static_cast<size_t>(r) + 1] - tr.starts[static_cast<size_t>(r)];
+    py::array_t<int64_t> rows(total), gid(total);
+    int64_t* rp = rows.mutable_data();
+    int64_t* gp = gid.mutable_data();
+    int64_t w = 0;
+    for (size_t k = 0; k < tr.kept.size(); ++k) {
+        const int64_t r = tr.kept[k];
+        for (int64_t p = tr.starts[static_cast<size_t>(r)]; p < tr.starts[static_cast<size_t>(r) + 1]; ++p, ++w) {
+            rp[w] = order[p];
+            gp[w] = static_cast<int64_t>(k);
+        }
+    }
+    py::object grouped = series.attr("take")(rows).attr("reset_index")(py::arg("drop") = true).attr("groupby")(gid);
+    const char* fn = op == kv::bars::Reduce::Max ? "max" : op == kv::bars::Reduce::Min ? "min" : "sum";
+    return grouped.attr(fn)().attr("reset_index")(py::arg("drop") = true);
+}
+
+py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, py::handle conv, double gap_minutes,
+                           py::handle time_col) {
+    py::object pd = names("pd");
+    py::object np = names("np");
+    if (df.is_none()) return pd.attr("DataFrame")();
+    if (!py::isinstance(df, pd.attr("DataFrame"))) kv::raise_arg_type("df", "DataFrame", df);
+    const auto nrows = static_cast<int64_t>(py::len(df));
+    if (nrows == 0 || int_le(n_int, 1)) return df.attr("copy")();
+    const int64_t n_min = clamp64(n_int);
+    const bool start = is_start_convention(conv);
+
+    // Missing columns fail here, with the table library's KeyError.
+    py::object tcol = df[time_col];
+    for (const char* c : {"open", "high", "low", "close", "volume"}) {
+        py::object col = df[py::str(c)];
+        (void)col;
+    }
+    py::object times = pd.attr("to_datetime")(tcol);
+
+    TableRuns tr;
+    tr.order = py::array_t<int64_t>(nrows);
+    int64_t* order = tr.order.mutable_data();
+    py::object tdtype = times.attr("dtype");
+    const bool is_dt64 = str_of(tdtype.attr("kind")) == "M";
+    py::object utc_vals, wall_vals;
+    int64_t tps = 0;
+    if (is_dt64) {
+        if (!py::getattr(tdtype, "tz", py::none()).is_none()) {
+            py::object dt = times.attr("dt");
+            utc_vals = dt.attr("tz_convert")(py::none()).attr("to_numpy")();
+            wall_vals = dt.attr("tz_localize")(py::none()).attr("to_numpy")();
+        } else {
+            utc_vals = times.attr("to_numpy")();
+            wall_vals = utc_vals;
+        }
+        tps = ticks_per_second(str_of(utc_vals.attr("dtype")));
+    }
+    if (tps > 0) {
+        auto utc = contiguous<int64_t>(utc_vals.attr("view")("i8"));
+        auto wall = contiguous<int64_t>(wall_vals.attr("view")("i8"));
+        py::array_t<int64_t> key(nrows);
+        py::array_t<uint8_t> invalid(nrows);
+        const int64_t* u = utc.data();
+        const int64_t* wl = wall.data();
+        int64_t* kp = key.mutable_data();
+        uint8_t* inv = invalid.mutable_data();
+        const int64_t minute_ticks = 60 * tps;
+        const GapLimit gap = kv::bars::gap_limit_from_minutes(gap_minutes, static_cast<double>(minute_ticks));
+        const int64_t grid = kv::bars::grid_size(n_min);
+        auto work = [&] {
+            bool any_invalid = false;
+            for (int64_t i = 0; i < nrows; ++i) {
+                inv[i] = u[i] == INT64_MIN || wl[i] == INT64_MIN;
+                any_invalid = any_invalid || inv[i];
+                if (inv[i]) { kp[i] = 0; continue; }
+                // Bucket by the wall clock; the key is the bucket start's instant.
+                const int64_t m = kv::bars::floor_div(wl[i], minute_ticks);
+                const int64_t day = kv::bars::floor_div(m, 1440);
+                const int64_t start_min = day * 1440 + kv::bars::floor_minute_of_day(m - day * 1440, grid);
+                kp[i] = start_min * minute_ticks - (wl[i] - u[i]);
+            }
+            const uint8_t* invp = any_invalid ? inv : nullptr;
+            kv::bars::stable_time_order(u, invp, nrows, order);
+            kv::bars::split_runs(u, kp, invp, order, nrows, gap, tr.starts);
+        };
+        if (nrows >= 65536) {
+            py::gil_scoped_release nogil;
+            work();
+        } else {
+            work();
+        }
+    } else {
+        // Times the conversion left as objects (mixed time zones): Python semantics per row.
+        py::list tl(times);
+        std::vector<PyObject*> raw(static_cast<size_t>(nrows));
+        for (int64_t i = 0; i < nrows; ++i) raw[static_cast<size_t>(i)] = PyList_GET_ITEM(tl.ptr(), i);
+        std::vector<int64_t> ord;
+        const RecordGap gap = record_gap(gap_minutes);
+        general_runs(raw.data(), nrows, n_int, gap, ord, tr.starts);
+        std::memcpy(order, ord.data(), sizeof(int64_t) * static_cast<size_t>(nrows));
+    }
+
+    for (size_t r = 0; r + 1 < tr.starts.size(); ++r) {
+        const int64_t len = tr.starts[r + 1] - tr.starts[r];
+        if (len > 0 && (!require_full || len >= n_min)) tr.kept.push_back(static_cast<int64_t>(r));
+    }
+    if (tr.kept.empty()) return df.attr("iloc")[py::slice(0, 0, 1)].attr("reset_index")(py::arg("drop") = true);
+
+    const auto K = static_cast<py::ssize_t>(tr.kept.size());
+    py::array_t<int64_t> first_pos(K), last_pos(K);
+    for (py::ssize_t k = 0; k < K; ++k) {
+        const int64_t r = tr.kept[static_cast<size_t>(k)];
+        first_pos.mutable_data()[k] = order[tr.starts[static_cast<size_t>(r)]];
+        last_pos.mutable_data()[k] = order[tr.starts[static_cast<size_t>(r) + 1] - 1];
+    }
+
+    py::object columns = df.attr("columns");
+    const auto ncols = static_cast<py::ssize_t>(py::len(columns));
+    py::object iloc = df.attr("iloc");
+    std::vector<py::object> built(static_cast<size_t>(ncols));
+    py::ssize_t time_pos = -1;
+    for (py::ssize_t j = 0; j < ncols; ++j) {
+        py::object name = columns[py::int_(j)];
+        Role role = Role::Other;
+        if (PyObject_RichCompareBool(name.ptr(), time_col.ptr(), Py_EQ) == 1) role = Role::Time;
+        else if (name_is(name, "open")) role = Role::Open;
+        else if (name_is(name, "high")) role = Role::High;
+        else if (name_is(name, "low")) role = Role::Low;
+        else if (name_is(name, "close")) role = Role::Close;
+        else if (name_is(name, "volume")) role = Role::Volume;
+        else if (name_is(name, "num_trds")) role = Role::NumTrds;
+        else if (name_is(name, "value")) role = Role::Value;
+        if (PyErr_Occurred()) throw py::error_already_set();
+        py::object col;
+        switch (role) {
+            case Role::Time:
+                if (time_pos < 0) time_pos = j;
+                col = times.attr("take")(start ? first_pos : last_pos).attr("reset_index")(py::arg("drop") = true);
+                break;
+            case Role::Close:
+                col = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)]
+                          .attr("take")(last_pos).attr("reset_index")(py::arg("drop") = true);
+                break;
+            case Role::High:
+            case Role::Low:
+            case Role::Volume:
+            case Role::NumTrds:
+            case Role::Value: {
+                py::object s = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+                const auto op = role == Role::High ? kv::bars::Reduce::Max
+                                : role == Role::Low ? kv::bars::Reduce::Min
+                                                    : kv::bars::Reduce::Sum;
+                col = reduce_column(s, op, tr, np);
+                break;
+            }
+            default:
+                col = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)]
+                          .attr("take")(first_pos).attr("reset_index")(py::arg("drop") = true);
+        }
+        built[static_cast<size_t>(j)] = col;
+    }
+    // Time column first, the others in their input order.
+    std::vector<py::ssize_t> perm;
+    if (time_pos >= 0) perm.push_back(time_pos);
+    for (py::ssize_t j = 0; j < ncols; ++j)
+        if (j != time_pos) perm.push_back(j);
+    py::dict data;
+    py::list perm_list;
+    for (size_t i = 0; i < perm.size(); ++i) {
+        data[py::int_(i)] = built[static_cast<size_t>(perm[i])];
+        perm_list.append(perm[i]);
+    }
+    py::object out = pd.attr("DataFrame")(data);
+    out.attr("columns") = columns.attr("take")(perm_list);
+    return out;
+}
+
+// ---------------------------------------------------------------- n-minute requests
+
+py::list fetch_aggregated(py::handle n_int, py::handle periods, py::handle fetch, py::handle conv) {
+    if (int_le(periods, 0)) kv::raise(PyExc_ValueError, "periods must be > 0, got " + str_of(periods));
+    py::object count = steal(PyNumber_Add(steal(PyNumber_Multiply(periods.ptr(), n_int.ptr())).ptr(), n_int.ptr()));
+    py::object got = py::reinterpret_borrow<py::object>(fetch)(count);
+    py::object bars_1m = truthy(got) ? got : py::list();
+    py::object seq = steal(PySequence_Fast(bars_1m.ptr(), "fetch_1min must return a list of bars"));
+    py::list agg = aggregate_records(seq, n_int, true, conv, 1.5);
+    const Py_ssize_t have = PyList_GET_SIZE(agg.ptr());
+    py::object have_obj = py::int_(have);
+    int fewer = PyObject_RichCompareBool(have_obj.ptr(), periods.ptr(), Py_LT);
+    if (fewer < 0) throw py::error_already_set();
+    if (fewer)
+        kv::raise(PyExc_ValueError, "Not enough aggregated " + str_of(n_int) + "Min bars: need " + str_of(periods) +
+                                        ", got " + std::to_string(have) + " from " +
+                                        std::to_string(PySequence_Fast_GET_SIZE(seq.ptr())) + " 1Min bars.");
+    const Py_ssize_t p = PyLong_AsSsize_t(periods.ptr());
+    return py::reinterpret_steal<py::list>(steal(PyList_GetSlice(agg.ptr(), have - p, have)).release());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(bar_rollup, m) {
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw py::error_already_set();
+    py::options options;
+    options.disable_function_signatures();
+    names.bind(m);
+
+    S.datetime = intern("datetime");
+    S.security = intern("security");
+    S.open = intern("open");
+    S.high = intern("high");
+    S.low = intern("low");
+    S.close = intern("close");
+    S.volume = intern("volume");
+    S.num_trds = intern("num_trds");
+    S.value = intern("value");
+    S.hour = intern("hour");
+    S.minute = intern("minute");
+    S.second = intern("second");
+    S.microsecond = intern("microsecond");
+    S.nanosecond = intern("nanosecond");
+    S.replace = intern("replace");
+    S.unit_min = intern("min");
+    S.unit_day = intern("day");
+    S.zero = PyLong_FromLong(0);
+    {
+        const char* base[] = {"datetime", "security", "open", "high", "low", "close", "volume"};
+        for (int v = 0; v < 4; ++v) {
+            // Interned, so the callee matches keywords to its parameters by identity.
+            py::list l;
+            for (const char* b : base) l.append(py::reinterpret_steal<py::object>(intern(b)));
+            if (v & 1) l.append(py::reinterpret_steal<py::object>(intern("num_trds")));
+            if (v & 2) l.append(py::reinterpret_steal<py::object>(intern("value")));
+            S.kwnames[v] = py::tuple(l).release().ptr();
+        }
+    }
+
+    // Module-level imports, as a Python module's own `import` lines bind them.
+    py::module_ re = py::module_::import("re");
+    m.attr("re") = re;
+    m.attr("np") = py::module_::import("numpy");
+    m.attr("pd") = py::module_::import("pandas");
+    kv::import_name(m, "datetime", "datetime");
+    kv::import_name(m, "datetime", "timedelta");
+    kv::import_name(m, "kavrel_trader.core.data", "Bar");
+
+    m.attr("_FREQ_RE") = re.attr("compile")(kFreqPattern, re.attr("IGNORECASE"));
+    m.attr("AGGREGATABLE_NMIN") = py::make_tuple(2, 3, 5, 10, 15, 20, 30, 60);
+
+    m.def("parse_bar_freq", [](py::handle freq) {
+        Freq f = parse_freq(freq);
+        return py::make_tuple(py::handle(f.day ? S.unit_day : S.unit_min), f.count);
+    }, py::arg("freq"));
+
+    m.def("try_parse_aggregatable_nmin", [](py::handle freq) { return try_parse_nmin(freq); }, py::arg("freq"),
+          "Return N if ``freq`` is an aggregatable N-min (N>1); else None.");
+
+    m.def("is_nmin_aggregatable", [](py::handle freq) { return !try_parse_nmin(freq).is_none(); }, py::arg("freq"));
+
+    m.def("to_backtest_interval", [](py::handle freq) {
+        Freq f = parse_freq(freq);
+        return steal(PyUnicode_FromFormat("%S%s", f.count.ptr(), f.day ? "day" : "min"));
+    }, py::arg("freq"), "Normalize gateway-style freq to backtest interval (``1min`` / ``1day``).");
+
+    m.def("_bucket_start", [](py::handle dt, py::handle n_min) {
+        if (!PyDateTime_Check(dt.ptr())) kv::raise_arg_type("dt", "datetime", dt);
+        py::object n = int_arg(n_min, "n_min");
+        return bucket_start_obj(dt, n);
+    }, py::arg("dt"), py::arg("n_min"));
+
+    m.def("_merge_bucket", [](py::handle bars, py::handle conv) {
+        kv::check_str(conv, "bar_convention");
+        py::object seq = steal(PySequence_Fast(bars.ptr(), "bars must be iterable"));
+        const Py_ssize_t k = PySequence_Fast_GET_SIZE(seq.ptr());
+        if (k == 0) return steal(PySequence_GetItem(bars.ptr(), 0));  // the sequence's own IndexError
+        PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
+        py::object label = steal(PyObject_GetAttr(items[is_start_convention(conv) ? 0 : k - 1], S.datetime));
+        Scratch scratch;
+        return merge_bucket(items, static_cast<size_t>(k), label, merge_ctx(scratch));
+    }, py::arg("bars"), py::arg("bar_convention"));
+
+    m.def("aggregate_1min_bars", [](py::handle bars, py::handle n_min, py::handle require_full, py::handle conv,
+                                    py::handle max_gap) {
+        py::object n = int_arg(n_min, "n_min");
+        const bool full = truthy(require_full);
+        kv::check_str(conv, "bar_convention");
+        const double gap = kv::to_double_arg(max_gap, "max_gap_minutes");
+        return aggregate_records(bars, n, full, conv, gap);
+    }, py::arg("bars"), py::arg("n_min"), py::kw_only(), py::arg("require_full") = true,
+          py::arg("bar_convention") = "end", py::arg("max_gap_minutes") = 1.5,
+          "Aggregate sorted (or unsorted) 1-minute bars into N-minute bars.");
+
+    m.def("aggregate_1min_ohlcv_df", [](py::handle df, py::handle n_min, py::handle require_full, py::handle conv,
+                                        py::handle max_gap, py::handle time_col) {
+        py::object n = int_arg(n_min, "n_min");
+        const bool full = truthy(require_full);
+        kv::check_str(conv, "bar_convention");
+        const double gap = kv::to_double_arg(max_gap, "max_gap_minutes");
+        kv::check_str(time_col, "time_col");
+        return aggregate_table(df, n, full, conv, gap, time_col);
+    }, py::arg("df"), py::arg("n_min"), py::kw_only(), py::arg("require_full") = true,
+          py::arg("bar_convention") = "end", py::arg("max_gap_minutes") = 1.5, py::arg("time_col") = "time_key",
+          "Aggregate a 1-min OHLCV DataFrame into N-min rows (same columns kept).");
+
+    m.def("fetch_aggregated_nmin_bars", [](py::handle n_min, py::handle periods, py::handle fetch_1min,
+                                           py::handle conv) {
+        py::object n = int_arg(n_min, "n_min");
+        py::object p = int_arg(periods, "periods");
+        kv::check_str(conv, "bar_convention");
+        return fetch_aggregated(n, p, fetch_1min, conv);
+    }, py::kw_only(), py::arg("n_min"), py::arg("periods"), py::arg("fetch_1min"), py::arg("bar_convention") = "end",
+          "Fetch 1-min bars via ``fetch_1min(count)`` and return last ``periods`` N-min bars.");
+
+    m.def("maybe_req_aggregated_nmin", [](py::handle freq, py::handle periods, py::handle fetch_1min,
+                                          py::handle conv) -> py::object {
+        py::object p = int_arg(periods, "periods");
+        kv::check_str(conv, "bar_convention");
+        py::object n = try_parse_nmin(freq);
+        if (n.is_none()) return py::none();
+        return fetch_aggregated(n, p, fetch_1min, conv);
+    }, py::arg("freq"), py::arg("periods"), py::arg("fetch_1min"), py::arg("bar_convention") = "end",
+          "If ``freq`` is aggregatable N-min, return aggregated bars; else None.");
+}
