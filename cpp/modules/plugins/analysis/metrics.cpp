@@ -1,4 +1,556 @@
-// Placeholder: module not yet built.
+// kavrel_trader.plugins.analysis.metrics: performance statistics of back-test runs.
+//
+// The functions are the numpy/pandas formulas of the analysis code, computed natively where
+// the input is a plain numeric column (numpy array, list of numbers, float64 Series) and
+// handed to numpy/pandas otherwise, so every other input behaves exactly as the formula
+// would (results, warnings and errors). The numeric kernels are in engine/stats.hpp.
+//
+// What a pandas Series gets from the ratios: `np.std(series)` does not compute on the
+// Series' values; numpy calls the object's own `std` method with ddof=0 passed explicitly
+// (likewise `np.mean` calls `Series.mean`). So a Series gets the POPULATION deviation
+// (divisor n), like an array, but with NaN values skipped (pandas' skipna default) where an
+// array would give NaN. Both hold under pandas 2.x and 3.x; the native path reproduces
+// that, other Series (integer, nullable, subclasses) go through numpy as written.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(metrics, m) { (void)m; }
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/stats.hpp"
+#include "py/pyhelpers.hpp"
+
+namespace py = pybind11;
+namespace st = kv::stats;
+
+namespace {
+
+kv::ModuleNames names;
+
+// The real datetime class bound at import; the native date parser is used only while the
+// module's `datetime` is still that class (a test may replace it).
+PyObject* g_datetime_class = nullptr;
+
+// pandas 2.x computes Series.quantile(q) as np.percentile(values, q * 100.0), which divides
+// by 100 again; pandas 3 calls np.quantile(values, q). The fraction actually used differs
+// in the last bit for some q, so the native quantile follows the installed pandas.
+bool g_quantile_via_percent = false;
+
+// Inputs at least this long are computed with the GIL released.
+constexpr int64_t kNoGilThreshold = 1 << 15;
+
+py::object call_or_throw(PyObject* r) {
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object mul(const py::object& a, const py::object& b) {
+    return call_or_throw(PyNumber_Multiply(a.ptr(), b.ptr()));
+}
+py::object div(const py::object& a, const py::object& b) {
+    return call_or_throw(PyNumber_TrueDivide(a.ptr(), b.ptr()));
+}
+py::object sub(const py::object& a, const py::object& b) {
+    return call_or_throw(PyNumber_Subtract(a.ptr(), b.ptr()));
+}
+
+// Python truth of `a == 0`, as `if volatility == 0:` evaluates it.
+bool equals_zero(const py::object& a) {
+    py::object zero = py::int_(0);
+    py::object r = call_or_throw(PyObject_RichCompare(a.ptr(), zero.ptr(), Py_EQ));
+    int t = PyObject_IsTrue(r.ptr());
+    if (t < 0) throw py::error_already_set();
+    return t != 0;
+}
+
+bool is_exact_type(py::handle obj, const py::object& type) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == type.ptr();
+}
+
+// ---------------------------------------------------------------- input columns
+
+// One numeric input of a ratio, resolved the way numpy's np.std/np.mean see it.
+struct Column {
+    py::object obj;      // what numpy's expressions receive (a plain sequence converted)
+    py::object data;     // C-contiguous float64 array, when `native`
+    bool native = false; // computed here
+    bool skipna = false; // pandas Series semantics: NaN values skipped
+    bool cast = false;   // integer/boolean input converted to float64
+    int64_t chunk = 0;   // numpy's buffering of a casting sum (see stats::reduce_sum)
+
+    int64_t size() const;
+    const double* ptr() const;
+};
+
+using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// Native byte order 1-D numeric arrays become a contiguous float64 array in `out` (copied
+// only when strided or of another type). Returns the kind: 'f' float64, 'c' integer or
+// boolean (cast), 0 not handled here (also integers when `float64_only`).
+char take_array(const py::array& arr, py::object& out, bool float64_only = false) {
+    if (arr.ndim() != 1) return 0;
+    py::dtype dt = arr.dtype();
+    const char kind = dt.kind();
+    const char order = dt.byteorder();
+    if (order != '=' && order != '|') return 0;
+    char result = 0;
+    if (kind == 'f' && dt.itemsize() == 8) result = 'f';
+    else if (!float64_only && (kind == 'i' || kind == 'u' || kind == 'b')) result = 'c';
+    if (result == 0) return 0;
+    out = F64Array::ensure(arr);
+    if (!out) throw py::error_already_set();
+    return result;
+}
+
+const double* f64_data(const py::object& arr) {
+    return static_cast<const double*>(py::reinterpret_borrow<py::array>(arr).data());
+}
+size_t f64_size(const py::object& arr) {
+    return static_cast<size_t>(py::reinterpret_borrow<py::array>(arr).size());
+}
+
+int64_t Column::size() const { return static_cast<int64_t>(f64_size(data)); }
+const double* Column::ptr() const { return f64_data(data); }
+
+// A float64 Series' values as a contiguous buffer in `out`; false for other Series.
+bool series_float64_values(py::handle series, const py::object& ndarray, py::object& out) {
+    py::object values = series.attr("values");
+    if (!is_exact_type(values, ndarray)) return false;
+    return take_array(py::reinterpret_borrow<py::array>(values), out, true) == 'f';
+}
+
+Column resolve(py::handle x, const py::object& np, const py::object& pd) {
+    Column c;
+    c.obj = py::reinterpret_borrow<py::object>(x);
+    py::object ndarray = np.attr("ndarray");
+    py::object arr;
+    if (is_exact_type(x, ndarray)) {
+        arr = py::reinterpret_borrow<py::object>(x);
+    } else if (is_exact_type(x, pd.attr("Series"))) {
+        c.native = c.skipna = series_float64_values(x, ndarray, c.data);
+        return c;
+    } else if (PyObject_HasAttrString(x.ptr(), "std")) {
+        return c;  // numpy calls the object's own std/mean methods
+    } else {
+        c.obj = np.attr("asanyarray")(x);
+        if (!is_exact_type(c.obj, ndarray)) return c;
+        arr = c.obj;
+    }
+    const char kind = take_array(py::reinterpret_borrow<py::array>(arr), c.data);
+    if (kind == 0) return c;
+    c.native = true;
+    if (kind == 'c') {
+        c.cast = true;
+        c.chunk = np.attr("getbufsize")().cast<int64_t>();
+    }
+    return c;
+}
+
+// Moments of a column, or `ok == false` when numpy must compute it (an empty array, an
+// infinity or an overflow: numpy then also warns, and the result is numpy's).
+struct ColumnStats {
+    bool ok = false;
+    double mean = 0.0;
+    double std = 0.0;
+};
+
+ColumnStats finish_stats(const st::Moments& m, bool quiet_nan) {
+    ColumnStats s;
+    const bool finite = std::isfinite(m.mean) && std::isfinite(m.var);
+    if (!finite && !quiet_nan) return s;
+    s.ok = true;
+    s.mean = m.mean;
+    s.std = std::sqrt(m.var);
+    return s;
+}
+
+ColumnStats column_stats(const Column& c) {
+    if (!c.native || c.size() == 0) return ColumnStats();
+    const double* a = c.ptr();
+    const int64_t n = c.size();
+    auto get = [a](int64_t i) { return a[i]; };
+    st::Moments m;
+    bool quiet_nan = false;
+    auto compute = [&] {
+        if (c.skipna) {
+            m = st::nan_skipping_moments(a, n);
+        } else {
+            m = st::population_moments(get, n, c.cast ? c.chunk : 0);
+            // NaN data gives NaN quietly in numpy; other non-finite results are left to numpy.
+            if (!(std::isfinite(m.mean) && std::isfinite(m.var))) quiet_nan = st::any_nan(get, n);
+        }
+    };
+    if (n >= kNoGilThreshold) {
+        py::gil_scoped_release nogil;
+        compute();
+    } else {
+        compute();
+    }
+    return finish_stats(m, quiet_nan);
+}
+
+// ---------------------------------------------------------------- ratio arithmetic
+
+// sqrt(days) as np.sqrt gives it, when days is a plain non-negative int or float.
+bool plain_sqrt_days(py::handle days, double& out) {
+    if (PyLong_CheckExact(days.ptr())) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(days.ptr(), &overflow);
+        if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (overflow || v < 0) return false;
+        out = std::sqrt(static_cast<double>(v));
+        return true;
+    }
+    if (PyFloat_CheckExact(days.ptr())) {
+        const double v = PyFloat_AS_DOUBLE(days.ptr());
+        if (!(v >= 0.0)) return false;
+        out = std::sqrt(v);
+        return true;
+    }
+    return false;
+}
+
+// np.sqrt(days) * mean / volatility, the result numpy's scalar arithmetic gives.
+py::object annualised(const py::object& np, py::handle days, double mean, double vol) {
+    py::object f64 = np.attr("float64");
+    double sd = 0.0;
+    if (plain_sqrt_days(days, sd)) return f64((sd * mean) / vol);
+    return div(mul(np.attr("sqrt")(days), f64(mean)), f64(vol));
+}
+
+// np.std(x) for inputs not handled natively, with equal values given no deviation (as the
+// native path does): a float32 array of equal values otherwise keeps a rounding residue.
+py::object numpy_std(const py::object& np, py::handle x) {
+    py::object vol = np.attr("std")(x);
+    if (is_exact_type(x, np.attr("ndarray"))) {
+        py::array arr = py::reinterpret_borrow<py::array>(x);
+        const char kind = arr.dtype().kind();
+        if (arr.size() > 0 && (kind == 'f' || kind == 'c') && !equals_zero(vol)) {
+            py::object first = arr.attr("flat")[py::int_(0)];
+            py::object same = call_or_throw(PyObject_RichCompare(arr.ptr(), first.ptr(), Py_EQ));
+            if (same.attr("all")().cast<bool>()) return call_or_throw(PyNumber_Multiply(vol.ptr(), py::int_(0).ptr()));
+        }
+    }
+    return vol;
+}
+
+// The formula as numpy evaluates it, for inputs not handled natively.
+//   volatility = np.std(x); if volatility == 0: NaN; else np.sqrt(days) * np.mean(x) / volatility
+py::object numpy_ratio(const py::object& np, py::handle x, py::handle days) {
+    py::object vol = numpy_std(np, x);
+    if (equals_zero(vol)) return np.attr("nan");
+    return div(mul(np.attr("sqrt")(days), np.attr("mean")(x)), vol);
+}
+
+// sqrt(days) * mean(x) / std(x), NaN when std(x) == 0.
+py::object ratio_of(const py::object& np, const Column& c, py::handle days) {
+    ColumnStats s = column_stats(c);
+    if (!s.ok) return numpy_ratio(np, c.obj, days);
+    if (s.std == 0.0) return np.attr("nan");
+    return annualised(np, days, s.mean, s.std);
+}
+
+py::object sharpe_ratio(py::object returns, py::object days) {
+    py::object np = names("np");
+    Column c = resolve(returns, np, names("pd"));
+    return ratio_of(np, c, days);
+}
+
+// returns - benchmark_returns, element by element: natively for two equally long plain
+// columns of which at least one is float64 (numpy would convert the other to float64 too);
+// everything else (Series alignment, broadcasting, integer arithmetic, shape errors) by the
+// operands' own subtraction.
+py::object information_ratio(py::object returns, py::object benchmark_returns, py::object days) {
+    py::object np = names("np");
+    py::object pd = names("pd");
+    Column r = resolve(returns, np, pd);
+    Column b = resolve(benchmark_returns, np, pd);
+    const bool paired = r.native && b.native && !r.skipna && !b.skipna && !(r.cast && b.cast) &&
+                        r.size() == b.size() && r.size() > 0;
+    if (paired) {
+        const double* pa = r.ptr();
+        const double* pb = b.ptr();
+        const int64_t n = r.size();
+        auto diff = [pa, pb](int64_t i) { return pa[i] - pb[i]; };
+        st::Moments m;
+        bool quiet_nan = false;
+        auto compute = [&] {
+            m = st::population_moments(diff, n);
+            if (!(std::isfinite(m.mean) && std::isfinite(m.var)))
+                quiet_nan = st::any_nan([pa](int64_t i) { return pa[i]; }, n) ||
+                            st::any_nan([pb](int64_t i) { return pb[i]; }, n);
+        };
+        if (n >= kNoGilThreshold) {
+            py::gil_scoped_release nogil;
+            compute();
+        } else {
+            compute();
+        }
+        ColumnStats s = finish_stats(m, quiet_nan);
+        if (s.ok) {
+            if (s.std == 0.0) return np.attr("nan");
+            return annualised(np, days, s.mean, s.std);
+        }
+    }
+    py::object difference = sub(r.obj, b.obj);
+    return ratio_of(np, resolve(difference, np, pd), days);
+}
+
+py::object modigliani_ratio(py::object returns, py::object benchmark_returns, py::object days) {
+    py::object np = names("np");
+    py::object pd = names("pd");
+    Column r = resolve(returns, np, pd);
+    ColumnStats s = column_stats(r);
+    py::object sharpe;
+    double sharpe_d = 0.0;
+    bool sharpe_native = false;
+    if (s.ok) {
+        if (s.std == 0.0) return np.attr("nan");
+        double sd = 0.0;
+        if (plain_sqrt_days(days, sd)) {
+            sharpe_d = (sd * s.mean) / s.std;
+            sharpe_native = true;
+        } else {
+            sharpe = annualised(np, days, s.mean, s.std);
+        }
+    } else {
+        py::object vol = numpy_std(np, r.obj);
+        if (equals_zero(vol)) return np.attr("nan");
+        sharpe = div(mul(np.attr("sqrt")(days), np.attr("mean")(r.obj)), vol);
+    }
+    // The benchmark is looked at only once the returns have a deviation.
+    Column b = resolve(benchmark_returns, np, pd);
+    ColumnStats bs = column_stats(b);
+    py::object f64 = np.attr("float64");
+    if (bs.ok && sharpe_native) return f64(sharpe_d * bs.std);
+    if (sharpe_native) sharpe = f64(sharpe_d);
+    py::object bvol = bs.ok ? f64(bs.std) : numpy_std(np, b.obj);
+    return mul(sharpe, bvol);
+}
+
+// ---------------------------------------------------------------- drawdown
+
+// The pandas formulation, for inputs and windows not handled natively. The column is named
+// "pv" whatever a Series input is called (building the frame with columns=["pv"] from a
+// Series of another name would select a missing column and give all-NaN drawdowns).
+py::object pandas_drawdown(const py::object& pd, py::handle pv, py::handle window) {
+    py::object data = py::reinterpret_borrow<py::object>(pv);
+    if (PyObject_IsInstance(pv.ptr(), pd.attr("Series").ptr()) == 1) data = data.attr("rename")("pv");
+    if (PyErr_Occurred()) throw py::error_already_set();
+    py::list columns;
+    columns.append("pv");
+    py::object df = pd.attr("DataFrame")(data, py::arg("columns") = columns);
+    py::object col = df["pv"];
+    py::object roll_max = col.attr("rolling")(window, py::arg("min_periods") = 1).attr("max")();
+    py::object daily = sub(div(col, roll_max), py::float_(1.0));
+    return daily.attr("rolling")(window, py::arg("min_periods") = 1).attr("min")();
+}
+
+// The window as a positive element count, when it is one (int or numpy integer, not bool).
+bool plain_window(py::handle window, const py::object& np, int64_t& out) {
+    const bool integer = (PyLong_Check(window.ptr()) && !PyBool_Check(window.ptr())) ||
+                         PyObject_IsInstance(window.ptr(), np.attr("integer").ptr()) == 1;
+    if (PyErr_Occurred()) throw py::error_already_set();
+    if (!integer) return false;
+    py::object idx = call_or_throw(PyNumber_Index(window.ptr()));
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow || v < 1) return false;
+    out = static_cast<int64_t>(v);
+    return true;
+}
+
+py::object rolling_maximum_drawdown(py::object portfolio_value, py::object window) {
+    py::object np = names("np");
+    py::object pd = names("pd");
+    int64_t w = 0;
+    if (!plain_window(window, np, w)) return pandas_drawdown(pd, portfolio_value, window);
+
+    py::object ndarray = np.attr("ndarray");
+    py::object series_type = pd.attr("Series");
+    py::object index = py::none();
+    py::object data;
+    char kind = 0;
+    if (is_exact_type(portfolio_value, series_type)) {
+        py::object values = portfolio_value.attr("values");
+        if (is_exact_type(values, ndarray)) kind = take_array(py::reinterpret_borrow<py::array>(values), data);
+        index = portfolio_value.attr("index");
+    } else if (is_exact_type(portfolio_value, ndarray)) {
+        kind = take_array(py::reinterpret_borrow<py::array>(portfolio_value), data);
+    } else if (PyList_Check(portfolio_value.ptr()) && PyList_GET_SIZE(portfolio_value.ptr()) > 0) {
+        // A list becomes the frame's column as numpy would type it, for numbers.
+        py::object arr = np.attr("asarray")(portfolio_value);
+        py::dtype dt = py::reinterpret_borrow<py::array>(arr).dtype();
+        if ((dt.kind() == 'f' || dt.kind() == 'i') && dt.itemsize() == 8)
+            kind = take_array(py::reinterpret_borrow<py::array>(arr), data);
+    }
+    if (kind == 0) return pandas_drawdown(pd, portfolio_value, window);
+
+    const int64_t n = static_cast<int64_t>(f64_size(data));
+    py::array_t<double> out(static_cast<py::ssize_t>(n));
+    const double* in = f64_data(data);
+    double* res = out.mutable_data();
+    if (n >= kNoGilThreshold) {
+        py::gil_scoped_release nogil;
+        st::rolling_max_drawdown(in, n, w, res);
+    } else {
+        st::rolling_max_drawdown(in, n, w, res);
+    }
+    return series_type(out, py::arg("index") = index, py::arg("name") = "pv", py::arg("copy") = false);
+}
+
+// ---------------------------------------------------------------- holding period
+
+const char* const kDateFormat = "%Y-%m-%d %H:%M:%S";
+
+// Seconds since the epoch of a date text in the plain form, or false.
+bool fast_datetime(py::handle text, int64_t& seconds) {
+    if (!PyUnicode_Check(text.ptr())) return false;
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(text.ptr(), &len);
+    if (!s) {
+        PyErr_Clear();  // unencodable text: strptime reports it
+        return false;
+    }
+    return st::parse_datetime_seconds(s, static_cast<size_t>(len), seconds);
+}
+
+py::object holding_period(py::object time_) {
+    py::object dt_class = names("datetime");
+    const bool native = dt_class.ptr() == g_datetime_class;
+    py::object open_text = time_["open_datetime"];
+    int64_t open_s = 0, close_s = 0;
+    bool open_fast = native && fast_datetime(open_text, open_s);
+    py::object open_dt;
+    if (!open_fast) open_dt = dt_class.attr("strptime")(open_text, kDateFormat);
+    py::object close_text = time_["close_datetime"];
+    bool close_fast = native && fast_datetime(close_text, close_s);
+    if (open_fast && close_fast) return py::float_(static_cast<double>(close_s - open_s) / 60.0);
+    py::object close_dt = dt_class.attr("strptime")(close_text, kDateFormat);
+    if (!open_dt) open_dt = dt_class.attr("strptime")(open_text, kDateFormat);
+    py::object seconds = sub(close_dt, open_dt).attr("total_seconds")();
+    return div(seconds, py::float_(60.0));
+}
+
+// ---------------------------------------------------------------- percentile
+
+// x.quantile(fraction): natively for a float64 Series, through x's own quantile otherwise
+// (which also raises pandas' error for a fraction outside [0, 1]).
+py::object apply_percentile(py::handle x, double fraction) {
+    py::object np = names("np");
+    py::object pd = names("pd");
+    if (fraction >= 0.0 && fraction <= 1.0 && is_exact_type(x, pd.attr("Series"))) {
+        py::object values;
+        if (series_float64_values(x, np.attr("ndarray"), values)) {
+            const double* a = f64_data(values);
+            const size_t n = f64_size(values);
+            const double q = g_quantile_via_percent ? (fraction * 100.0) / 100.0 : fraction;
+            double result = st::kNaN;
+            auto compute = [&] {
+                std::vector<double> kept;
+                kept.reserve(n);
+                for (size_t i = 0; i < n; ++i)
+                    if (a[i] == a[i]) kept.push_back(a[i]);
+                result = st::quantile_linear(kept, q);
+            };
+            if (static_cast<int64_t>(n) >= kNoGilThreshold) {
+                py::gil_scoped_release nogil;
+                compute();
+            } else {
+                compute();
+            }
+            return np.attr("float64")(result);
+        }
+    }
+    return py::reinterpret_borrow<py::object>(x).attr("quantile")(fraction);
+}
+
+py::object percentile(py::object n) {
+    const double value = kv::to_double_arg(n, "n");
+    const double fraction = value / 100.0;
+    py::object as_float = py::float_(value);
+    std::string name = "percentile_" + py::repr(as_float).cast<std::string>();
+    return py::cpp_function([fraction](py::object x) { return apply_percentile(x, fraction); },
+                            py::name(name.c_str()), py::arg("x"));
+}
+
+// ---------------------------------------------------------------- half hours
+
+py::object convert_time(py::object time_) {
+    kv::check_str(time_, "time_");
+    PyObject* s = time_.ptr();
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+    const Py_ssize_t colon = PyUnicode_FindChar(s, ':', 0, len, 1);
+    if (colon == -2) throw py::error_already_set();
+    if (colon == -1) kv::raise(PyExc_IndexError, "list index out of range");
+    Py_ssize_t end = PyUnicode_FindChar(s, ':', colon + 1, len, 1);
+    if (end == -2) throw py::error_already_set();
+    if (end == -1) end = len;
+
+    // The minute: plain ASCII digits here, anything else as int() reads it (whitespace,
+    // signs, underscores, other scripts' digits) or rejects it.
+    bool below_half = false;
+    bool done = false;
+    const Py_ssize_t mlen = end - colon - 1;
+    if (mlen > 0 && mlen <= 18) {
+        const int kind = PyUnicode_KIND(s);
+        const void* data = PyUnicode_DATA(s);
+        int64_t minute = 0;
+        bool digits = true;
+        for (Py_ssize_t i = colon + 1; i < end && digits; ++i) {
+            const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+            digits = ch >= '0' && ch <= '9';
+            minute = minute * 10 + (static_cast<int64_t>(ch) - '0');
+        }
+        if (digits) {
+            below_half = minute < 30;
+            done = true;
+        }
+    }
+    if (!done) {
+        py::object text = call_or_throw(PyUnicode_Substring(s, colon + 1, end));
+        py::object minute = call_or_throw(PyLong_FromUnicodeObject(text.ptr(), 10));
+        py::object thirty = py::int_(30);
+        int r = PyObject_RichCompareBool(minute.ptr(), thirty.ptr(), Py_LT);
+        if (r < 0) throw py::error_already_set();
+        below_half = r == 1;
+    }
+    py::object hour = call_or_throw(PyUnicode_Substring(s, 0, colon));
+    py::str tail(below_half ? ":00:00" : ":30:00");
+    return call_or_throw(PyUnicode_Concat(hour.ptr(), tail.ptr()));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(metrics, m) {
+    py::options options;
+    options.disable_function_signatures();
+
+    names.bind(m);
+    m.attr("np") = py::module_::import("numpy");
+    m.attr("pd") = py::module_::import("pandas");
+    kv::import_name(m, "datetime", "datetime");
+    g_datetime_class = m.attr("datetime").ptr();
+    Py_INCREF(g_datetime_class);  // kept for the life of the process
+
+    try {
+        py::object q = py::module_::import("pandas.core.array_algos.quantile");
+        g_quantile_via_percent = !py::hasattr(q, "_nanquantile") && py::hasattr(q, "_nanpercentile");
+    } catch (py::error_already_set&) {
+        g_quantile_via_percent = false;  // layout unknown: the pandas 3 formula
+    }
+
+    m.def("sharpe_ratio", &sharpe_ratio, py::arg("returns"), py::arg("days") = 252);
+    m.def("information_ratio", &information_ratio, py::arg("returns"), py::arg("benchmark_returns"),
+          py::arg("days") = 252);
+    m.def("modigliani_ratio", &modigliani_ratio, py::arg("returns"), py::arg("benchmark_returns"),
+          py::arg("days") = 252);
+    m.def("rolling_maximum_drawdown", &rolling_maximum_drawdown, py::arg("portfolio_value"),
+          py::arg("window") = 252, "(default) use a trailing 252 trading day window");
+    m.def("holding_period", &holding_period, py::arg("time_"));
+    m.def("percentile", &percentile, py::arg("n"));
+    m.def("convert_time", &convert_time, py::arg("time_"), "time_ in the format: %H:%M:%S");
+}
