@@ -47,7 +47,7 @@ def securities_section():
         rows.append((type(sec).__name__, sec.code, to_qmt_code(sec.code),
                      exchange_from_qmt_code(sec.code).value,
                      ", ".join(sorted(security_codes_for_lookup(sec))), last_price[sec]))
-    _table(("kind", "code", "qmt code", "exchange", "lookup forms", "last"), rows)
+    _table(("kind", "code", "qmt code", "qmt exchange", "lookup forms", "last"), rows)
     probe = Security("SH.600000", "Pudong Bank", exchange=Exchange.SSE)
     print(f"plain Security equal to the Stock key: {probe == secs[0]}; "
           f"Stock key found by an equal Stock: {Stock('SH.600000', 'Pudong Bank', 100, Exchange.SSE) in last_price}")
