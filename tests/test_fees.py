@@ -262,11 +262,12 @@ def test_docstrings():
 
 
 @pytest.mark.parametrize("cls", [c for c, _ in PAIRS], ids=PAIR_IDS)
-def test_keywords_rejected(cls):
+@pytest.mark.parametrize("key", ["fees", "\ud800"])  # a lone surrogate once gave UnicodeEncodeError
+def test_keywords_rejected(cls, key):
     prefix = "__init__()" if sys.version_info < (3, 10) else f"{cls.__name__}.__init__()"
     with pytest.raises(TypeError) as ei:
-        cls(deal(1.0, 1), fees=1)
-    assert str(ei.value) == f"{prefix} got an unexpected keyword argument 'fees'"
+        cls(deal(1.0, 1), **{key: 1})
+    assert str(ei.value) == f"{prefix} got an unexpected keyword argument '{key}'"
 
 
 # ---------------------------------------------------------------- adds to / sets, subclasses

@@ -436,6 +436,44 @@ def test_records_bad_input_raises_cleanly(records, error):
         kh.records_to_bars(records, None)
 
 
+class Rewriter:
+    """A value whose conversion rewrites the record it sits in."""
+
+    def __init__(self, row, value, text="20240102"):
+        self.row, self.value, self.text = row, value, text
+
+    def _rewrite(self):
+        self.row.clear()
+        self.row.update({"x%d" % i: i for i in range(20)}, High=7)
+
+    def __float__(self):
+        self._rewrite()
+        return self.value
+
+    def __str__(self):
+        self._rewrite()
+        return self.text
+
+
+def rewriting_rows():
+    a = {"time": "20240102", "open": None, "Close": 1.0, "high": 2}
+    a["open"] = Rewriter(a, 4.0)
+    b = {"low": 3, "close": 5}
+    b["time"] = Rewriter(b, 0.0)
+    d = CaseRow({"OPEN": None, "close": 1.0})
+    d._d["OPEN"] = Rewriter(d._d, 4.0)
+    return [a, b, d]
+
+
+@pytest.mark.parametrize("index", range(3))
+def test_records_read_each_field_from_the_current_record(index):
+    # Each field is read as a separate _row_number call would read it, from the record as
+    # it stands after earlier conversions changed it.
+    got = kh.records_to_bars([rewriting_rows()[index]], "SEC", False)
+    want = ref_records_to_bars([rewriting_rows()[index]], "SEC", False)
+    assert [bar_key(b) for b in got] == [bar_key(b) for b in want]
+
+
 class SubDict(dict):
     pass
 

@@ -174,6 +174,14 @@ def test_keyword_and_arity_errors():
         to_qmt_code(symbol="x")
 
 
+@pytest.mark.parametrize("key", ["symbol", "c\u00f6de", "\ud800"])
+def test_unexpected_keyword_named_as_given(key):
+    # A key without a UTF-8 form (lone surrogate) once gave a RuntimeError.
+    with pytest.raises(TypeError) as ei:
+        security_codes_for_lookup(**{key: 1})
+    assert str(ei.value) == f"security_codes_for_lookup() got an unexpected keyword argument '{key}'"
+
+
 @pytest.mark.parametrize("security, exc", [
     (object(), AttributeError),
     (types.SimpleNamespace(code=None), TypeError),

@@ -35,7 +35,9 @@ inline double round2(double x) {
     double e = std::fma(ax, 100.0, -p);  // |x| * 100 == p + e exactly
     double k = std::floor(p);
     if (p == k && e < 0) k -= 1.0;       // exact value lies just below the integer p
-    double d = (p - (k + 0.5)) + e;      // p - (k + 0.5) is exact; the sum keeps its sign
+    // Near the midpoint p - (k + 0.5) is exact (the operands are within a factor of 2); far
+    // from it the tiny e cannot change its sign. Either way d has the sign of v - (k + 0.5).
+    double d = (p - (k + 0.5)) + e;
     double kk;
     if (d > 0)
         kk = k + 1.0;

@@ -35,8 +35,10 @@ inline PyObject* one_arg(const char* fn, const char* name, PyObject* const* args
         for (Py_ssize_t k = 0; k < nk; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             if (PyUnicode_CompareWithASCIIString(key, name) != 0) {
-                raise(PyExc_TypeError, std::string(fn) + "() got an unexpected keyword argument '" +
-                                           py::str(key).cast<std::string>() + "'");
+                // %U: the key as given, even one that has no UTF-8 form (a lone surrogate).
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn,
+                             key);
+                throw py::error_already_set();
             }
             if (value)
                 raise(PyExc_TypeError,

@@ -93,6 +93,13 @@ inline py::object to_py(const Num& n) {
 
 // ------------------------------------------------------------------ attributes
 
+// An interned name, kept for the life of the process.
+inline PyObject* intern(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) throw py::error_already_set();
+    return o;
+}
+
 // Interned attribute names, created once per process (never freed: modules stay loaded).
 struct Names {
     PyObject *commissions, *platform_fees, *system_fees, *settlement_fees, *stamp_fees,
@@ -107,13 +114,6 @@ struct Names {
             intern("total_trade_amount"), intern("filled_avg_price"), intern("filled_quantity"),
             intern("direction"),        intern("ceil")};
         return n;
-    }
-
-private:
-    static PyObject* intern(const char* s) {
-        PyObject* o = PyUnicode_InternFromString(s);
-        if (!o) throw py::error_already_set();
-        return o;
     }
 };
 
@@ -131,14 +131,16 @@ inline void setattr(py::handle obj, PyObject* name, const py::object& value) {
 // one given (3.10 and later name the function by its qualified name).
 inline void reject_keywords(const py::kwargs& kwargs, const char* class_name) {
     if (kwargs.empty()) return;
-    std::string key = py::str(kwargs.begin()->first);
+    // %U: the key as given, even one that has no UTF-8 form (a lone surrogate).
+    PyObject* key = kwargs.begin()->first.ptr();
 #if PY_VERSION_HEX >= 0x030A0000
-    std::string fn = std::string(class_name) + ".__init__()";
+    PyErr_Format(PyExc_TypeError, "%s.__init__() got an unexpected keyword argument '%U'",
+                 class_name, key);
 #else
     (void)class_name;
-    std::string fn = "__init__()";
+    PyErr_Format(PyExc_TypeError, "__init__() got an unexpected keyword argument '%U'", key);
 #endif
-    raise(PyExc_TypeError, fn + " got an unexpected keyword argument '" + key + "'");
+    throw py::error_already_set();
 }
 
 // `round` and `math.ceil` as the module's code sees them at call time; the exact fast path

@@ -112,6 +112,13 @@ bool to_float(PyObject* v, double& out) {
     return true;
 }
 
+// Whether converting `v` (float(), str(), a time parse) runs only the interpreter's own
+// code for built-in types, never code of the caller's that could change a record.
+bool is_plain(PyObject* v) {
+    return v == Py_None || PyFloat_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v) ||
+           PyUnicode_CheckExact(v);
+}
+
 // The float object for a converted value: the value itself when it is an exact float.
 py::object float_object(PyObject* src, double v) {
     if (PyFloat_CheckExact(src)) return borrow(src);
@@ -325,8 +332,9 @@ py::object lowered_view(PyObject* row) {
     return view;
 }
 
-// First usable number among `keys` in a lowered view, or `dflt`.
-py::object number_from_view(PyObject* view, PyObject* keys, double dflt) {
+// First usable number among `keys` in a lowered view, or `dflt`. `*foreign` is set when a
+// value of a type other than the plain ones was converted.
+py::object number_from_view(PyObject* view, PyObject* keys, double dflt, bool* foreign = nullptr) {
     py::object it = steal(PyObject_GetIter(keys));
     while (PyObject* key = PyIter_Next(it.ptr())) {
         py::object holder = steal(key);
@@ -337,6 +345,7 @@ py::object number_from_view(PyObject* view, PyObject* keys, double dflt) {
         }
         if (v == Py_None) continue;
         py::object value = borrow(v);
+        if (foreign && !is_plain(v)) *foreign = true;
         double d;
         if (to_float(value.ptr(), d)) return float_object(value.ptr(), d);
     }
@@ -436,11 +445,12 @@ struct RecordScan {
         return py::none();
     }
 
-    py::object number(int field) const {
+    py::object number(int field, bool& foreign) const {
         for (int key : q::kNumberFields[field].keys) {
             if (key < 0) break;
             const py::object& v = last[key];
             if (!v || v.is_none()) continue;
+            if (!is_plain(v.ptr())) foreign = true;
             double d;
             if (to_float(v.ptr(), d)) return float_object(v.ptr(), d);
         }
@@ -714,11 +724,27 @@ py::object records_to_bars(py::object records, py::object security, py::object d
             for (int f = 0; f < 5; ++f)
                 nums[f] = steal(PyObject_CallFunctionObjArgs(bn.row_number_fn.ptr(), row,
                                                              g.field_keys[f], nullptr));
-        } else if (scanned) {
-            for (int f = 0; f < 5; ++f) nums[f] = scan.number(f);
         } else {
-            py::object view = lowered_view(row);
-            for (int f = 0; f < 5; ++f) nums[f] = number_from_view(view.ptr(), g.field_keys[f], 0.0);
+            // Each number is read from the record as it stands, as one _row_number call per
+            // field reads it: the scan (or lowered view) is made again when code that could
+            // have changed the record (a __float__ or __str__ of the caller's, a replaced
+            // datetime or parser) ran since it was made.
+            bool stale = bn.parse_fn || !names.real_datetime() ||
+                         !(is_plain(time_value.ptr()) || PyDateTime_CheckExact(time_value.ptr()));
+            py::object view;
+            for (int f = 0; f < 5; ++f) {
+                if (stale) {
+                    scanned = PyDict_CheckExact(row) && (scan = RecordScan(), scan.scan(row));
+                    view = py::object();
+                }
+                stale = false;
+                if (scanned) {
+                    nums[f] = scan.number(f, stale);
+                } else {
+                    if (!view) view = lowered_view(row);
+                    nums[f] = number_from_view(view.ptr(), g.field_keys[f], 0.0, &stale);
+                }
+            }
         }
 
         PyObject* slots[8] = {nullptr,       when.ptr(),    security.ptr(), nums[0].ptr(),

@@ -161,12 +161,6 @@ void qmt_init(py::object self, py::args deals, py::kwargs kwargs) {
     fb::setattr(self, A.total_fees, res.total);
 }
 
-PyObject* intern(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw py::error_already_set();
-    return o;
-}
-
 }  // namespace
 
 PYBIND11_MODULE(qmt_commissions, m) {
@@ -178,8 +172,8 @@ PYBIND11_MODULE(qmt_commissions, m) {
     g_names.bind(m);
     g_rounding.bind();
     fb::Names::get();
-    g_rate_names = {intern("COMMISSION_RATE"), intern("COMMISSION_MIN"), intern("STAMP_RATE"),
-                    intern("TRANSFER_RATE")};
+    g_rate_names = {fb::intern("COMMISSION_RATE"), fb::intern("COMMISSION_MIN"),
+                    fb::intern("STAMP_RATE"), fb::intern("TRANSFER_RATE")};
 
     kv::PyClassBuilder(m, "QmtCommissionsCN", kDoc)
         .attr("COMMISSION_RATE", py::float_(0.00025))
