@@ -9,6 +9,7 @@
 
 #include "engine/fees.hpp"
 #include "py/pyhelpers.hpp"
+#include "py/signature.hpp"
 
 namespace kv {
 namespace feesb {
@@ -127,20 +128,16 @@ inline void setattr(py::handle obj, PyObject* name, const py::object& value) {
 
 // ------------------------------------------------------------------ constructor pieces
 
-// A constructor `__init__(self, *deals)` takes no keyword: the host's TypeError for the first
-// one given (3.10 and later name the function by its qualified name).
-inline void reject_keywords(const py::kwargs& kwargs, const char* class_name) {
-    if (kwargs.empty()) return;
-    // %U: the key as given, even one that has no UTF-8 form (a lone surrogate).
-    PyObject* key = kwargs.begin()->first.ptr();
-#if PY_VERSION_HEX >= 0x030A0000
-    PyErr_Format(PyExc_TypeError, "%s.__init__() got an unexpected keyword argument '%U'",
-                 class_name, key);
-#else
-    (void)class_name;
-    PyErr_Format(PyExc_TypeError, "__init__() got an unexpected keyword argument '%U'", key);
-#endif
-    throw py::error_already_set();
+// The schedule class `name(BaseFees)`, whose constructor `__init__(self, *deals)` runs
+// `run(self, deals)`. Further class attributes may be added before build().
+template <class Run>
+kv::PyClassBuilder schedule_class(py::module_& m, const char* name, const char* doc, Run run) {
+    kv::PyClassBuilder b(m, name, doc);
+    b.def("__init__", {{"self"}}, true, [run](const kv::Bound& a) {
+        run(a[0], a.varargs());
+        return py::none();
+    });
+    return b;
 }
 
 // `round` and `math.ceil` as the module's code sees them at call time; the exact fast path
@@ -182,7 +179,7 @@ private:
 
 // `commissions += rate * quantity` per deal into a local starting at 0, then the seven
 // amounts and the total are set (old values are not read).
-inline void run_futures(py::handle self, const py::args& deals, double rate) {
+inline void run_futures(py::handle self, const py::tuple& deals, double rate) {
     const Names& A = Names::get();
     const Py_ssize_t n = PyTuple_GET_SIZE(deals.ptr());
     Num fc = Num::of_int(0);
@@ -245,7 +242,7 @@ inline void run_futures(py::handle self, const py::args& deals, double rate) {
 // while every number met is an int64 or a float, the host's arithmetic from the first deal
 // (or final step) where that no longer holds. Each deal field is read once.
 template <class Step>
-void run_equity(py::handle self, const py::args& deals, const RoundingNames::Current& env,
+void run_equity(py::handle self, const py::tuple& deals, const RoundingNames::Current& env,
                 Step step) {
     const Names& A = Names::get();
     const Py_ssize_t n = PyTuple_GET_SIZE(deals.ptr());

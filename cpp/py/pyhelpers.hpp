@@ -4,8 +4,6 @@
 //    `datetime`, `print`, ...) are bound as module attributes at import and read from the
 //    module's namespace at call time, so monkeypatching the module works as in Python.
 //  - Argument checks with the wording of a typed Python signature.
-//  - Classes built over Python base classes (PyClassBuilder), with C++ methods that bind
-//    like `def`s.
 //  - Exceptions raised by type and message, optionally chained.
 #pragma once
 
@@ -121,52 +119,5 @@ inline void import_name(py::module_& m, const char* module, const char* name,
                         const char* as = nullptr) {
     m.attr(as ? as : name) = py::module_::import(module).attr(name);
 }
-
-// ---------------------------------------------------------------- classes over Python bases
-
-// Builds a real Python class, `type(name, bases, namespace)` through the bases' metaclass,
-// whose methods are C++ functions that bind like `def`s (instance methods), so the class can
-// be subclassed, its methods overridden, and instances keep their state in __dict__.
-class PyClassBuilder {
-public:
-    PyClassBuilder(py::module_& m, const char* name, const char* doc = nullptr)
-        : module_(m), name_(name) {
-        ns_["__module__"] = m.attr("__name__");
-        ns_["__qualname__"] = name;
-        if (doc) ns_["__doc__"] = doc;
-    }
-
-    // Define method `name` from a C++ callable taking `self` first. pybind11 must not see
-    // the name `__init__` (it would treat the function as its own constructor), so the
-    // function gets an internal name and is stored under the public one.
-    template <class F, class... Extra>
-    PyClassBuilder& def(const char* name, F&& f, const Extra&... extra) {
-        std::string internal = std::string(name_) + "_" + name;
-        py::cpp_function fn(std::forward<F>(f), py::name(internal.c_str()), extra...);
-        PyObject* meth = PyInstanceMethod_New(fn.ptr());
-        if (!meth) throw py::error_already_set();
-        ns_[name] = py::reinterpret_steal<py::object>(meth);
-        return *this;
-    }
-
-    PyClassBuilder& attr(const char* name, py::object value) {
-        ns_[name] = std::move(value);
-        return *this;
-    }
-
-    // Create the class with the given bases, set it as module attribute, and return it.
-    py::object build(py::tuple bases) {
-        py::object meta = py::type::of(bases.empty() ? py::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))
-                                                     : bases[0]);
-        py::object cls = meta(name_, bases, ns_);
-        module_.attr(name_) = cls;
-        return cls;
-    }
-
-private:
-    py::module_& module_;
-    const char* name_;
-    py::dict ns_;
-};
 
 }  // namespace kv

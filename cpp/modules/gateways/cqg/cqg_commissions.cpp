@@ -6,13 +6,13 @@
 
 #include "py/fee_binding.hpp"
 #include "py/pyhelpers.hpp"
+#include "py/signature.hpp"
 
 namespace {
 namespace py = pybind11;
 namespace fb = kv::feesb;
 
-void cqg_init(py::object self, py::args deals, py::kwargs kwargs) {
-    fb::reject_keywords(kwargs, "CQGCommissions");
+void cqg_init(py::handle self, const py::tuple& deals) {
     fb::run_futures(self, deals, 1.92);
 }
 
@@ -23,7 +23,5 @@ PYBIND11_MODULE(cqg_commissions, m) {
     kv::import_name(m, "kavrel_trader.core.deal", "Deal");
     kv::import_name(m, "kavrel_trader.gateways.base_gateway", "BaseFees");
     fb::Names::get();
-    kv::PyClassBuilder(m, "CQGCommissions", "CQG fee model")
-        .def("__init__", &cqg_init)
-        .build(py::make_tuple(m.attr("BaseFees")));
+    fb::schedule_class(m, "CQGCommissions", "CQG fee model", &cqg_init).build(py::make_tuple(m.attr("BaseFees")));
 }

@@ -8,6 +8,7 @@
 #include "engine/fees.hpp"
 #include "py/fee_binding.hpp"
 #include "py/pyhelpers.hpp"
+#include "py/signature.hpp"
 
 namespace {
 namespace py = pybind11;
@@ -40,24 +41,21 @@ const char* const kUSFuturesDoc =
     "\n"
     "For simplicity, use 0.85 USD/contract";
 
-void hk_init(py::object self, py::args deals, py::kwargs kwargs) {
-    fb::reject_keywords(kwargs, "IbHKEquityFees");
+void hk_init(py::handle self, const py::tuple& deals) {
     fb::run_equity(self, deals, g_rounding.current(g_names),
                    [](const auto& o, auto& s, const auto& price, const auto& size) {
                        kv::fees::hk_equity_deal(o, s, price, size);
                    });
 }
 
-void connect_init(py::object self, py::args deals, py::kwargs kwargs) {
-    fb::reject_keywords(kwargs, "IbSHSZHKConnectEquityFees");
+void connect_init(py::handle self, const py::tuple& deals) {
     fb::run_equity(self, deals, g_rounding.current(g_names),
                    [](const auto& o, auto& s, const auto& price, const auto& size) {
                        kv::fees::connect_equity_deal(o, s, price, size);
                    });
 }
 
-void us_futures_init(py::object self, py::args deals, py::kwargs kwargs) {
-    fb::reject_keywords(kwargs, "IbUSFuturesFees");
+void us_futures_init(py::handle self, const py::tuple& deals) {
     fb::run_futures(self, deals, 0.85);
 }
 
@@ -73,11 +71,7 @@ PYBIND11_MODULE(ib_commissions, m) {
     fb::Names::get();
 
     py::tuple bases = py::make_tuple(m.attr("BaseFees"));
-    kv::PyClassBuilder(m, "IbHKEquityFees", kHKDoc).def("__init__", &hk_init).build(bases);
-    kv::PyClassBuilder(m, "IbSHSZHKConnectEquityFees", kConnectDoc)
-        .def("__init__", &connect_init)
-        .build(bases);
-    kv::PyClassBuilder(m, "IbUSFuturesFees", kUSFuturesDoc)
-        .def("__init__", &us_futures_init)
-        .build(bases);
+    fb::schedule_class(m, "IbHKEquityFees", kHKDoc, &hk_init).build(bases);
+    fb::schedule_class(m, "IbSHSZHKConnectEquityFees", kConnectDoc, &connect_init).build(bases);
+    fb::schedule_class(m, "IbUSFuturesFees", kUSFuturesDoc, &us_futures_init).build(bases);
 }

@@ -9,6 +9,7 @@
 #include "engine/fees.hpp"
 #include "py/fee_binding.hpp"
 #include "py/pyhelpers.hpp"
+#include "py/signature.hpp"
 
 namespace {
 namespace py = pybind11;
@@ -48,8 +49,7 @@ struct IsShort {
     }
 };
 
-void qmt_init(py::object self, py::args deals, py::kwargs kwargs) {
-    fb::reject_keywords(kwargs, "QmtCommissionsCN");
+void qmt_init(py::handle self, const py::tuple& deals) {
     const fb::Names& A = fb::Names::get();
     const Py_ssize_t n = PyTuple_GET_SIZE(deals.ptr());
     fb::RoundingNames::Current env = g_rounding.current(g_names);
@@ -175,11 +175,10 @@ PYBIND11_MODULE(qmt_commissions, m) {
     g_rate_names = {fb::intern("COMMISSION_RATE"), fb::intern("COMMISSION_MIN"),
                     fb::intern("STAMP_RATE"), fb::intern("TRANSFER_RATE")};
 
-    kv::PyClassBuilder(m, "QmtCommissionsCN", kDoc)
+    fb::schedule_class(m, "QmtCommissionsCN", kDoc, &qmt_init)
         .attr("COMMISSION_RATE", py::float_(0.00025))
         .attr("COMMISSION_MIN", py::float_(5.0))
         .attr("STAMP_RATE", py::float_(0.0005))
         .attr("TRANSFER_RATE", py::float_(0.00001))
-        .def("__init__", &qmt_init)
         .build(py::make_tuple(m.attr("BaseFees")));
 }
