@@ -1,83 +1,10 @@
 """kline_history: records_to_bars and parse_qmt_bar_time against plain Python."""
-from collections.abc import Mapping
 from datetime import datetime, timedelta
 
 from _timing import best_time, report
+from reference import kline_history as ref
 
-from kavrel_trader.core.data import Bar
-from kavrel_trader.core.utility import try_parsing_datetime
 from kavrel_trader.gateways.qmt import kline_history as kh
-
-# ---------------------------------------------------------------- plain-Python baseline
-
-TIME_FORMATS = ("%Y%m%d%H%M%S", "%Y-%m-%d %H:%M:%S", "%Y%m%d", "%Y-%m-%d")
-TIME_KEYS = ("time", "datetime", "index", "bar_time", "stime")
-
-
-def py_parse_qmt_bar_time(value):
-    if isinstance(value, datetime):
-        return value
-    if value is None:
-        return datetime.now()
-    text = str(value).strip()
-    if not text:
-        return datetime.now()
-    for fmt in TIME_FORMATS:
-        try:
-            return datetime.strptime(text, fmt)
-        except ValueError:
-            continue
-    return try_parsing_datetime(text)
-
-
-def py_row_number(row, keys, default=0.0):
-    lowered = {str(k).lower(): v for k, v in row.items()}
-    for key in keys:
-        value = lowered.get(key)
-        if value is None:
-            continue
-        try:
-            return float(value)
-        except (TypeError, ValueError):
-            continue
-    return float(default)
-
-
-def py_is_placeholder_bar(bar):
-    for v in (bar.open, bar.high, bar.low, bar.close):
-        if float(v or 0) != 0:
-            return False
-    return float(bar.volume or 0) == 0
-
-
-def py_records_to_bars(records, security, drop_placeholders=True):
-    bars = []
-    if not records:
-        return bars
-    for row in records:
-        if not isinstance(row, Mapping):
-            continue
-        time_value = None
-        for key in TIME_KEYS:
-            value = row.get(key)
-            if value is None:
-                for k, v in row.items():
-                    if str(k).lower() == key and v is not None:
-                        value = v
-                        break
-            if value is not None:
-                time_value = value
-                break
-        bar = Bar(datetime=py_parse_qmt_bar_time(time_value), security=security,
-                  open=py_row_number(row, ("open", "open_price")),
-                  high=py_row_number(row, ("high", "high_price")),
-                  low=py_row_number(row, ("low", "low_price")),
-                  close=py_row_number(row, ("close", "close_price", "last")),
-                  volume=py_row_number(row, ("volume", "vol")))
-        if drop_placeholders and py_is_placeholder_bar(bar):
-            continue
-        bars.append(bar)
-    return bars
 
 
 # ---------------------------------------------------------------- data
@@ -109,19 +36,19 @@ def main():
     ]
     for name, rows in cases:
         assert [(b.datetime, b.close, b.volume) for b in kh.records_to_bars(rows, "SH.600000")] == \
-               [(b.datetime, b.close, b.volume) for b in py_records_to_bars(rows, "SH.600000")]
+               [(b.datetime, b.close, b.volume) for b in ref.records_to_bars(rows, "SH.600000")]
         ours = best_time(lambda: kh.records_to_bars(rows, "SH.600000"), repeat=15)
-        base = best_time(lambda: py_records_to_bars(rows, "SH.600000"), repeat=3)
+        base = best_time(lambda: ref.records_to_bars(rows, "SH.600000"), repeat=3)
         report(name, ours, base, target=10, baseline_name="python")
 
     texts = [r["time"] for r in minute_records(2000)]
     ours = best_time(lambda: [kh.parse_qmt_bar_time(t) for t in texts], repeat=5)
-    base = best_time(lambda: [py_parse_qmt_bar_time(t) for t in texts], repeat=3)
+    base = best_time(lambda: [ref.parse_qmt_bar_time(t) for t in texts], repeat=3)
     report("parse_qmt_bar_time x2000 (compact text)", ours, base, baseline_name="python")
 
     row = minute_records(1)[0]
     ours = best_time(lambda: kh._row_number(row, ("close", "close_price", "last")), number=20000)
-    base = best_time(lambda: py_row_number(row, ("close", "close_price", "last")), number=20000)
+    base = best_time(lambda: ref._row_number(row, ("close", "close_price", "last")), number=20000)
     report("_row_number one call", ours, base, baseline_name="python")
 
 

@@ -3,35 +3,9 @@ import numpy as np
 import pandas as pd
 
 from _timing import best_time, report
+from reference import metrics as ref
+
 from kavrel_trader.plugins.analysis import metrics
-
-
-# ---- baselines: the formulas as numpy/pandas expressions
-
-def np_sharpe(returns, days=252):
-    volatility = np.std(returns)
-    if volatility == 0:
-        return np.nan
-    return np.sqrt(days) * np.mean(returns) / volatility
-
-
-def np_information(returns, benchmark_returns, days=252):
-    return np_sharpe(returns - benchmark_returns, days)
-
-
-def np_modigliani(returns, benchmark_returns, days=252):
-    volatility = np.std(returns)
-    if volatility == 0:
-        return np.nan
-    sharpe = np.sqrt(days) * np.mean(returns) / volatility
-    return sharpe * np.std(benchmark_returns)
-
-
-def pd_drawdown(portfolio_value, window=252):
-    pv = pd.Series(portfolio_value, name="pv")
-    roll_max = pv.rolling(window, min_periods=1).max()
-    daily_drawdown = pv / roll_max - 1.0
-    return daily_drawdown.rolling(window, min_periods=1).min()
 
 
 def main():
@@ -45,18 +19,18 @@ def main():
         goal_ratio = 1.5 if n == 1_000_000 else None
         goal_dd = 5.0 if n == 1_000_000 else None
         report(f"sharpe_ratio, array of {n:,}", best_time(lambda: metrics.sharpe_ratio(returns), repeat=reps),
-               best_time(lambda: np_sharpe(returns), repeat=reps), goal_ratio, "numpy")
+               best_time(lambda: ref.sharpe_ratio(returns), repeat=reps), goal_ratio, "numpy")
         report(f"sharpe_ratio, Series of {n:,}", best_time(lambda: metrics.sharpe_ratio(series), repeat=reps),
-               best_time(lambda: np_sharpe(series), repeat=reps), None, "numpy")
+               best_time(lambda: ref.sharpe_ratio(series), repeat=reps), None, "numpy")
         report(f"information_ratio, arrays of {n:,}",
                best_time(lambda: metrics.information_ratio(returns, bench), repeat=reps),
-               best_time(lambda: np_information(returns, bench), repeat=reps), goal_ratio, "numpy")
+               best_time(lambda: ref.information_ratio(returns, bench), repeat=reps), goal_ratio, "numpy")
         report(f"modigliani_ratio, arrays of {n:,}",
                best_time(lambda: metrics.modigliani_ratio(returns, bench), repeat=reps),
-               best_time(lambda: np_modigliani(returns, bench), repeat=reps), goal_ratio, "numpy")
+               best_time(lambda: ref.modigliani_ratio(returns, bench), repeat=reps), goal_ratio, "numpy")
         report(f"rolling_maximum_drawdown, array of {n:,}",
                best_time(lambda: metrics.rolling_maximum_drawdown(values), repeat=reps),
-               best_time(lambda: pd_drawdown(values), repeat=reps), goal_dd, "pandas")
+               best_time(lambda: ref.rolling_maximum_drawdown(values), repeat=reps), goal_dd, "pandas")
         agg = metrics.percentile(25)
         report(f"percentile(25) aggregator, Series of {n:,}", best_time(lambda: agg(series), repeat=reps),
                best_time(lambda: series.quantile(0.25), repeat=reps), None, "pandas")

@@ -23,109 +23,17 @@ from kavrel_trader.gateways.ib.ib_commissions import (
 from kavrel_trader.gateways.qmt import qmt_commissions
 from kavrel_trader.gateways.qmt.qmt_commissions import QmtCommissionsCN
 
+from reference import fees as ref
+
 ATTRS = ("commissions", "platform_fees", "system_fees", "settlement_fees", "stamp_fees",
          "trade_fees", "transaction_fees", "total_fees", "total_number_of_trades",
          "total_trade_amount")
 
-
-# ---------------------------------------------------------------- plain-Python references
-
-class RefHK(BaseFees):
-    def __init__(self, *deals):
-        for deal in deals:
-            price = deal.filled_avg_price
-            size = deal.filled_quantity
-            ta = price * size
-            self.total_number_of_trades += 1
-            self.total_trade_amount += ta
-            self.system_fees += round(0.5, 2)
-            fee = 0.00002 * ta
-            if fee < 2.0:
-                fee = 2.0
-            elif fee > 100.0:
-                fee = 100.0
-            self.settlement_fees += round(fee, 2)
-            self.stamp_fees += math.ceil(0.0013 * ta)
-            self.trade_fees += round(max(0.00005 * ta, 0.01), 2)
-            self.transaction_fees += round(max(0.000027 * ta, 0.01), 2)
-        self.commissions += max(0.0008 * self.total_trade_amount, 18)
-        self.commissions = round(self.commissions, 2)
-        self.platform_fees = 0
-        self.total_fees = (self.commissions + self.platform_fees + self.system_fees
-                           + self.settlement_fees + self.stamp_fees + self.trade_fees
-                           + self.transaction_fees)
-
-
-class RefConnect(BaseFees):
-    def __init__(self, *deals):
-        for deal in deals:
-            price = deal.filled_avg_price
-            size = deal.filled_quantity
-            ta = price * size
-            self.total_number_of_trades += 1
-            self.total_trade_amount += ta
-            self.system_fees += round(0.00002 * ta, 2)
-            self.settlement_fees += round(0.00004 * ta, 2)
-            self.stamp_fees += round(0.001 * ta, 2)
-            self.trade_fees += round(0.0000487 * ta, 2)
-            self.transaction_fees += 0
-        self.commissions += max(0.0008 * self.total_trade_amount, 18)
-        self.commissions = round(self.commissions, 2)
-        self.platform_fees = 0
-        self.total_fees = (self.commissions + self.platform_fees + self.system_fees
-                           + self.settlement_fees + self.stamp_fees + self.trade_fees
-                           + self.transaction_fees)
-
-
-def _ref_futures(rate):
-    class RefFutures(BaseFees):
-        def __init__(self, *deals):
-            commissions = platform = system = settlement = stamp = trade = transaction = 0
-            for deal in deals:
-                quantity = deal.filled_quantity
-                commissions += rate * quantity
-            total = commissions + platform + system + settlement + stamp + trade + transaction
-            self.commissions = commissions
-            self.platform_fees = platform
-            self.system_fees = system
-            self.settlement_fees = settlement
-            self.stamp_fees = stamp
-            self.trade_fees = trade
-            self.transaction_fees = transaction
-            self.total_fees = total
-    return RefFutures
-
-
-RefUSFutures = _ref_futures(0.85)
-RefCQG = _ref_futures(1.92)
-
-
-class RefQmt(BaseFees):
-    COMMISSION_RATE = 0.00025
-    COMMISSION_MIN = 5.0
-    STAMP_RATE = 0.0005
-    TRANSFER_RATE = 0.00001
-
-    def __init__(self, *deals):
-        for deal in deals:
-            ta = deal.filled_avg_price * deal.filled_quantity
-            self.total_number_of_trades += 1
-            self.total_trade_amount += ta
-            commission = max(self.COMMISSION_RATE * ta, self.COMMISSION_MIN)
-            self.commissions += commission
-            self.trade_fees += self.TRANSFER_RATE * ta
-            if deal.direction == Direction.SHORT:
-                self.stamp_fees += self.STAMP_RATE * ta
-        self.commissions = round(self.commissions, 2)
-        self.trade_fees = round(self.trade_fees, 2)
-        self.stamp_fees = math.ceil(self.stamp_fees * 100) / 100.0
-        self.total_fees = (self.commissions + self.platform_fees + self.system_fees
-                           + self.settlement_fees + self.stamp_fees + self.trade_fees
-                           + self.transaction_fees)
-
-
-PAIRS = [(IbHKEquityFees, RefHK), (IbSHSZHKConnectEquityFees, RefConnect),
-         (IbUSFuturesFees, RefUSFutures), (QmtCommissionsCN, RefQmt), (CQGCommissions, RefCQG)]
+# Each native schedule with its plain-Python version.
+PAIRS = [(IbHKEquityFees, ref.IbHKEquityFees),
+         (IbSHSZHKConnectEquityFees, ref.IbSHSZHKConnectEquityFees),
+         (IbUSFuturesFees, ref.IbUSFuturesFees), (QmtCommissionsCN, ref.QmtCommissionsCN),
+         (CQGCommissions, ref.CQGCommissions)]
 PAIR_IDS = ["hk", "connect", "usfut", "qmt", "cqg"]
 
 
@@ -138,11 +46,11 @@ def same(a, b):
     return a == b
 
 
-def assert_same_fees(ours, ref):
+def assert_same_fees(ours, theirs):
     for name in ATTRS:
-        a, b = getattr(ours, name), getattr(ref, name)
+        a, b = getattr(ours, name), getattr(theirs, name)
         assert same(a, b), (name, a, b)
-    assert list(vars(ours)) == list(vars(ref))
+    assert list(vars(ours)) == list(vars(theirs))
 
 
 def outcome(cls, deals):
@@ -152,9 +60,9 @@ def outcome(cls, deals):
         return None, (type(e), str(e))
 
 
-def check_against_ref(cls, ref, deals):
+def check_against_ref(cls, py_cls, deals):
     ours, err = outcome(cls, deals)
-    theirs, ref_err = outcome(ref, deals)
+    theirs, ref_err = outcome(py_cls, deals)
     assert err == ref_err
     if ref_err is None:
         assert_same_fees(ours, theirs)
@@ -286,11 +194,11 @@ def with_preset(cls):
     return Preset
 
 
-@pytest.mark.parametrize("cls, ref", PAIRS, ids=PAIR_IDS)
+@pytest.mark.parametrize("cls, py_cls", PAIRS, ids=PAIR_IDS)
 @pytest.mark.parametrize("n", [0, 2])
-def test_preset_attributes_added_to_or_replaced(cls, ref, n):
+def test_preset_attributes_added_to_or_replaced(cls, py_cls, n):
     deals = [deal(12.5, 300, Direction.SHORT), deal(3.0, 7)][:n]
-    ours, theirs = with_preset(cls)(*deals), with_preset(ref)(*deals)
+    ours, theirs = with_preset(cls)(*deals), with_preset(py_cls)(*deals)
     assert_same_fees(ours, theirs)
 
 
@@ -364,14 +272,14 @@ class NoQuantity:
     direction = Direction.LONG
 
 
-@pytest.mark.parametrize("cls, ref", PAIRS, ids=PAIR_IDS)
+@pytest.mark.parametrize("cls, py_cls", PAIRS, ids=PAIR_IDS)
 @pytest.mark.parametrize("bad", [
     NoPrice(), NoQuantity(), deal("abc", 3), deal(1.0, "x"), deal(None, 1), deal(1.0, None),
     deal(Decimal("1.5"), 2), deal(float("inf"), 1), deal(float("nan"), 1), deal(-float("inf"), 1),
 ], ids=["no-price", "no-qty", "str-price", "str-qty", "none-price", "none-qty", "decimal",
         "inf", "nan", "-inf"])
-def test_bad_deals_fail_as_python_does(cls, ref, bad):
-    check_against_ref(cls, ref, [deal(2.0, 5), bad])
+def test_bad_deals_fail_as_python_does(cls, py_cls, bad):
+    check_against_ref(cls, py_cls, [deal(2.0, 5), bad])
 
 
 def test_missing_field_is_attribute_error():
@@ -390,15 +298,15 @@ def test_ceil_errors():
 
 # ---------------------------------------------------------------- number semantics
 
-@pytest.mark.parametrize("cls, ref", PAIRS, ids=PAIR_IDS)
+@pytest.mark.parametrize("cls, py_cls", PAIRS, ids=PAIR_IDS)
 @pytest.mark.parametrize("price, qty", [
     (10, 1000), (True, 7), (2**62, 4), (2**70, 3), (-(2**63), 1), (10**17, 10**3),
     (Fraction(1, 3), 300), (np.float64(2.675), 100), (np.int64(15), 1000),
     (Decimal(2), Decimal(3)), (1e308, 10.0), (-0.0, 5), (10.0, -1000),
 ], ids=["ints", "bool", "int-near-limit", "bigint", "int64-min", "int-product-overflow",
         "fraction", "np-float", "np-int", "decimal", "float-overflow", "neg-zero", "negative"])
-def test_number_types_like_python(cls, ref, price, qty):
-    check_against_ref(cls, ref, [deal(price, qty, Direction.SHORT), deal(1.5, 10)])
+def test_number_types_like_python(cls, py_cls, price, qty):
+    check_against_ref(cls, py_cls, [deal(price, qty, Direction.SHORT), deal(1.5, 10)])
 
 
 def test_int_trade_amount_keeps_int_counters():
@@ -409,7 +317,7 @@ def test_int_trade_amount_keeps_int_counters():
 
 def test_overflow_midway_switches_to_exact_ints():
     deals = [deal(3, 5)] + [deal(2**62, 1)] * 3
-    check_against_ref(IbHKEquityFees, RefHK, deals)
+    check_against_ref(IbHKEquityFees, ref.IbHKEquityFees, deals)
     assert IbHKEquityFees(*deals).total_trade_amount == 15 + 3 * 2**62
 
 
@@ -427,10 +335,10 @@ DEALS = st.lists(
     max_size=6)
 
 
-@pytest.mark.parametrize("cls, ref", PAIRS, ids=PAIR_IDS)
+@pytest.mark.parametrize("cls, py_cls", PAIRS, ids=PAIR_IDS)
 @given(deals=DEALS)
-def test_matches_python_reference(cls, ref, deals):
-    check_against_ref(cls, ref, deals)
+def test_matches_python_reference(cls, py_cls, deals):
+    check_against_ref(cls, py_cls, deals)
 
 
 # ---------------------------------------------------------------- exact rounding

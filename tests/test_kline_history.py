@@ -6,73 +6,9 @@ import pytest
 from hypothesis import given, strategies as st
 
 from kavrel_trader.core.data import Bar
-from kavrel_trader.core.utility import try_parsing_datetime
 from kavrel_trader.gateways.qmt import kline_history as kh
 
-# ---------------------------------------------------------------- plain-Python reference
-
-TIME_FORMATS = ("%Y%m%d%H%M%S", "%Y-%m-%d %H:%M:%S", "%Y%m%d", "%Y-%m-%d")
-TIME_KEYS = ("time", "datetime", "index", "bar_time", "stime")
-NUMBER_KEYS = {"open": ("open", "open_price"), "high": ("high", "high_price"),
-               "low": ("low", "low_price"), "close": ("close", "close_price", "last"),
-               "volume": ("volume", "vol")}
-
-
-def ref_parse(value):
-    if isinstance(value, datetime):
-        return value
-    if value is None:
-        return datetime.now()
-    text = str(value).strip()
-    if not text:
-        return datetime.now()
-    for fmt in TIME_FORMATS:
-        try:
-            return datetime.strptime(text, fmt)
-        except ValueError:
-            continue
-    return try_parsing_datetime(text)
-
-
-def ref_row_number(row, keys, default=0.0):
-    lowered = {str(k).lower(): v for k, v in row.items()}
-    for key in keys:
-        value = lowered.get(key)
-        if value is None:
-            continue
-        try:
-            return float(value)
-        except (TypeError, ValueError):
-            continue
-    return float(default)
-
-
-def ref_is_placeholder(bar):
-    for v in (bar.open, bar.high, bar.low, bar.close):
-        if float(v or 0) != 0:
-            return False
-    return float(bar.volume or 0) == 0
-
-
-def ref_records_to_bars(records, security, drop_placeholders=True):
-    bars = []
-    for row in records or ():
-        if not isinstance(row, Mapping):
-            continue
-        time_value = None
-        for key in TIME_KEYS:
-            time_value = row.get(key)
-            if time_value is None:
-                time_value = next((v for k, v in row.items()
-                                   if str(k).lower() == key and v is not None), None)
-            if time_value is not None:
-                break
-        bar = Bar(datetime=ref_parse(time_value), security=security,
-                  **{f: ref_row_number(row, keys) for f, keys in NUMBER_KEYS.items()})
-        if drop_placeholders and ref_is_placeholder(bar):
-            continue
-        bars.append(bar)
-    return bars
+from reference import kline_history as ref
 
 
 def outcome(fn, *args):
@@ -91,7 +27,7 @@ def close_to_now(a, b):
 
 
 def bar_key(bar):
-    return (bar.security,) + tuple(repr(getattr(bar, f)) for f in NUMBER_KEYS)
+    return (bar.security,) + tuple(repr(getattr(bar, f)) for f in ref.NUMBER_KEYS)
 
 
 class FrozenDT(datetime):
@@ -253,7 +189,7 @@ def time_texts(draw):
 @given(st.one_of(time_texts(), st.text(alphabet="0123456789-: \t", max_size=22),
                  st.integers(min_value=-10**15, max_value=10**15)))
 def test_parse_bar_time_matches_reference(value):
-    got, want = outcome(kh.parse_qmt_bar_time, value), outcome(ref_parse, value)
+    got, want = outcome(kh.parse_qmt_bar_time, value), outcome(ref.parse_qmt_bar_time, value)
     assert got[0] == want[0]
     if got[0] == "ok":
         assert close_to_now(got[1], want[1])
@@ -317,7 +253,7 @@ NUMBER_TEXTS = st.one_of(
 @given(NUMBER_TEXTS)
 def test_text_numbers_match_float(text):
     got = outcome(kh._row_number, {"v": text}, ["v"], -1.0)
-    want = outcome(ref_row_number, {"v": text}, ["v"], -1.0)
+    want = outcome(ref._row_number, {"v": text}, ["v"], -1.0)
     assert repr(got) == repr(want)
 
 
@@ -329,7 +265,7 @@ def test_text_numbers_match_float(text):
     ((float("nan"), 0, 0, 0, 0), False),
 ])
 def test_is_placeholder_bar(values, expected):
-    bar = Bar(**dict(zip(NUMBER_KEYS, values)))
+    bar = Bar(**dict(zip(ref.NUMBER_KEYS, values)))
     assert kh.is_placeholder_bar(bar) is expected
 
 
@@ -375,7 +311,7 @@ def test_records_use_module_names(monkeypatch):
 
     monkeypatch.setattr(kh, "Bar", MyBar)
     bars = kh.records_to_bars([{"time": "20240102", "close": 1}], "S")
-    assert type(bars[0]) is MyBar and set(made[0]) == {"datetime", "security", *NUMBER_KEYS}
+    assert type(bars[0]) is MyBar and set(made[0]) == {"datetime", "security", *ref.NUMBER_KEYS}
     monkeypatch.setattr(kh, "_row_number", lambda row, keys, default=0.0: 7.0)
     monkeypatch.setattr(kh, "parse_qmt_bar_time", lambda v: ("parsed", v))
     monkeypatch.setattr(kh, "is_placeholder_bar", lambda bar: bar.security == "drop")
@@ -403,7 +339,7 @@ class WrongInitBar:
 
 @pytest.mark.parametrize("cls, check", [
     (MetaBar("MB", (), {}), lambda b: b == ("meta", 2.0)),
-    (NewBar, lambda b: b.close == 2.0 and b.seen == sorted(["datetime", "security", *NUMBER_KEYS])),
+    (NewBar, lambda b: b.close == 2.0 and b.seen == sorted(["datetime", "security", *ref.NUMBER_KEYS])),
     (lambda **kw: kw, lambda b: b["close"] == 2.0 and b["datetime"] == datetime(2024, 1, 2)),
     (__import__("types").SimpleNamespace, lambda b: b.close == 2.0 and b.security == "S"),
 ])
@@ -470,7 +406,7 @@ def test_records_read_each_field_from_the_current_record(index):
     # Each field is read as a separate _row_number call would read it, from the record as
     # it stands after earlier conversions changed it.
     got = kh.records_to_bars([rewriting_rows()[index]], "SEC", False)
-    want = ref_records_to_bars([rewriting_rows()[index]], "SEC", False)
+    want = ref.records_to_bars([rewriting_rows()[index]], "SEC", False)
     assert [bar_key(b) for b in got] == [bar_key(b) for b in want]
 
 
@@ -478,7 +414,7 @@ class SubDict(dict):
     pass
 
 
-KEYS = st.sampled_from(list(TIME_KEYS) + [k for ks in NUMBER_KEYS.values() for k in ks]
+KEYS = st.sampled_from(list(ref.TIME_KEYS) + [k for ks in ref.NUMBER_KEYS.values() for k in ks]
                        + ["amount", "Ｃlose", "\u212a", "closeX"])
 CASED_KEYS = st.one_of(
     st.tuples(KEYS, st.integers(0, 2 ** 12)).map(
@@ -499,7 +435,7 @@ ROWS = st.one_of(st.dictionaries(CASED_KEYS, VALUES, max_size=8),
 @given(st.lists(ROWS, max_size=8), st.booleans())
 def test_records_match_reference(rows, drop):
     got = outcome(kh.records_to_bars, rows, "SEC", drop)
-    want = outcome(ref_records_to_bars, rows, "SEC", drop)
+    want = outcome(ref.records_to_bars, rows, "SEC", drop)
     assert got[0] == want[0]
     if got[0] == "err":
         assert got[1] is want[1]

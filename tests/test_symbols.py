@@ -14,56 +14,15 @@ from kavrel_trader.gateways.qmt.symbols import (
     to_qmt_code,
 )
 
-# ---------------------------------------------------------------- plain-Python reference
-
-SH_ALIASES = ("SH", "SS", "SSE")
-SZ_ALIASES = ("SZ", "SZSE")
+from reference import symbols as ref
 
 
-def ref_to(code):
-    raw = (code or "").strip().upper()
-    if not raw or "." not in raw:
-        return raw
-    left, right = raw.split(".", 1)
-    if left in SH_ALIASES:
-        return right + ".SH"
-    if left in SZ_ALIASES:
-        return right + ".SZ"
-    if right in SH_ALIASES:
-        return left + ".SH"
-    if right in SZ_ALIASES:
-        return left + ".SZ"
-    return raw
-
-
-def ref_from(code):
-    raw = (code or "").strip().upper()
-    if not raw or "." not in raw:
-        return raw
-    left, right = raw.split(".", 1)
-    if right in SH_ALIASES:
-        return "SH." + left
-    if right in SZ_ALIASES:
-        return "SZ." + left
-    if left in SH_ALIASES:
-        return "SH." + right
-    if left in SZ_ALIASES:
-        return "SZ." + right
-    return raw
-
-
-def ref_exchange(code):
-    qmt = ref_to(code)
-    if qmt.endswith(".SH"):
-        return Exchange.SSE
-    if qmt.endswith(".SZ"):
-        return Exchange.SZSE
-    return Exchange.SSE
-
-
-def ref_lookup(code):
-    return {code, code.upper(), ref_to(code), ref_from(code), ref_to(ref_from(code)),
-            ref_from(ref_to(code))}
+def assert_like_reference(code):
+    assert to_qmt_code(code) == ref.to_qmt_code(code)
+    assert from_qmt_code(code) == ref.from_qmt_code(code)
+    assert exchange_from_qmt_code(code) is ref.exchange_from_qmt_code(code)
+    security = types.SimpleNamespace(code=code)
+    assert security_codes_for_lookup(security) == ref.security_codes_for_lookup(security)
 
 
 # ---------------------------------------------------------------- worked cases
@@ -122,10 +81,7 @@ def test_lookup_with_security_record():
     "sh\uff0e600000",        # full-width dot is not a separator
 ])
 def test_non_ascii_like_python(code):
-    assert to_qmt_code(code) == ref_to(code)
-    assert from_qmt_code(code) == ref_from(code)
-    assert exchange_from_qmt_code(code) is ref_exchange(code)
-    assert security_codes_for_lookup(types.SimpleNamespace(code=code)) == ref_lookup(code)
+    assert_like_reference(code)
 
 
 def test_str_subclass_accepted_and_result_is_str():
@@ -148,10 +104,7 @@ TEXT = st.one_of(
 
 @given(code=TEXT)
 def test_matches_python_reference(code):
-    assert to_qmt_code(code) == ref_to(code)
-    assert from_qmt_code(code) == ref_from(code)
-    assert exchange_from_qmt_code(code) is ref_exchange(code)
-    assert security_codes_for_lookup(types.SimpleNamespace(code=code)) == ref_lookup(code)
+    assert_like_reference(code)
 
 
 # ---------------------------------------------------------------- arguments and module names

@@ -1,0 +1,43 @@
+"""Back-test metrics as numpy/pandas expressions and plain Python."""
+from datetime import datetime
+
+import numpy as np
+import pandas as pd
+
+
+def sharpe_ratio(returns, days=252):
+    volatility = np.std(returns)
+    if volatility == 0:
+        return np.nan
+    return np.sqrt(days) * np.mean(returns) / volatility
+
+
+def information_ratio(returns, benchmark_returns, days=252):
+    return sharpe_ratio(returns - benchmark_returns, days)
+
+
+def modigliani_ratio(returns, benchmark_returns, days=252):
+    volatility = np.std(returns)
+    if volatility == 0:
+        return np.nan
+    sharpe = np.sqrt(days) * np.mean(returns) / volatility
+    return sharpe * np.std(benchmark_returns)
+
+
+def rolling_maximum_drawdown(portfolio_value, window=252):
+    pv = pd.Series(portfolio_value, name="pv")
+    roll_max = pv.rolling(window, min_periods=1).max()
+    daily_drawdown = pv / roll_max - 1.0
+    return daily_drawdown.rolling(window, min_periods=1).min()
+
+
+def holding_period(time_):
+    open_ = datetime.strptime(time_["open_datetime"], "%Y-%m-%d %H:%M:%S")
+    close = datetime.strptime(time_["close_datetime"], "%Y-%m-%d %H:%M:%S")
+    return (close - open_).total_seconds() / 60.0
+
+
+def convert_time(time_):
+    parts = time_.split(":")
+    hour, minute = parts[0], parts[1]
+    return hour + (":00:00" if int(minute) < 30 else ":30:00")
