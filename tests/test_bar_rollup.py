@@ -379,6 +379,47 @@ def test_records_large_input_releases_nothing_wrong():
     assert_bars_equal(got, ref_aggregate(bars, 5))
 
 
+class _ListMutatingBar:
+    """A one-minute bar whose attribute reads empty the list it was passed in."""
+
+    def __init__(self, bars, minute, hook):
+        self._bars, self._hook = bars, hook
+        self.datetime = BASE + timedelta(minutes=minute)
+        self.security, self.open, self.high, self.low, self.close, self.volume = "S", 1.0, 2.0, 0.5, 1.5, 10
+
+    def __getattribute__(self, name):
+        if name == object.__getattribute__(self, "_hook"):
+            object.__getattribute__(self, "_bars").clear()
+        return object.__getattribute__(self, name)
+
+
+@pytest.mark.parametrize("hook", ["datetime", "high", "num_trds"])
+@pytest.mark.parametrize("call", ["aggregate", "merge"])
+def test_records_survive_input_list_mutated_while_read(hook, call):
+    bars = []
+    bars.extend(_ListMutatingBar(bars, m, hook) for m in range(10))
+    if call == "merge":
+        merged = br._merge_bucket(bars, "end")
+        assert (merged.volume, merged.datetime) == (100, BASE + timedelta(minutes=9))
+    else:
+        out = br.aggregate_1min_bars(bars, 5)
+        assert [(b.datetime.minute, b.volume) for b in out] == [(34, 50), (39, 50)]
+
+
+def test_records_survive_time_comparison_mutating_input():
+    bars = []
+
+    class ClearingTime(datetime):
+        def __lt__(self, other):
+            bars.clear()
+            return datetime.__lt__(self, other)
+
+    bars.extend(Bar(datetime=ClearingTime(2024, 1, 2, 9, 30 + m), security="S", open=1.0, high=2.0, low=0.5,
+                    close=1.5, volume=1) for m in range(9, -1, -1))
+    out = br.aggregate_1min_bars(bars, 5)
+    assert [(b.datetime.minute, b.open, b.volume) for b in out] == [(34, 1.0, 5), (39, 1.0, 5)]
+
+
 # ---------------------------------------------------------------- table aggregation
 
 def make_df(n=12, tz=None, as_text=False):
@@ -445,6 +486,50 @@ def test_table_duplicate_times_large_chunk_sums_like_pandas():
     df.loc[::7, "volume"] = np.nan
     out = br.aggregate_1min_ohlcv_df(df, 5)
     assert out.volume[0] == df.volume.sum() and out.high[0] == df.high.max()
+
+
+class _RaisingLabel:
+    def __eq__(self, other):
+        raise RuntimeError("label comparison")
+
+    __hash__ = object.__hash__
+
+
+def test_table_column_label_comparison_error_propagates():
+    df = make_df(10)
+    df[_RaisingLabel()] = 1
+    with pytest.raises(RuntimeError, match="label comparison"):
+        br.aggregate_1min_ohlcv_df(df, 5)
+
+
+@pytest.mark.parametrize("field, conv, want_minute", [
+    ("open", "end", 30), ("open", "start", 30), ("close", "start", 34), ("close", "end", 34),
+    ("high", "start", 34), ("low", "end", 30)])
+def test_table_time_column_sharing_a_field_name(field, conv, want_minute):
+    # The row is built from the time rule first, then the field rules: the field rule wins.
+    df = make_df(5).drop(columns=[field]).rename(columns={"time_key": field})
+    out = br.aggregate_1min_ohlcv_df(df, 5, bar_convention=conv, time_col=field)
+    assert list(out.columns)[0] == field and out[field].dt.minute.tolist() == [want_minute]
+
+
+def test_table_multiindex_columns_fail_instead_of_guessing():
+    df = make_df(10)
+    df.columns = pd.MultiIndex.from_tuples([(c, "") for c in df.columns])
+    with pytest.raises(KeyError):
+        br.aggregate_1min_ohlcv_df(df, 5)
+
+
+@pytest.mark.parametrize("unit, first", [("ns", np.iinfo(np.int64).min + 1), ("s", -2**62 + 17)])
+def test_table_times_at_the_ends_of_the_range(unit, first):
+    # Buckets do not depend on whole-day shifts: the table at the lower end of the range
+    # aggregates like the same table moved ten days later, away from the end.
+    ticks = {"ns": 60 * 10**9, "s": 60}[unit]
+    far = np.array([first + m * ticks for m in (0, 1, 2, 4, 5)]).astype(f"datetime64[{unit}]")
+    shift = np.timedelta64(10 * 1440 * ticks, unit)
+    outs = [br.aggregate_1min_ohlcv_df(make_df(5).assign(time_key=t), 2, require_full=False)
+            for t in (far, far + shift)]
+    assert len(outs[0]) == len(outs[1]) >= 3
+    assert (outs[0].time_key.to_numpy() + shift).tolist() == outs[1].time_key.to_numpy().tolist()
 
 
 @st.composite

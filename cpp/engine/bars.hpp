@@ -21,7 +21,11 @@ inline int64_t floor_div(int64_t a, int64_t b) {
     if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
     return q;
 }
-inline int64_t floor_mod(int64_t a, int64_t b) { return a - floor_div(a, b) * b; }
+inline int64_t floor_mod(int64_t a, int64_t b) {
+    int64_t r = a % b;  // no intermediate product: safe near the ends of the range
+    if (r != 0 && ((r < 0) != (b < 0))) r += b;
+    return r;
+}
 
 // a - b, saturated to the int64 range instead of overflowing.
 inline int64_t sat_sub(int64_t a, int64_t b) {
@@ -102,6 +106,18 @@ inline int64_t grid_size(int64_t n_min) { return n_min > 1440 ? 1440 : n_min; }
 
 // Floors a minute-of-day to the bucket grid (n >= 1).
 inline int64_t floor_minute_of_day(int64_t minute_of_day, int64_t n) { return (minute_of_day / n) * n; }
+
+// Key of the clock-aligned bucket holding a time given as an instant `utc` and as wall-clock
+// ticks `wall` (the same for naive times): the instant at which the bucket starts on the wall
+// clock, i.e. utc minus the time's distance into its bucket (less than a day). Wrapping
+// arithmetic: a bucket that starts before the earliest representable instant still gets a key
+// of its own, without signed overflow.
+inline int64_t bucket_start_key(int64_t utc, int64_t wall, int64_t minute_ticks, int64_t grid) {
+    const int64_t minute_of_day = floor_mod(floor_div(wall, minute_ticks), 1440);
+    const int64_t into = floor_mod(wall, minute_ticks) +
+                         (minute_of_day - floor_minute_of_day(minute_of_day, grid)) * minute_ticks;
+    return static_cast<int64_t>(static_cast<uint64_t>(utc) - static_cast<uint64_t>(into));
+}
 
 // The gap rule between neighbours: split when (later - earlier) > limit.
 struct GapLimit {

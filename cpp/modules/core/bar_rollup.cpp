@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/bars.hpp"
@@ -264,12 +265,15 @@ void general_runs(PyObject* const* times, Py_ssize_t n, py::handle n_int, const 
         tl[static_cast<size_t>(i)] = py::reinterpret_borrow<py::object>(times[i]);
         idx[static_cast<size_t>(i)] = py::int_(i);
     }
+    // sorted(range(n), key=times.__getitem__), done in place on our own list: list.sort keeps
+    // it a permutation of 0..n-1 whatever the times' comparisons do, so the positions read
+    // back below are always in range.
     py::dict kw;
     kw["key"] = tl.attr("__getitem__");
-    py::object sorted_idx = names("sorted")(idx, **kw);
+    idx.attr("sort")(**kw);
     order.resize(static_cast<size_t>(n));
     for (Py_ssize_t p = 0; p < n; ++p)
-        order[static_cast<size_t>(p)] = PyLong_AsLongLong(PyList_GET_ITEM(sorted_idx.ptr(), p));
+        order[static_cast<size_t>(p)] = PyLong_AsLongLong(PyList_GET_ITEM(idx.ptr(), p));
     starts.clear();
     starts.push_back(0);
     py::object cur_key, prev;
@@ -436,11 +440,13 @@ py::list aggregate_records(py::handle bars, py::handle n_int, bool require_full,
         }
         kv::raise(PyExc_ValueError, "n_min=" + str_of(n_int) + " is not supported. Allowed: " + list);
     }
-    py::object seq = steal(PySequence_Fast(bars.ptr(), "bars must be iterable"));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+    // A tuple of our own: the bars' attribute reads and comparisons run Python code that may
+    // change the caller's list while we still walk it.
+    py::object seq = steal(PySequence_Tuple(bars.ptr()));
+    const Py_ssize_t n = PyTuple_GET_SIZE(seq.ptr());
     py::list out;
     if (n == 0) return out;
-    PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
+    PyObject* const* items = reinterpret_cast<PyTupleObject*>(seq.ptr())->ob_item;
     const bool start = is_start_convention(conv);
     const int64_t n_min = clamp64(n_int);
     const RecordGap gap = record_gap(gap_minutes);
@@ -514,16 +520,31 @@ int64_t ticks_per_second(const std::string& dtype) {
     return 0;
 }
 
+// Values of one column (or of the converted times) as a C-contiguous buffer of exactly
+// `rows` values: the row positions computed for the table index straight into it.
 template <class T>
-py::array_t<T> contiguous(py::handle arr) {
-    return py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(arr);
+py::array_t<T> contiguous(py::handle arr, int64_t rows) {
+    auto a = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(arr);
+    if (!a || a.ndim() != 1 || static_cast<int64_t>(a.size()) != rows)
+        kv::raise(PyExc_ValueError, "expected " + std::to_string(rows) + " values, one per row, got " +
+                                        str_of(py::repr(arr)).substr(0, 80));
+    return a;
+}
+
+// The converted times as a list of exactly `rows` objects.
+py::list row_list(const py::object& values, int64_t rows) {
+    py::list l(values);
+    if (static_cast<int64_t>(PyList_GET_SIZE(l.ptr())) != rows)
+        kv::raise(PyExc_ValueError, "expected " + std::to_string(rows) + " values, one per row, got " +
+                                        std::to_string(PyList_GET_SIZE(l.ptr())));
+    return l;
 }
 
 enum class Role { Other, Time, Open, High, Low, Close, Volume, NumTrds, Value };
 
-bool name_is(py::handle name, const char* what) {
-    py::str w(what);
-    int r = PyObject_RichCompareBool(name.ptr(), w.ptr(), Py_EQ);
+// `name == what` for a column label (any hashable; its __eq__ may raise).
+bool name_is(py::handle name, py::handle what) {
+    int r = PyObject_RichCompareBool(name.ptr(), what.ptr(), Py_EQ);
     if (r < 0) throw py::error_already_set();
     return r != 0;
 }
@@ -545,7 +566,7 @@ py::object reduce_column(py::handle series, kv::bars::Reduce op, const TableRuns
         const int64_t itemsize = dtype.attr("itemsize").cast<int64_t>();
         const bool big = tr.order.size() >= 65536;
         if (kind == "f") {
-            auto buf = contiguous<double>(series.attr("to_numpy")("float64"));
+            auto buf = contiguous<double>(series.attr("to_numpy")("float64"), tr.order.size());
             py::array_t<double> out(K);
             {
                 const double* src = buf.data();
@@ -561,7 +582,7 @@ py::object reduce_column(py::handle series, kv::bars::Reduce op, const TableRuns
             return std::move(out);
         }
         if (kind == "i" || kind == "b" || (kind == "u" && itemsize < 8)) {
-            auto buf = contiguous<int64_t>(series.attr("to_numpy")("int64"));
+            auto buf = contiguous<int64_t>(series.attr("to_numpy")("int64"), tr.order.size());
             py::array_t<int64_t> out(K);
             {
                 const int64_t* src = buf.data();
@@ -580,7 +601,7 @@ py::object reduce_column(py::handle series, kv::bars::Reduce op, const TableRuns
     // Other dtypes (nullable, object, ...): one grouped reduction over the kept rows.
     int64_t total = 0;
     for (int64_t r : tr.kept) total += tr.starts[static_cast<size_t>(r) + 1] - tr.starts[static_cast<size_t>(r)];
-    py::array_t<int64_t> rows(total), gid(total);
+    py::array_t<int64_t> rows(static_cast<py::ssize_t>(total)), gid(static_cast<py::ssize_t>(total));
     int64_t* rp = rows.mutable_data();
     int64_t* gp = gid.mutable_data();
     int64_t w = 0;
@@ -602,7 +623,7 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
     py::object np = names("np");
     if (df.is_none()) return pd.attr("DataFrame")();
     if (!py::isinstance(df, pd.attr("DataFrame"))) kv::raise_arg_type("df", "DataFrame", df);
-    const auto nrows = static_cast<int64_t>(py::len(df));
+    const auto nrows = static_cast<py::ssize_t>(py::len(df));
     if (nrows == 0 || int_le(n_int, 1)) return df.attr("copy")();
     const int64_t n_min = clamp64(n_int);
     const bool start = is_start_convention(conv);
@@ -634,8 +655,8 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
         tps = ticks_per_second(str_of(utc_vals.attr("dtype")));
     }
     if (tps > 0) {
-        auto utc = contiguous<int64_t>(utc_vals.attr("view")("i8"));
-        auto wall = contiguous<int64_t>(wall_vals.attr("view")("i8"));
+        auto utc = contiguous<int64_t>(utc_vals.attr("view")("i8"), nrows);
+        auto wall = contiguous<int64_t>(wall_vals.attr("view")("i8"), nrows);
         py::array_t<int64_t> key(nrows);
         py::array_t<uint8_t> invalid(nrows);
         const int64_t* u = utc.data();
@@ -652,10 +673,7 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
                 any_invalid = any_invalid || inv[i];
                 if (inv[i]) { kp[i] = 0; continue; }
                 // Bucket by the wall clock; the key is the bucket start's instant.
-                const int64_t m = kv::bars::floor_div(wl[i], minute_ticks);
-                const int64_t day = kv::bars::floor_div(m, 1440);
-                const int64_t start_min = day * 1440 + kv::bars::floor_minute_of_day(m - day * 1440, grid);
-                kp[i] = start_min * minute_ticks - (wl[i] - u[i]);
+                kp[i] = kv::bars::bucket_start_key(u[i], wl[i], minute_ticks, grid);
             }
             const uint8_t* invp = any_invalid ? inv : nullptr;
             kv::bars::stable_time_order(u, invp, nrows, order);
@@ -669,9 +687,9 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
         }
     } else {
         // Times the conversion left as objects (mixed time zones): Python semantics per row.
-        py::list tl(times);
+        py::list tl = row_list(times, nrows);
         std::vector<PyObject*> raw(static_cast<size_t>(nrows));
-        for (int64_t i = 0; i < nrows; ++i) raw[static_cast<size_t>(i)] = PyList_GET_ITEM(tl.ptr(), i);
+        for (py::ssize_t i = 0; i < nrows; ++i) raw[static_cast<size_t>(i)] = PyList_GET_ITEM(tl.ptr(), i);
         std::vector<int64_t> ord;
         const RecordGap gap = record_gap(gap_minutes);
         general_runs(raw.data(), nrows, n_int, gap, ord, tr.starts);
@@ -697,45 +715,64 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
     py::object iloc = df.attr("iloc");
     std::vector<py::object> built(static_cast<size_t>(ncols));
     py::ssize_t time_pos = -1;
+    bool seen[static_cast<int>(Role::Value) + 1] = {};  // which roles some column took
+    auto take = [](py::handle series, const py::array_t<int64_t>& pos) {
+        return series.attr("take")(pos).attr("reset_index")(py::arg("drop") = true);
+    };
     for (py::ssize_t j = 0; j < ncols; ++j) {
         py::object name = columns[py::int_(j)];
+        const bool is_time = name_is(name, time_col);
         Role role = Role::Other;
-        if (PyObject_RichCompareBool(name.ptr(), time_col.ptr(), Py_EQ) == 1) role = Role::Time;
-        else if (name_is(name, "open")) role = Role::Open;
-        else if (name_is(name, "high")) role = Role::High;
-        else if (name_is(name, "low")) role = Role::Low;
-        else if (name_is(name, "close")) role = Role::Close;
-        else if (name_is(name, "volume")) role = Role::Volume;
-        else if (name_is(name, "num_trds")) role = Role::NumTrds;
-        else if (name_is(name, "value")) role = Role::Value;
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (name_is(name, S.open)) role = Role::Open;
+        else if (name_is(name, S.high)) role = Role::High;
+        else if (name_is(name, S.low)) role = Role::Low;
+        else if (name_is(name, S.close)) role = Role::Close;
+        else if (name_is(name, S.volume)) role = Role::Volume;
+        else if (name_is(name, S.num_trds)) role = Role::NumTrds;
+        else if (name_is(name, S.value)) role = Role::Value;
+        seen[static_cast<int>(role)] = true;
+        if (is_time) {
+            seen[static_cast<int>(Role::Time)] = true;
+            if (time_pos < 0) time_pos = j;
+        }
+        py::object raw = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+        // The field rules come after the time rule, as when the row is built field by field: a
+        // time column also named "open" holds the first row's time whatever the convention.
         py::object col;
         switch (role) {
-            case Role::Time:
-                if (time_pos < 0) time_pos = j;
-                col = times.attr("take")(start ? first_pos : last_pos).attr("reset_index")(py::arg("drop") = true);
-                break;
+            case Role::Open:
             case Role::Close:
-                col = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)]
-                          .attr("take")(last_pos).attr("reset_index")(py::arg("drop") = true);
+                col = take(is_time ? times : raw, role == Role::Open ? first_pos : last_pos);
                 break;
             case Role::High:
             case Role::Low:
+                if (is_time) {  // the rows are in time order: the extremes are the run's ends
+                    col = take(times, role == Role::High ? last_pos : first_pos);
+                    break;
+                }
+                col = reduce_column(raw, role == Role::High ? kv::bars::Reduce::Max : kv::bars::Reduce::Min, tr, np);
+                break;
             case Role::Volume:
             case Role::NumTrds:
-            case Role::Value: {
-                py::object s = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-                const auto op = role == Role::High ? kv::bars::Reduce::Max
-                                : role == Role::Low ? kv::bars::Reduce::Min
-                                                    : kv::bars::Reduce::Sum;
-                col = reduce_column(s, op, tr, np);
+            case Role::Value:
+                col = reduce_column(raw, kv::bars::Reduce::Sum, tr, np);
+                if (is_time) col = pd.attr("to_datetime")(col);
                 break;
-            }
             default:
-                col = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)]
-                          .attr("take")(first_pos).attr("reset_index")(py::arg("drop") = true);
+                col = is_time ? take(times, start ? first_pos : last_pos) : take(raw, first_pos);
         }
         built[static_cast<size_t>(j)] = col;
+    }
+    // Labels that pandas resolved above but that no column equals (MultiIndex levels): the
+    // columns could not be told apart, so fail as a missing column instead of guessing.
+    const std::pair<Role, PyObject*> required[] = {{Role::Time, time_col.ptr()}, {Role::Open, S.open},
+                                                   {Role::High, S.high},         {Role::Low, S.low},
+                                                   {Role::Close, S.close},       {Role::Volume, S.volume}};
+    for (const auto& req : required) {
+        if (!seen[static_cast<int>(req.first)]) {
+            PyErr_SetObject(PyExc_KeyError, req.second);
+            throw py::error_already_set();
+        }
     }
     // Time column first, the others in their input order.
     std::vector<py::ssize_t> perm;
@@ -760,7 +797,7 @@ py::list fetch_aggregated(py::handle n_int, py::handle periods, py::handle fetch
     py::object count = steal(PyNumber_Add(steal(PyNumber_Multiply(periods.ptr(), n_int.ptr())).ptr(), n_int.ptr()));
     py::object got = py::reinterpret_borrow<py::object>(fetch)(count);
     py::object bars_1m = truthy(got) ? got : py::list();
-    py::object seq = steal(PySequence_Fast(bars_1m.ptr(), "fetch_1min must return a list of bars"));
+    py::object seq = steal(PySequence_Tuple(bars_1m.ptr()));
     py::list agg = aggregate_records(seq, n_int, true, conv, 1.5);
     const Py_ssize_t have = PyList_GET_SIZE(agg.ptr());
     py::object have_obj = py::int_(have);
@@ -769,7 +806,7 @@ py::list fetch_aggregated(py::handle n_int, py::handle periods, py::handle fetch
     if (fewer)
         kv::raise(PyExc_ValueError, "Not enough aggregated " + str_of(n_int) + "Min bars: need " + str_of(periods) +
                                         ", got " + std::to_string(have) + " from " +
-                                        std::to_string(PySequence_Fast_GET_SIZE(seq.ptr())) + " 1Min bars.");
+                                        std::to_string(PyTuple_GET_SIZE(seq.ptr())) + " 1Min bars.");
     const Py_ssize_t p = PyLong_AsSsize_t(periods.ptr());
     return py::reinterpret_steal<py::list>(steal(PyList_GetSlice(agg.ptr(), have - p, have)).release());
 }
@@ -848,10 +885,10 @@ PYBIND11_MODULE(bar_rollup, m) {
 
     m.def("_merge_bucket", [](py::handle bars, py::handle conv) {
         kv::check_str(conv, "bar_convention");
-        py::object seq = steal(PySequence_Fast(bars.ptr(), "bars must be iterable"));
-        const Py_ssize_t k = PySequence_Fast_GET_SIZE(seq.ptr());
+        py::object seq = steal(PySequence_Tuple(bars.ptr()));  // stable while Python code runs
+        const Py_ssize_t k = PyTuple_GET_SIZE(seq.ptr());
         if (k == 0) return steal(PySequence_GetItem(bars.ptr(), 0));  // the sequence's own IndexError
-        PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
+        PyObject* const* items = reinterpret_cast<PyTupleObject*>(seq.ptr())->ob_item;
         py::object label = steal(PyObject_GetAttr(items[is_start_convention(conv) ? 0 : k - 1], S.datetime));
         Scratch scratch;
         return merge_bucket(items, static_cast<size_t>(k), label, merge_ctx(scratch));

@@ -71,6 +71,7 @@ struct State {
     PyObject* qualname_name = nullptr;          // "__qualname__"
     PyObject* frozen_error = nullptr;           // dataclasses.FrozenInstanceError
     PyObject* newobj = nullptr;                 // copyreg.__newobj__
+    PyObject* slotnames = nullptr;              // copyreg._slotnames
     PyObject* exchange_type = nullptr;          // the Exchange enumeration seen at import
     bool exchange_values_str = false;           // every Exchange member's value is a str
 };
@@ -495,7 +496,13 @@ PyObject* kind_eq(PyObject* self, PyObject* other) {
         for (int i = 0; i < kFields; ++i) complete = complete && fa[i] && fb[i];
         if (complete) {
             for (int i = 0; i < kFields; ++i) {
-                int k = PyObject_RichCompareBool(fa[i], fb[i], Py_EQ);
+                // Own references: a field's __eq__ may refill a record that __init__ or
+                // __setstate__ left unfinished, releasing the values being compared.
+                Ref a(read_field(self, i));
+                if (!a) return nullptr;
+                Ref b(read_field(other, i));
+                if (!b) return nullptr;
+                int k = PyObject_RichCompareBool(a.p, b.p, Py_EQ);
                 if (k < 0) return nullptr;
                 if (!k) Py_RETURN_FALSE;
             }
@@ -559,36 +566,54 @@ PyObject* sec_repr(PyObject* self) {
 
 // ---------------------------------------------------------------- pickle / copy
 
+// The values of a Python subclass's __slots__ (those that are set), as pickle's default
+// reduction collects them; NULL on error, None when there are none.
+PyObject* slot_state(PyObject* self) {
+    Ref names(PyObject_CallFunctionObjArgs(S.slotnames, reinterpret_cast<PyObject*>(Py_TYPE(self)), nullptr));
+    Ref list(names ? PySequence_Tuple(names.p) : nullptr);  // own copy: getattr runs Python code
+    if (!list) return nullptr;
+    Ref slots(PyDict_New());
+    if (!slots) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(list.p); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(list.p, i);
+        Ref v(PyObject_GetAttr(self, name));
+        if (!v) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();  // an unset slot
+            continue;
+        }
+        if (PyDict_SetItem(slots.p, name, v.p) < 0) return nullptr;
+    }
+    if (PyDict_GET_SIZE(slots.p) == 0) Py_RETURN_NONE;
+    return slots.release();
+}
+
 // (copyreg.__newobj__, (cls,), state): the form a frozen dataclass pickles to, the state
-// being the field dict plus, for a Python subclass, its instance __dict__.
+// being the field dict plus, for a Python subclass, its instance __dict__ and, when it has
+// set __slots__, the (dict, slots dict) pair.
 PyObject* sec_reduce(PyObject* self, PyObject*) {
-    PyObject* state = PyDict_New();
+    Ref state(PyDict_New());
     if (!state) return nullptr;
     SecObject* s = as_sec(self);
-    for (int i = 0; i < kFields; ++i) {
-        if (s->fields[i] && PyDict_SetItem(state, S.field_names[i], s->fields[i]) < 0) {
-            Py_DECREF(state);
+    for (int i = 0; i < kFields; ++i)
+        if (s->fields[i] && PyDict_SetItem(state.p, S.field_names[i], s->fields[i]) < 0) return nullptr;
+    if (!is_own_exact_type(Py_TYPE(self))) {
+        Ref d(PyObject_GenericGetDict(self, nullptr));
+        if (!d) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();  // a subclass with __slots__: no instance dict
+        } else if (PyDict_Check(d.p) && PyDict_Update(state.p, d.p) < 0) {
             return nullptr;
         }
-    }
-    if (!is_own_exact_type(Py_TYPE(self))) {
-        PyObject* d = PyObject_GenericGetDict(self, nullptr);
-        if (!d) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                Py_DECREF(state);
-                return nullptr;
-            }
-            PyErr_Clear();  // a subclass with __slots__: no instance dict
-        } else {
-            int rc = PyDict_Check(d) ? PyDict_Update(state, d) : 0;
-            Py_DECREF(d);
-            if (rc < 0) {
-                Py_DECREF(state);
-                return nullptr;
-            }
+        Ref slots(slot_state(self));
+        if (!slots) return nullptr;
+        if (slots.p != Py_None) {
+            PyObject* pair = PyTuple_Pack(2, state.p, slots.p);
+            if (!pair) return nullptr;
+            Py_SETREF(state.p, pair);
         }
     }
-    return Py_BuildValue("O(O)N", S.newobj, reinterpret_cast<PyObject*>(Py_TYPE(self)), state);
+    return Py_BuildValue("O(O)O", S.newobj, reinterpret_cast<PyObject*>(Py_TYPE(self)), state.p);
 }
 
 int setstate_item(PyObject* self, PyObject* key, PyObject* value) {
@@ -724,6 +749,7 @@ PYBIND11_MODULE(security, m) {
     m.attr("Exchange") = exchange;
     py::object frozen = py::module_::import("dataclasses").attr("FrozenInstanceError");
     py::object newobj = py::module_::import("copyreg").attr("__newobj__");
+    py::object slotnames = py::module_::import("copyreg").attr("_slotnames");
 
     for (int i = 0; i < kFields; ++i) S.field_names[i] = intern(kFieldNames[i]);
     S.empty = intern("");
@@ -731,6 +757,7 @@ PYBIND11_MODULE(security, m) {
     S.qualname_name = intern("__qualname__");
     S.frozen_error = frozen.release().ptr();
     S.newobj = newobj.release().ptr();
+    S.slotnames = slotnames.release().ptr();
     S.exchange_type = exchange.inc_ref().ptr();
 
     // Equal securities carry the same Exchange member; when every member's value is a str,
