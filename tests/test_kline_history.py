@@ -462,3 +462,48 @@ def test_odd_inputs_raise_or_return(a, b, c):
             call()
         except Exception:
             pass
+
+
+# ---------------------------------------------------------------- behaving like a def
+
+def _argument_errors(fn, params):
+    """str() of the TypeError of each malformed call of fn, params being its parameter names."""
+    calls = [((), {}), ((0,) * (len(params) + 1), {}), ((), {"bogus": 0}), ((0,), {params[0]: 0})]
+    if len(params) > 1:
+        calls.append(((), {params[-1]: 0}))
+    out = []
+    for args, kwargs in calls:
+        with pytest.raises(TypeError) as ei:
+            fn(*args, **kwargs)
+        out.append(str(ei.value))
+    return out
+
+
+@pytest.mark.parametrize("name, params, doc", [
+    ("qmt_period_for_freq", "freq",
+     'QMT period string for a framework frequency ("1Min" -> "1m", "1Day" -> "1d").'),
+    ("clamp_periods", "freq, periods, max_count=None",
+     "Number of bars to request: periods, capped by max_count or the frequency's default."),
+    ("format_qmt_end_time", "cur_datetime, freq",
+     'end_time for get_market_data_ex; "" means the latest available bar.'),
+    ("format_qmt_start_time", "cur_datetime, periods, freq",
+     "start_time for get_market_data_ex, reaching back far enough to hold periods bars."),
+    ("parse_qmt_bar_time", "value",
+     "Bar time from a record's time field (datetime, compact digits or dashed text)."),
+    ("_row_number", "row, keys, default=0.0",
+     "First usable number among keys (lower case) in row, matched without regard to case."),
+    ("is_placeholder_bar", "bar",
+     "True for a QMT fill-in bar: open, high, low, close and volume all zero."),
+    ("records_to_bars", "records, security, drop_placeholders=True",
+     "Bar records built from the bridge's bar records, in record order."),
+])
+def test_functions_behave_like_defs(name, params, doc):
+    import inspect
+
+    namespace = {}
+    exec(f"def {name}({params}): pass", namespace)
+    py_def, ours = namespace[name], getattr(kh, name)
+    names = list(inspect.signature(py_def).parameters)
+    assert _argument_errors(ours, names) == _argument_errors(py_def, names)
+    assert ours.__doc__ == doc
+    assert inspect.signature(ours) == inspect.signature(py_def)

@@ -414,3 +414,58 @@ def test_convert_time_matches_split_and_int(text):
 def test_module_names_and_docs():
     assert metrics.np is np and metrics.pd is pd and metrics.datetime is datetime
     assert metrics.convert_time.__doc__ == "time_ in the format: %H:%M:%S"
+
+
+# ---------------------------------------------------------------- behaving like a def
+
+def _argument_errors(fn, params):
+    """str() of the TypeError of each malformed call of fn, params being its parameter names."""
+    calls = [((), {}), ((0,) * (len(params) + 1), {}), ((), {"bogus": 0}), ((0,), {params[0]: 0})]
+    if len(params) > 1:
+        calls.append(((), {params[-1]: 0}))
+    out = []
+    for args, kwargs in calls:
+        with pytest.raises(TypeError) as ei:
+            fn(*args, **kwargs)
+        out.append(str(ei.value))
+    return out
+
+
+_PYTHON_PERCENTILE = """
+def percentile(n):
+    def percentile_(x):
+        pass
+
+    percentile_.__name__ = "percentile_%s" % float(n)
+    return percentile_
+"""
+
+
+@pytest.mark.parametrize("name, params, doc", [
+    ("sharpe_ratio", "returns, days=252", None),
+    ("information_ratio", "returns, benchmark_returns, days=252", None),
+    ("modigliani_ratio", "returns, benchmark_returns, days=252", None),
+    ("rolling_maximum_drawdown", "portfolio_value, window=252",
+     "(default) use a trailing 252 trading day window"),
+    ("holding_period", "time_", None),
+    ("percentile", "n", None),
+    ("convert_time", "time_", "time_ in the format: %H:%M:%S"),
+    ("percentile(25)", None, None),
+    ("percentile(2.5)", None, None),
+])
+def test_functions_behave_like_defs(name, params, doc):
+    import inspect
+
+    namespace = {}
+    if params is None:  # an aggregator: the inner function of percentile, renamed
+        n = float(name[len("percentile("):-1])
+        exec(_PYTHON_PERCENTILE, namespace)
+        py_def, ours = namespace["percentile"](n), metrics.percentile(n)
+        assert ours.__name__ == py_def.__name__ and ours.__module__ == metrics.__name__
+    else:
+        exec(f"def {name}({params}): pass", namespace)
+        py_def, ours = namespace[name], getattr(metrics, name)
+        assert inspect.signature(ours) == inspect.signature(py_def)
+    names = list(inspect.signature(py_def).parameters)
+    assert _argument_errors(ours, names) == _argument_errors(py_def, names)
+    assert ours.__doc__ == doc

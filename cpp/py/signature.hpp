@@ -21,6 +21,7 @@
 #include <array>
 #include <functional>
 #include <stdexcept>
+#include <type_traits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,13 +54,13 @@ public:
 private:
     friend class Signature;
     std::array<PyObject*, kMax> values_{};  // no allocation per call
-    py::tuple varargs_;
+    py::tuple varargs_ = py::reinterpret_steal<py::tuple>(py::handle());  // set with *args
 };
 
 class Signature {
 public:
     // `qualname` names the function in messages on Python 3.10+ ("Cls.__init__"); 3.9 uses
-    // the plain name, as the interpreter itself does.
+    // its last part (a def's code name, even after a rename), as the interpreter itself does.
     Signature(std::string name, std::string qualname, std::vector<Param> params, bool varargs)
         : name_(std::move(name)), qualname_(std::move(qualname)), varargs_(varargs) {
         for (auto& p : params) {
@@ -101,10 +102,16 @@ public:
             if (j >= n_positional_) ++kw_only_given;
         }
         if (nargs > n_positional_ && !varargs_) too_many_positional(nargs, kw_only_given);
-        missing(b, 0, n_positional_, "positional");
-        missing(b, n_positional_, n, "keyword-only");
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (!b.values_[i]) b.values_[i] = params_[i].dflt.ptr();
+        bool complete = true;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (b.values_[i]) continue;
+            b.values_[i] = params_[i].dflt.ptr();
+            complete = complete && b.values_[i];
+        }
+        if (!complete) {
+            missing(b, 0, n_positional_, "positional");
+            missing(b, n_positional_, n, "keyword-only");
+        }
         return b;
     }
 
@@ -129,7 +136,8 @@ public:
 
 private:
     [[noreturn]] void fail(const char* fmt, PyObject* arg = nullptr) const {
-        py::str who(PY_VERSION_HEX >= 0x030A0000 ? qualname_ : name_);
+        py::str who(PY_VERSION_HEX >= 0x030A0000 ? qualname_
+                                                 : qualname_.substr(qualname_.rfind('.') + 1));
         if (arg)
             PyErr_Format(PyExc_TypeError, fmt, who.ptr(), arg);
         else
@@ -178,56 +186,94 @@ private:
 
 namespace detail {
 
-struct Function {
+// What CPython needs to make a builtin function: its name, signature and docstring, and a
+// method definition that points at them (so the three live as long as the definition).
+struct FunctionSpec {
+    FunctionSpec(const std::string& name, const std::string& qualname, std::vector<Param> params,
+                 bool varargs, const char* text, bool is_method, PyCFunction impl)
+        : name(name), sig(name, qualname, std::move(params), varargs) {
+        // CPython takes "name(sig)\n--\n\n" off the front of a builtin's doc into
+        // __text_signature__; with no text after it, __doc__ is None. Methods carry none
+        // (their __self__ is not the instance), nor does a name with a dot
+        // ("percentile_2.5"): CPython matches the doc's leading name against the part after
+        // the last dot, so the signature would stay in __doc__.
+        std::string text_sig = is_method || varargs || name.find('.') != std::string::npos
+                                   ? std::string()
+                                   : sig.text_signature();
+        if (!text_sig.empty()) doc = text_sig + "\n--\n\n";
+        if (text) doc += text;
+        def.ml_name = this->name.c_str();
+        def.ml_meth = impl;
+        def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+        def.ml_doc = doc.empty() ? nullptr : doc.c_str();
+    }
     std::string name;
     Signature sig;
-    std::function<py::object(const Bound&)> body;
     std::string doc;
     PyMethodDef def{};
 };
 
-inline PyObject* call_function(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-    auto* f = static_cast<Function*>(PyCapsule_GetPointer(capsule, nullptr));
-    return fastcall::guarded([&]() -> PyObject* {
-        return f->body(f->sig.bind(args, nargs, kwnames)).release().ptr();
-    });
+inline py::object new_builtin(FunctionSpec& spec, PyObject* self, const std::string& module_name) {
+    PyObject* fn = PyCFunction_NewEx(&spec.def, self, py::str(module_name).ptr());
+    if (!fn) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(fn);
 }
 
-// A builtin function object `name` of module `module_name`; its data is owned by a capsule
-// that the function object holds, so it lives exactly as long as the function.
+// A module function: its __self__ is the module, as for any builtin module function, so it
+// pickles by name. Each body type gets its own C entry point holding the body and its
+// spec; they live as long as the process, like a module's static method table.
+template <class Body>
+struct ModuleFunction {
+    static inline FunctionSpec* spec = nullptr;
+    static inline Body* body = nullptr;
+
+    static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return fastcall::guarded([&]() -> PyObject* {
+            return (*body)(spec->sig.bind(args, nargs, kwnames)).release().ptr();
+        });
+    }
+};
+
+// A function made at run time (an aggregator a call returns, a class's method): its data
+// is owned by a capsule that the function holds as __self__.
+struct DynamicFunction {
+    FunctionSpec spec;
+    std::function<py::object(const Bound&)> body;
+
+    static PyObject* call(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+        auto* f = static_cast<DynamicFunction*>(PyCapsule_GetPointer(capsule, nullptr));
+        return fastcall::guarded([&]() -> PyObject* {
+            return f->body(f->spec.sig.bind(args, nargs, kwnames)).release().ptr();
+        });
+    }
+};
+
 inline py::object make_function(const std::string& module_name, const std::string& name,
                                 const std::string& qualname, std::vector<Param> params,
                                 bool varargs, std::function<py::object(const Bound&)> body,
                                 const char* doc, bool is_method) {
-    auto* f = new Function{name, Signature(name, qualname, std::move(params), varargs),
-                           std::move(body), std::string(), PyMethodDef{}};
-    py::capsule owner(f, [](void* p) { delete static_cast<Function*>(p); });
-    // CPython takes "name(sig)\n--\n\n" off the front of a builtin's doc into
-    // __text_signature__; with no text after it, __doc__ is None.
-    // Methods carry no text signature: their __self__ is the capsule, not an instance.
-    std::string text_sig = is_method || varargs ? std::string() : f->sig.text_signature();
-    if (!text_sig.empty()) f->doc = text_sig + "\n--\n\n";
-    if (doc) f->doc += doc;
-    f->def.ml_name = f->name.c_str();
-    f->def.ml_meth = fastcall::as_cfunction(call_function);
-    f->def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
-    f->def.ml_doc = f->doc.empty() ? nullptr : f->doc.c_str();
-    PyObject* fn = PyCFunction_NewEx(&f->def, owner.ptr(), py::str(module_name).ptr());
-    if (!fn) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(fn);
+    auto* f = new DynamicFunction{
+        FunctionSpec(name, qualname, std::move(params), varargs, doc, is_method,
+                     fastcall::as_cfunction(&DynamicFunction::call)),
+        std::move(body)};
+    py::capsule owner(f, [](void* p) { delete static_cast<DynamicFunction*>(p); });
+    return new_builtin(f->spec, owner.ptr(), module_name);
 }
 
 }  // namespace detail
 
 // Define module function `name` with the given parameters; `body` receives the bound
-// arguments and returns the result.
+// arguments and returns the result. Each call site needs its own body (a lambda is).
 template <class Body>
 py::object def(py::module_& m, const char* name, std::vector<Param> params, Body&& body,
                const char* doc = nullptr) {
-    py::object fn = detail::make_function(m.attr("__name__").cast<std::string>(), name, name,
-                                          std::move(params), false,
-                                          std::forward<Body>(body), doc, false);
+    using F = detail::ModuleFunction<std::decay_t<Body>>;
+    if (F::body) throw std::logic_error(std::string("kv::def: body already bound: ") + name);
+    F::spec = new detail::FunctionSpec(name, name, std::move(params), false, doc, false,
+                                       fastcall::as_cfunction(&F::call));
+    F::body = new std::decay_t<Body>(std::forward<Body>(body));
+    py::object fn = detail::new_builtin(*F::spec, m.ptr(), m.attr("__name__").cast<std::string>());
     m.attr(name) = fn;
     return fn;
 }

@@ -24,6 +24,7 @@
 
 #include "engine/qmt_bars.hpp"
 #include "py/pyhelpers.hpp"
+#include "py/signature.hpp"
 
 namespace py = pybind11;
 namespace q = kv::qmt;
@@ -57,6 +58,8 @@ PyObject* check(PyObject* o) {
 }
 py::object steal(PyObject* o) { return py::reinterpret_steal<py::object>(check(o)); }
 py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
+// Bound argument i as an owned reference.
+py::object arg(const kv::Bound& a, size_t i) { return py::reinterpret_borrow<py::object>(a[i]); }
 
 PyObject* intern(const char* s) {
     PyObject* o = PyUnicode_InternFromString(s);
@@ -788,9 +791,6 @@ py::object records_to_bars(py::object records, py::object security, py::object d
 PYBIND11_MODULE(kline_history, m) {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw py::error_already_set();
-    py::options options;
-    options.disable_function_signatures();
-
     m.doc() = "QMT bar records and periods: request windows for the bridge and the conversion "
               "of its bar records into framework Bar records.";
     g_names.bind(m);
@@ -840,25 +840,32 @@ PYBIND11_MODULE(kline_history, m) {
     g.s_items = intern("items");
     g.s_1day = intern("1Day");
 
-    m.def("qmt_period_for_freq", &qmt_period_for_freq, py::arg("freq"),
-          "QMT period string for a framework frequency (\"1Min\" -> \"1m\", \"1Day\" -> \"1d\").");
-    m.def("clamp_periods", &clamp_periods, py::arg("freq"), py::arg("periods"),
-          py::arg("max_count") = py::none(),
-          "Number of bars to request: periods, capped by max_count or the frequency's default.");
-    m.def("format_qmt_end_time", &format_qmt_end_time, py::arg("cur_datetime"), py::arg("freq"),
-          "end_time for get_market_data_ex; \"\" means the latest available bar.");
-    m.def("format_qmt_start_time", &format_qmt_start_time, py::arg("cur_datetime"),
-          py::arg("periods"), py::arg("freq"),
-          "start_time for get_market_data_ex, reaching back far enough to hold periods bars.");
-    m.def("parse_qmt_bar_time", &parse_qmt_bar_time, py::arg("value"),
-          "Bar time from a record's time field (datetime, compact digits or dashed text).");
-    m.def("_row_number", &row_number, py::arg("row"), py::arg("keys"), py::arg("default") = 0.0,
-          "First usable number among keys (lower case) in row, matched without regard to case.");
-    m.def("is_placeholder_bar", &is_placeholder_bar, py::arg("bar"),
-          "True for a QMT fill-in bar: open, high, low, close and volume all zero.");
-    m.def("records_to_bars", &records_to_bars, py::arg("records"), py::arg("security"),
-          py::arg("drop_placeholders") = true,
-          "Bar records built from the bridge's bar records, in record order.");
+    kv::def(m, "qmt_period_for_freq", {{"freq"}},
+            [](const kv::Bound& a) { return qmt_period_for_freq(arg(a, 0)); },
+            "QMT period string for a framework frequency (\"1Min\" -> \"1m\", \"1Day\" -> \"1d\").");
+    kv::def(m, "clamp_periods", {{"freq"}, {"periods"}, {"max_count", py::none()}},
+            [](const kv::Bound& a) { return clamp_periods(arg(a, 0), arg(a, 1), arg(a, 2)); },
+            "Number of bars to request: periods, capped by max_count or the frequency's default.");
+    kv::def(m, "format_qmt_end_time", {{"cur_datetime"}, {"freq"}},
+            [](const kv::Bound& a) { return format_qmt_end_time(arg(a, 0), arg(a, 1)); },
+            "end_time for get_market_data_ex; \"\" means the latest available bar.");
+    kv::def(m, "format_qmt_start_time", {{"cur_datetime"}, {"periods"}, {"freq"}},
+            [](const kv::Bound& a) {
+                return format_qmt_start_time(arg(a, 0), arg(a, 1), arg(a, 2));
+            },
+            "start_time for get_market_data_ex, reaching back far enough to hold periods bars.");
+    kv::def(m, "parse_qmt_bar_time", {{"value"}},
+            [](const kv::Bound& a) { return parse_qmt_bar_time(arg(a, 0)); },
+            "Bar time from a record's time field (datetime, compact digits or dashed text).");
+    kv::def(m, "_row_number", {{"row"}, {"keys"}, {"default", py::float_(0.0)}},
+            [](const kv::Bound& a) { return row_number(arg(a, 0), arg(a, 1), arg(a, 2)); },
+            "First usable number among keys (lower case) in row, matched without regard to case.");
+    kv::def(m, "is_placeholder_bar", {{"bar"}},
+            [](const kv::Bound& a) -> py::object { return is_placeholder_bar(arg(a, 0)); },
+            "True for a QMT fill-in bar: open, high, low, close and volume all zero.");
+    kv::def(m, "records_to_bars", {{"records"}, {"security"}, {"drop_placeholders", py::bool_(true)}},
+            [](const kv::Bound& a) { return records_to_bars(arg(a, 0), arg(a, 1), arg(a, 2)); },
+            "Bar records built from the bridge's bar records, in record order.");
 
     g.fn_parse = m.attr("parse_qmt_bar_time").ptr();
     g.fn_row_number = m.attr("_row_number").ptr();

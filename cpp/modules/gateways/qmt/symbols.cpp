@@ -11,8 +11,8 @@
 #include <string_view>
 
 #include "engine/qmt_codes.hpp"
-#include "py/fastcall.hpp"
 #include "py/pyhelpers.hpp"
+#include "py/signature.hpp"
 
 namespace {
 namespace py = pybind11;
@@ -101,33 +101,12 @@ py::object convert(PyObject* code, bool to_qmt) {
     return make_str(out, r.ascii);
 }
 
-PyObject* to_qmt_code(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::fastcall::guarded([&] {
-        PyObject* code = kv::fastcall::one_arg("to_qmt_code", "code", args, nargs, kwnames);
-        kv::check_str(code, "code");
-        return convert(code, true).release().ptr();
-    });
-}
-
-PyObject* from_qmt_code(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::fastcall::guarded([&] {
-        PyObject* code = kv::fastcall::one_arg("from_qmt_code", "code", args, nargs, kwnames);
-        kv::check_str(code, "code");
-        return convert(code, false).release().ptr();
-    });
-}
-
-PyObject* exchange_from_qmt_code(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-    return kv::fastcall::guarded([&] {
-        PyObject* code = kv::fastcall::one_arg("exchange_from_qmt_code", "code", args, nargs, kwnames);
-        kv::check_str(code, "code");
-        Raw r;
-        normalise(code, r);
-        bool sz = q::is_shenzhen(r.sv);
-        py::object member = g_names("Exchange").attr(sz ? "SZSE" : "SSE");
-        return member.release().ptr();
-    });
+py::object exchange_from_qmt_code(py::handle code) {
+    kv::check_str(code, "code");
+    Raw r;
+    normalise(code.ptr(), r);
+    bool sz = q::is_shenzhen(r.sv);
+    return g_names("Exchange").attr(sz ? "SZSE" : "SSE");
 }
 
 // Adds `text` to the set unless an equal text was added already.
@@ -151,73 +130,49 @@ struct CodeSet {
     }
 };
 
-PyObject* security_codes_for_lookup(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-    return kv::fastcall::guarded([&] {
-        PyObject* security =
-            kv::fastcall::one_arg("security_codes_for_lookup", "security", args, nargs, kwnames);
-        py::object code = py::reinterpret_borrow<py::object>(security).attr("code");
-        kv::check_str(code, "code");
-        CodeSet out;
-        out.set = py::reinterpret_steal<py::object>(PySet_New(nullptr));
-        if (!out.set) throw py::error_already_set();
+py::object security_codes_for_lookup(py::handle security) {
+    py::object code = security.attr("code");
+    kv::check_str(code, "code");
+    CodeSet out;
+    out.set = py::reinterpret_steal<py::object>(PySet_New(nullptr));
+    if (!out.set) throw py::error_already_set();
 
-        if (!is_exact_ascii(code.ptr())) {
-            out.add(code);
-            out.add(code.attr("upper")());
-            py::object to = convert(code.ptr(), true);
-            py::object from = convert(code.ptr(), false);
-            out.add(to);
-            out.add(from);
-            out.add(convert(from.ptr(), true));
-            out.add(convert(to.ptr(), false));
-            return out.set.release().ptr();
-        }
-
-        // ASCII: every form in C++, each distinct text made into a str once.
-        std::string_view text = ascii_view(code.ptr());
+    if (!is_exact_ascii(code.ptr())) {
         out.add(code);
-        out.seen[out.n_seen++] = text;
-        std::string upper;
-        q::upper_ascii(text, upper);
-        out.add_text(upper);
+        out.add(code.attr("upper")());
+        py::object to = convert(code.ptr(), true);
+        py::object from = convert(code.ptr(), false);
+        out.add(to);
+        out.add(from);
+        out.add(convert(from.ptr(), true));
+        out.add(convert(to.ptr(), false));
+        return std::move(out.set);
+    }
 
-        std::string buf;
-        std::string_view raw = q::normalise_ascii(text, buf);
-        std::string to, from, to_from, from_to, nbuf;
-        q::format_qmt(q::to_qmt(raw), raw, to);
-        q::format_framework(q::from_qmt(raw), raw, from);
-        std::string_view nfrom = q::normalise_ascii(from, nbuf);
-        q::format_qmt(q::to_qmt(nfrom), nfrom, to_from);
-        std::string nbuf2;
-        std::string_view nto = q::normalise_ascii(to, nbuf2);
-        q::format_framework(q::from_qmt(nto), nto, from_to);
-        out.add_text(to);
-        out.add_text(from);
-        out.add_text(to_from);
-        out.add_text(from_to);
-        return out.set.release().ptr();
-    });
+    // ASCII: every form in C++, each distinct text made into a str once.
+    std::string_view text = ascii_view(code.ptr());
+    out.add(code);
+    out.seen[out.n_seen++] = text;
+    std::string upper;
+    q::upper_ascii(text, upper);
+    out.add_text(upper);
+
+    std::string buf;
+    std::string_view raw = q::normalise_ascii(text, buf);
+    std::string to, from, to_from, from_to, nbuf;
+    q::format_qmt(q::to_qmt(raw), raw, to);
+    q::format_framework(q::from_qmt(raw), raw, from);
+    std::string_view nfrom = q::normalise_ascii(from, nbuf);
+    q::format_qmt(q::to_qmt(nfrom), nfrom, to_from);
+    std::string nbuf2;
+    std::string_view nto = q::normalise_ascii(to, nbuf2);
+    q::format_framework(q::from_qmt(nto), nto, from_to);
+    out.add_text(to);
+    out.add_text(from);
+    out.add_text(to_from);
+    out.add_text(from_to);
+    return std::move(out.set);
 }
-
-PyMethodDef g_methods[] = {
-    {"to_qmt_code", kv::fastcall::as_cfunction(to_qmt_code), METH_FASTCALL | METH_KEYWORDS,
-     "to_qmt_code($module, /, code)\n--\n\n"
-     "QMT form of a code (\"SH.600000\" -> \"600000.SH\"); an unrecognised code comes back\n"
-     "stripped and upper-cased."},
-    {"from_qmt_code", kv::fastcall::as_cfunction(from_qmt_code), METH_FASTCALL | METH_KEYWORDS,
-     "from_qmt_code($module, /, code)\n--\n\n"
-     "Framework form of a code (\"600000.SH\" -> \"SH.600000\"); an unrecognised code comes\n"
-     "back stripped and upper-cased."},
-    {"exchange_from_qmt_code", kv::fastcall::as_cfunction(exchange_from_qmt_code),
-     METH_FASTCALL | METH_KEYWORDS,
-     "exchange_from_qmt_code($module, /, code)\n--\n\n"
-     "Exchange.SZSE for a Shenzhen code, otherwise Exchange.SSE."},
-    {"security_codes_for_lookup", kv::fastcall::as_cfunction(security_codes_for_lookup),
-     METH_FASTCALL | METH_KEYWORDS,
-     "security_codes_for_lookup($module, /, security)\n--\n\n"
-     "The set of code forms under which the security may appear in a bridge payload."},
-    {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
 
@@ -226,5 +181,25 @@ PYBIND11_MODULE(symbols, m) {
     kv::import_name(m, "kavrel_trader.core.constants", "Exchange");
     kv::import_name(m, "kavrel_trader.core.security", "Security");
     g_names.bind(m);
-    if (PyModule_AddFunctions(m.ptr(), g_methods) < 0) throw py::error_already_set();
+
+    kv::def(m, "to_qmt_code", {{"code"}},
+            [](const kv::Bound& a) {
+                kv::check_str(a[0], "code");
+                return convert(a[0].ptr(), true);
+            },
+            "QMT form of a code (\"SH.600000\" -> \"600000.SH\"); an unrecognised code comes back\n"
+            "stripped and upper-cased.");
+    kv::def(m, "from_qmt_code", {{"code"}},
+            [](const kv::Bound& a) {
+                kv::check_str(a[0], "code");
+                return convert(a[0].ptr(), false);
+            },
+            "Framework form of a code (\"600000.SH\" -> \"SH.600000\"); an unrecognised code comes\n"
+            "back stripped and upper-cased.");
+    kv::def(m, "exchange_from_qmt_code", {{"code"}},
+            [](const kv::Bound& a) { return exchange_from_qmt_code(a[0]); },
+            "Exchange.SZSE for a Shenzhen code, otherwise Exchange.SSE.");
+    kv::def(m, "security_codes_for_lookup", {{"security"}},
+            [](const kv::Bound& a) { return security_codes_for_lookup(a[0]); },
+            "The set of code forms under which the security may appear in a bridge payload.");
 }

@@ -21,6 +21,7 @@
 
 #include "engine/stats.hpp"
 #include "py/pyhelpers.hpp"
+#include "py/signature.hpp"
 
 namespace py = pybind11;
 namespace st = kv::stats;
@@ -28,6 +29,9 @@ namespace st = kv::stats;
 namespace {
 
 kv::ModuleNames names;
+
+// Bound argument i as an owned reference.
+py::object arg(const kv::Bound& a, size_t i) { return py::reinterpret_borrow<py::object>(a[i]); }
 
 // The real datetime class bound at import; the native date parser is used only while the
 // module's `datetime` is still that class (a test may replace it).
@@ -468,13 +472,17 @@ py::object apply_percentile(py::handle x, double fraction) {
     return py::reinterpret_borrow<py::object>(x).attr("quantile")(fraction);
 }
 
-py::object percentile(py::object n) {
+// The aggregator is the nested function `percentile_(x)` of the analysis code, renamed
+// "percentile_<n>": argument errors name it as Python names that inner function.
+py::object percentile(py::object n, const std::string& module_name) {
     const double value = kv::to_double_arg(n, "n");
     const double fraction = value / 100.0;
     py::object as_float = py::float_(value);
     std::string name = "percentile_" + py::repr(as_float).cast<std::string>();
-    return py::cpp_function([fraction](py::object x) { return apply_percentile(x, fraction); },
-                            py::name(name.c_str()), py::arg("x"));
+    return kv::detail::make_function(
+        module_name, name, "percentile.<locals>.percentile_", {{"x"}}, false,
+        [fraction](const kv::Bound& a) { return apply_percentile(a[0], fraction); }, nullptr,
+        false);
 }
 
 // ---------------------------------------------------------------- half hours
@@ -526,9 +534,6 @@ py::object convert_time(py::object time_) {
 }  // namespace
 
 PYBIND11_MODULE(metrics, m) {
-    py::options options;
-    options.disable_function_signatures();
-
     names.bind(m);
     m.attr("np") = py::module_::import("numpy");
     m.attr("pd") = py::module_::import("pandas");
@@ -543,14 +548,21 @@ PYBIND11_MODULE(metrics, m) {
         g_quantile_via_percent = false;  // layout unknown: the pandas 3 formula
     }
 
-    m.def("sharpe_ratio", &sharpe_ratio, py::arg("returns"), py::arg("days") = 252);
-    m.def("information_ratio", &information_ratio, py::arg("returns"), py::arg("benchmark_returns"),
-          py::arg("days") = 252);
-    m.def("modigliani_ratio", &modigliani_ratio, py::arg("returns"), py::arg("benchmark_returns"),
-          py::arg("days") = 252);
-    m.def("rolling_maximum_drawdown", &rolling_maximum_drawdown, py::arg("portfolio_value"),
-          py::arg("window") = 252, "(default) use a trailing 252 trading day window");
-    m.def("holding_period", &holding_period, py::arg("time_"));
-    m.def("percentile", &percentile, py::arg("n"));
-    m.def("convert_time", &convert_time, py::arg("time_"), "time_ in the format: %H:%M:%S");
+    kv::def(m, "sharpe_ratio", {{"returns"}, {"days", py::int_(252)}},
+            [](const kv::Bound& a) { return sharpe_ratio(arg(a, 0), arg(a, 1)); });
+    kv::def(m, "information_ratio", {{"returns"}, {"benchmark_returns"}, {"days", py::int_(252)}},
+            [](const kv::Bound& a) { return information_ratio(arg(a, 0), arg(a, 1), arg(a, 2)); });
+    kv::def(m, "modigliani_ratio", {{"returns"}, {"benchmark_returns"}, {"days", py::int_(252)}},
+            [](const kv::Bound& a) { return modigliani_ratio(arg(a, 0), arg(a, 1), arg(a, 2)); });
+    kv::def(m, "rolling_maximum_drawdown", {{"portfolio_value"}, {"window", py::int_(252)}},
+            [](const kv::Bound& a) { return rolling_maximum_drawdown(arg(a, 0), arg(a, 1)); },
+            "(default) use a trailing 252 trading day window");
+    kv::def(m, "holding_period", {{"time_"}},
+            [](const kv::Bound& a) { return holding_period(arg(a, 0)); });
+    std::string module_name = m.attr("__name__").cast<std::string>();
+    kv::def(m, "percentile", {{"n"}},
+            [module_name](const kv::Bound& a) { return percentile(arg(a, 0), module_name); });
+    kv::def(m, "convert_time", {{"time_"}},
+            [](const kv::Bound& a) { return convert_time(arg(a, 0)); },
+            "time_ in the format: %H:%M:%S");
 }
