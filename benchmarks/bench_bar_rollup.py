@@ -1,88 +1,13 @@
 """Bar aggregation: native module against plain-Python and pandas versions of the same rules."""
 import tracemalloc
-from datetime import datetime, timedelta
 
 import numpy as np
 import pandas as pd
 
 from _timing import best_time, report
+from reference import bar_rollup as ref
 from kavrel_trader.core import bar_rollup as br
 from kavrel_trader.core.data import Bar
-
-BASE = datetime(2024, 1, 2, 9, 30)
-
-
-# ---------------------------------------------------------------- plain-Python versions
-
-def py_bucket_start(dt, n):
-    total = dt.hour * 60 + dt.minute
-    floored = total // n * n
-    return dt.replace(hour=floored // 60, minute=floored % 60, second=0, microsecond=0)
-
-
-def py_merge(bucket, conv):
-    first, last = bucket[0], bucket[-1]
-    extra = {}
-    for name in ("num_trds", "value"):
-        vals = [getattr(b, name, None) or 0 for b in bucket]
-        if any(vals):
-            extra[name] = sum(vals)
-    return Bar(datetime=first.datetime if conv == "start" else last.datetime, security=first.security,
-               open=first.open, high=max(b.high for b in bucket), low=min(b.low for b in bucket),
-               close=last.close, volume=sum(b.volume for b in bucket), **extra)
-
-
-def py_aggregate(bars, n, require_full=True, conv="end", gap_minutes=1.5):
-    out, bucket, cur = [], [], None
-    limit = timedelta(minutes=gap_minutes)
-
-    def flush():
-        if bucket and (not require_full or len(bucket) >= n):
-            out.append(py_merge(bucket, conv))
-        bucket.clear()
-
-    for b in sorted(bars, key=lambda b: b.datetime):
-        key = py_bucket_start(b.datetime, n)
-        if bucket and (b.datetime - bucket[-1].datetime > limit or key != cur):
-            flush()
-        if not bucket:
-            cur = key
-        bucket.append(b)
-    flush()
-    return out
-
-
-def py_table(df, n, require_full=True, conv="end", gap_minutes=1.5, time_col="time_key"):
-    """Row-by-row table version: chunks sliced from the sorted table, one row dict per chunk."""
-    work = df.sort_values(time_col).reset_index(drop=True)
-    times = pd.to_datetime(work[time_col])
-    limit = pd.Timedelta(minutes=gap_minutes)
-    rows = []
-
-    def emit(i0, i1):
-        chunk = work.iloc[i0:i1]
-        if chunk.empty or (require_full and len(chunk) < n):
-            return
-        first, last = chunk.iloc[0], chunk.iloc[-1]
-        row = first.to_dict()
-        row[time_col] = first[time_col] if conv == "start" else last[time_col]
-        row.update(open=first["open"], high=chunk["high"].max(), low=chunk["low"].min(), close=last["close"],
-                   volume=chunk["volume"].sum())
-        for c in ("num_trds", "value"):
-            if c in chunk.columns:
-                row[c] = chunk[c].fillna(0).sum()
-        rows.append(row)
-
-    start, cur = 0, py_bucket_start(times.iloc[0], n)
-    for i in range(1, len(work)):
-        key = py_bucket_start(times.iloc[i], n)
-        if times.iloc[i] - times.iloc[i - 1] > limit or key != cur:
-            emit(start, i)
-            start, cur = i, key
-    emit(start, len(work))
-    out = pd.DataFrame(rows, columns=df.columns)
-    out[time_col] = pd.to_datetime(out[time_col])
-    return out[[time_col] + [c for c in out.columns if c != time_col]].reset_index(drop=True)
 
 
 # ---------------------------------------------------------------- inputs
@@ -138,11 +63,11 @@ def main():
     n_min = 5
     bars = make_bars(100_000)
     ours = best_time(lambda: br.aggregate_1min_bars(bars, n_min), repeat=3)
-    base = best_time(lambda: py_aggregate(bars, n_min), repeat=3)
+    base = best_time(lambda: ref.aggregate_1min_bars(bars, n_min), repeat=3)
     report("aggregate_1min_bars, 100k records (sorted)", ours, base, 5, "plain Python")
     shuffled = bars[::-1]
     ours = best_time(lambda: br.aggregate_1min_bars(shuffled, n_min), repeat=3)
-    base = best_time(lambda: py_aggregate(shuffled, n_min), repeat=3)
+    base = best_time(lambda: ref.aggregate_1min_bars(shuffled, n_min), repeat=3)
     report("aggregate_1min_bars, 100k records (reversed)", ours, base, 5, "plain Python")
 
     df = make_table(100_000)
@@ -154,7 +79,7 @@ def main():
     report("aggregate_1min_ohlcv_df, 100k shuffled rows vs resample", ours_shuf, base, 1, "resample")
     small = df.iloc[:10_000]
     ours_small = best_time(lambda: br.aggregate_1min_ohlcv_df(small, n_min), repeat=3)
-    row = best_time(lambda: py_table(small, n_min), repeat=1)
+    row = best_time(lambda: ref.aggregate_1min_ohlcv_df(small, n_min), repeat=1)
     report("aggregate_1min_ohlcv_df, 10k rows vs row-by-row Python", ours_small, row, 100, "row-by-row")
     print(f"    (row-by-row timed on 10k rows; scaled to 100k it would take about {row * 10:.1f} s)")
 

@@ -11,102 +11,15 @@ from hypothesis import given, strategies as st
 from kavrel_trader.core import bar_rollup as br
 from kavrel_trader.core.data import Bar
 
+from reference import bar_rollup as ref
+
 try:
     from zoneinfo import ZoneInfo
     NY = ZoneInfo("America/New_York")
 except Exception:  # pragma: no cover - no tz database
     NY = timezone(timedelta(hours=-5))
 
-FREQ_RE = re.compile(r"^\s*(\d+)\s*(min|m|mins|minutes|day|d|days)\s*$", re.IGNORECASE)
-UNSUPPORTED = " is not supported. Use forms like '1Min', '5Min', '15min', or '1Day'."
 BASE = datetime(2024, 1, 2, 9, 30)
-
-
-# ---------------------------------------------------------------- references
-
-def ref_parse(freq):
-    if not isinstance(freq, str) or not freq:
-        raise ValueError(f"freq={freq!r} is not a valid bar frequency")
-    m = FREQ_RE.match(freq)
-    if not m:
-        raise ValueError(f"freq={freq!r}" + UNSUPPORTED)
-    return ("day" if m.group(2).lower().startswith("d") else "min"), int(m.group(1))
-
-
-def ref_bucket_start(dt, n):
-    total = dt.hour * 60 + dt.minute
-    floored = total // n * n
-    kw = dict(hour=floored // 60, minute=floored % 60, second=0, microsecond=0)
-    if isinstance(dt, pd.Timestamp):
-        kw["nanosecond"] = 0
-    return dt.replace(**kw)
-
-
-def ref_merge(bucket, conv):
-    first, last = bucket[0], bucket[-1]
-    extra = {}
-    for name in ("num_trds", "value"):
-        vals = [getattr(b, name, None) or 0 for b in bucket]
-        if any(vals):
-            extra[name] = sum(vals)
-    return Bar(datetime=first.datetime if conv == "start" else last.datetime, security=first.security,
-               open=first.open, high=max(b.high for b in bucket), low=min(b.low for b in bucket),
-               close=last.close, volume=sum(b.volume for b in bucket), **extra)
-
-
-def ref_aggregate(bars, n, require_full=True, conv="end", gap_minutes=1.5):
-    out, bucket, cur = [], [], None
-    limit = timedelta(minutes=gap_minutes)
-
-    def flush():
-        if bucket and (not require_full or len(bucket) >= n):
-            out.append(ref_merge(bucket, conv))
-        bucket.clear()
-
-    for b in sorted(bars, key=lambda b: b.datetime):
-        key = ref_bucket_start(b.datetime, n)
-        if bucket and (b.datetime - bucket[-1].datetime > limit or key != cur):
-            flush()
-        if not bucket:
-            cur = key
-        bucket.append(b)
-    flush()
-    return out
-
-
-def ref_table(df, n, require_full=True, conv="end", gap_minutes=1.5, time_col="time_key"):
-    """Row-by-row version of the table rules (rows ordered by their converted times)."""
-    times_all = pd.to_datetime(df[time_col])
-    order = np.argsort(times_all.to_numpy(), kind="stable")
-    work = df.iloc[order].reset_index(drop=True)
-    times = times_all.iloc[order].reset_index(drop=True)
-    limit = pd.Timedelta(minutes=gap_minutes)
-    rows = []
-
-    def emit(i0, i1):
-        chunk = work.iloc[i0:i1]
-        if chunk.empty or (require_full and len(chunk) < n):
-            return
-        row = {c: chunk[c].iloc[0] for c in work.columns}
-        row[time_col] = times.iloc[i0] if conv == "start" else times.iloc[i1 - 1]
-        row.update(open=chunk["open"].iloc[0], high=chunk["high"].max(), low=chunk["low"].min(),
-                   close=chunk["close"].iloc[-1], volume=chunk["volume"].sum())
-        for c in ("num_trds", "value"):
-            if c in chunk.columns:
-                row[c] = chunk[c].fillna(0).sum()
-        rows.append(row)
-
-    start, cur = 0, ref_bucket_start(times.iloc[0], n)
-    for i in range(1, len(work)):
-        key = ref_bucket_start(times.iloc[i], n)
-        if times.iloc[i] - times.iloc[i - 1] > limit or key != cur:
-            emit(start, i)
-            start, cur = i, key
-    emit(start, len(work))
-    if not rows:
-        return pd.DataFrame(columns=work.columns)
-    out = pd.DataFrame(rows, columns=df.columns)
-    return out[[time_col] + [c for c in out.columns if c != time_col]]
 
 
 def same(a, b, approx=False):
@@ -165,7 +78,7 @@ def test_parse_bar_freq_accepts(text, want):
 def test_parse_bar_freq_not_supported(text):
     with pytest.raises(ValueError) as e:
         br.parse_bar_freq(text)
-    assert str(e.value) == f"freq={text!r}" + UNSUPPORTED
+    assert str(e.value) == f"freq={text!r}" + ref.UNSUPPORTED
 
 
 @pytest.mark.parametrize("value", ["", None, 5, b"5min", ["5min"]])
@@ -178,7 +91,7 @@ def test_parse_bar_freq_not_valid(value):
                max_size=14))
 def test_parse_matches_reference(text):
     try:
-        want = ref_parse(text)
+        want = ref.parse_bar_freq(text)
     except ValueError as e:
         with pytest.raises(ValueError, match=re.escape(str(e))):
             br.parse_bar_freq(text)
@@ -205,7 +118,7 @@ def test_to_backtest_interval(text, want):
 
 
 def test_module_constants_and_docs():
-    assert br._FREQ_RE.pattern == FREQ_RE.pattern and br._FREQ_RE.flags & re.IGNORECASE
+    assert br._FREQ_RE.pattern == ref.FREQ_RE.pattern and br._FREQ_RE.flags & re.IGNORECASE
     assert br.AGGREGATABLE_NMIN == (2, 3, 5, 10, 15, 20, 30, 60)
     assert br.try_parse_aggregatable_nmin.__doc__ == "Return N if ``freq`` is an aggregatable N-min (N>1); else None."
     assert br.maybe_req_aggregated_nmin.__doc__ == "If ``freq`` is aggregatable N-min, return aggregated bars; else None."
@@ -233,7 +146,7 @@ def test_bucket_start(dt, n, want):
                                         ("09:30", 5, TypeError), (datetime(2024, 1, 2, 9, 30), -7, None)])
 def test_bucket_start_bad_arguments(dt, n, exc):
     if exc is None:
-        assert br._bucket_start(dt, n) == ref_bucket_start(dt, n)
+        assert br._bucket_start(dt, n) == ref.bucket_start(dt, n)
     else:
         with pytest.raises(exc):
             br._bucket_start(dt, n)
@@ -365,18 +278,18 @@ def bar_lists(draw, kind):
 def test_records_match_reference(kind, data):
     bars = data.draw(bar_lists(kind))
     n = data.draw(st.sampled_from(br.AGGREGATABLE_NMIN))
-    kw = dict(require_full=data.draw(st.booleans()), conv=data.draw(st.sampled_from(["end", "start", "x"])),
-              gap_minutes=data.draw(st.sampled_from([1.5, 0.5, 3, 100])))
-    want = ref_aggregate(bars, n, **kw)
-    got = br.aggregate_1min_bars(bars, n, require_full=kw["require_full"], bar_convention=kw["conv"],
-                                 max_gap_minutes=kw["gap_minutes"])
+    kw = dict(require_full=data.draw(st.booleans()),
+              bar_convention=data.draw(st.sampled_from(["end", "start", "x"])),
+              max_gap_minutes=data.draw(st.sampled_from([1.5, 0.5, 3, 100])))
+    want = ref.aggregate_1min_bars(bars, n, **kw)
+    got = br.aggregate_1min_bars(bars, n, **kw)
     assert_bars_equal(got, want)
 
 
 def test_records_large_input_releases_nothing_wrong():
     bars = [mkbar(i) for i in range(60000)][::-1]
     got = br.aggregate_1min_bars(bars, 5)
-    assert_bars_equal(got, ref_aggregate(bars, 5))
+    assert_bars_equal(got, ref.aggregate_1min_bars(bars, 5))
 
 
 class _ListMutatingBar:
@@ -474,7 +387,7 @@ def test_table_errors_and_argument_types():
 def test_table_timezone_wall_clock_and_text_times():
     for df in (make_df(10, tz="America/New_York"), make_df(10, as_text=True)):
         out = br.aggregate_1min_ohlcv_df(df.sample(frac=1, random_state=3), 5)
-        assert_tables_equal(out, ref_table(df, 5))
+        assert_tables_equal(out, ref.aggregate_1min_ohlcv_df(df, 5))
         assert out.time_key.dt.minute.tolist() == [34, 39]
 
 
@@ -571,7 +484,7 @@ def tables(draw):
 def test_tables_match_reference(df, n, full, conv):
     before = df.copy()
     got = br.aggregate_1min_ohlcv_df(df, n, require_full=full, bar_convention=conv)
-    want = ref_table(df, n, require_full=full, conv=conv)
+    want = ref.aggregate_1min_ohlcv_df(df, n, require_full=full, bar_convention=conv)
     assert_tables_equal(got, want)
     assert df.equals(before)
     if len(got):

@@ -4,13 +4,14 @@ import gc
 import math
 import pickle
 import tracemalloc
-from typing import Optional
 
 import pytest
 
 from kavrel_trader.core.constants import Exchange
 from kavrel_trader.core import security as sec
 from kavrel_trader.core.security import Commodity, Currency, Futures, Security, Stock
+
+from reference import security as ref
 
 KINDS = [Stock, Currency, Commodity, Futures]
 ALL = [Security] + KINDS
@@ -23,34 +24,8 @@ DEFAULTS = {
 }
 
 
-# ---------------------------------------------------------------- reference model
-# Frozen dataclasses with the same rules, built under the same class names so that argument
-# errors read the same.
-
-def _base_eq(self, other):
-    return (self.code == other.code
-            and self.security_name == other.security_name
-            and self.exchange.value == other.exchange.value)
-
-
-def _base_hash(self):
-    return hash(f"{self.security_name}|{self.code}|{self.exchange.value}")
-
-
-def _ref_fields(lot, exchange):
-    return [("code", str), ("security_name", str),
-            ("lot_size", Optional[int], dataclasses.field(default=lot)),
-            ("exchange", Optional[Exchange], dataclasses.field(default=exchange)),
-            ("expiry_date", Optional[str], dataclasses.field(default=None)),
-            ("quote_currency", str, dataclasses.field(default=""))]
-
-
-REF = {Security: dataclasses.make_dataclass(
-    "Security", _ref_fields(None, None), frozen=True,
-    namespace={"__eq__": _base_eq, "__hash__": _base_hash})}
-for _k in KINDS:
-    REF[_k] = dataclasses.make_dataclass(_k.__name__, _ref_fields(*DEFAULTS[_k]),
-                                         bases=(REF[Security],), frozen=True)
+# The frozen-dataclass model of the same rules, by native class.
+REF = {cls: getattr(ref, cls.__name__) for cls in ALL}
 
 
 def outcome(fn):
