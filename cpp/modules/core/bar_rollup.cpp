@@ -16,6 +16,7 @@
 
 #include "engine/bars.hpp"
 #include "py/pyhelpers.hpp"
+#include "py/signature.hpp"
 
 namespace py = pybind11;
 
@@ -862,28 +863,37 @@ PYBIND11_MODULE(bar_rollup, m) {
     m.attr("_FREQ_RE") = re.attr("compile")(kFreqPattern, re.attr("IGNORECASE"));
     m.attr("AGGREGATABLE_NMIN") = py::make_tuple(2, 3, 5, 10, 15, 20, 30, 60);
 
-    m.def("parse_bar_freq", [](py::handle freq) {
-        Freq f = parse_freq(freq);
+    // Module functions take their arguments as a plain `def` would: names, defaults and
+    // keyword-only markers as documented, Python's own argument errors, __doc__ None where the
+    // function has no docstring.
+    const py::object end_conv = py::str("end");
+
+    kv::def(m, "parse_bar_freq", {{"freq"}}, [](const kv::Bound& a) -> py::object {
+        Freq f = parse_freq(a[0]);
         return py::make_tuple(py::handle(f.day ? S.unit_day : S.unit_min), f.count);
-    }, py::arg("freq"));
+    });
 
-    m.def("try_parse_aggregatable_nmin", [](py::handle freq) { return try_parse_nmin(freq); }, py::arg("freq"),
-          "Return N if ``freq`` is an aggregatable N-min (N>1); else None.");
+    kv::def(m, "try_parse_aggregatable_nmin", {{"freq"}},
+            [](const kv::Bound& a) { return try_parse_nmin(a[0]); },
+            "Return N if ``freq`` is an aggregatable N-min (N>1); else None.");
 
-    m.def("is_nmin_aggregatable", [](py::handle freq) { return !try_parse_nmin(freq).is_none(); }, py::arg("freq"));
+    kv::def(m, "is_nmin_aggregatable", {{"freq"}}, [](const kv::Bound& a) -> py::object {
+        return py::bool_(!try_parse_nmin(a[0]).is_none());
+    });
 
-    m.def("to_backtest_interval", [](py::handle freq) {
-        Freq f = parse_freq(freq);
+    kv::def(m, "to_backtest_interval", {{"freq"}}, [](const kv::Bound& a) {
+        Freq f = parse_freq(a[0]);
         return steal(PyUnicode_FromFormat("%S%s", f.count.ptr(), f.day ? "day" : "min"));
-    }, py::arg("freq"), "Normalize gateway-style freq to backtest interval (``1min`` / ``1day``).");
+    }, "Normalize gateway-style freq to backtest interval (``1min`` / ``1day``).");
 
-    m.def("_bucket_start", [](py::handle dt, py::handle n_min) {
-        if (!PyDateTime_Check(dt.ptr())) kv::raise_arg_type("dt", "datetime", dt);
-        py::object n = int_arg(n_min, "n_min");
-        return bucket_start_obj(dt, n);
-    }, py::arg("dt"), py::arg("n_min"));
+    kv::def(m, "_bucket_start", {{"dt"}, {"n_min"}}, [](const kv::Bound& a) {
+        if (!PyDateTime_Check(a[0].ptr())) kv::raise_arg_type("dt", "datetime", a[0]);
+        py::object n = int_arg(a[1], "n_min");
+        return bucket_start_obj(a[0], n);
+    });
 
-    m.def("_merge_bucket", [](py::handle bars, py::handle conv) {
+    kv::def(m, "_merge_bucket", {{"bars"}, {"bar_convention"}}, [](const kv::Bound& a) {
+        py::handle bars = a[0], conv = a[1];
         kv::check_str(conv, "bar_convention");
         py::object seq = steal(PySequence_Tuple(bars.ptr()));  // stable while Python code runs
         const Py_ssize_t k = PyTuple_GET_SIZE(seq.ptr());
@@ -892,47 +902,48 @@ PYBIND11_MODULE(bar_rollup, m) {
         py::object label = steal(PyObject_GetAttr(items[is_start_convention(conv) ? 0 : k - 1], S.datetime));
         Scratch scratch;
         return merge_bucket(items, static_cast<size_t>(k), label, merge_ctx(scratch));
-    }, py::arg("bars"), py::arg("bar_convention"));
+    });
 
-    m.def("aggregate_1min_bars", [](py::handle bars, py::handle n_min, py::handle require_full, py::handle conv,
-                                    py::handle max_gap) {
-        py::object n = int_arg(n_min, "n_min");
-        const bool full = truthy(require_full);
-        kv::check_str(conv, "bar_convention");
-        const double gap = kv::to_double_arg(max_gap, "max_gap_minutes");
-        return aggregate_records(bars, n, full, conv, gap);
-    }, py::arg("bars"), py::arg("n_min"), py::kw_only(), py::arg("require_full") = true,
-          py::arg("bar_convention") = "end", py::arg("max_gap_minutes") = 1.5,
-          "Aggregate sorted (or unsorted) 1-minute bars into N-minute bars.");
+    kv::def(m, "aggregate_1min_bars",
+            {{"bars"}, {"n_min"}, kv::kw_only(), {"require_full", py::bool_(true)},
+             {"bar_convention", end_conv}, {"max_gap_minutes", py::float_(1.5)}},
+            [](const kv::Bound& a) -> py::object {
+        py::object n = int_arg(a[1], "n_min");
+        const bool full = truthy(a[2]);
+        kv::check_str(a[3], "bar_convention");
+        const double gap = kv::to_double_arg(a[4], "max_gap_minutes");
+        return aggregate_records(a[0], n, full, a[3], gap);
+    }, "Aggregate sorted (or unsorted) 1-minute bars into N-minute bars.");
 
-    m.def("aggregate_1min_ohlcv_df", [](py::handle df, py::handle n_min, py::handle require_full, py::handle conv,
-                                        py::handle max_gap, py::handle time_col) {
-        py::object n = int_arg(n_min, "n_min");
-        const bool full = truthy(require_full);
-        kv::check_str(conv, "bar_convention");
-        const double gap = kv::to_double_arg(max_gap, "max_gap_minutes");
-        kv::check_str(time_col, "time_col");
-        return aggregate_table(df, n, full, conv, gap, time_col);
-    }, py::arg("df"), py::arg("n_min"), py::kw_only(), py::arg("require_full") = true,
-          py::arg("bar_convention") = "end", py::arg("max_gap_minutes") = 1.5, py::arg("time_col") = "time_key",
-          "Aggregate a 1-min OHLCV DataFrame into N-min rows (same columns kept).");
+    kv::def(m, "aggregate_1min_ohlcv_df",
+            {{"df"}, {"n_min"}, kv::kw_only(), {"require_full", py::bool_(true)},
+             {"bar_convention", end_conv}, {"max_gap_minutes", py::float_(1.5)},
+             {"time_col", py::str("time_key")}},
+            [](const kv::Bound& a) -> py::object {
+        py::object n = int_arg(a[1], "n_min");
+        const bool full = truthy(a[2]);
+        kv::check_str(a[3], "bar_convention");
+        const double gap = kv::to_double_arg(a[4], "max_gap_minutes");
+        kv::check_str(a[5], "time_col");
+        return aggregate_table(a[0], n, full, a[3], gap, a[5]);
+    }, "Aggregate a 1-min OHLCV DataFrame into N-min rows (same columns kept).");
 
-    m.def("fetch_aggregated_nmin_bars", [](py::handle n_min, py::handle periods, py::handle fetch_1min,
-                                           py::handle conv) {
-        py::object n = int_arg(n_min, "n_min");
-        py::object p = int_arg(periods, "periods");
-        kv::check_str(conv, "bar_convention");
-        return fetch_aggregated(n, p, fetch_1min, conv);
-    }, py::kw_only(), py::arg("n_min"), py::arg("periods"), py::arg("fetch_1min"), py::arg("bar_convention") = "end",
-          "Fetch 1-min bars via ``fetch_1min(count)`` and return last ``periods`` N-min bars.");
+    kv::def(m, "fetch_aggregated_nmin_bars",
+            {kv::kw_only(), {"n_min"}, {"periods"}, {"fetch_1min"}, {"bar_convention", end_conv}},
+            [](const kv::Bound& a) -> py::object {
+        py::object n = int_arg(a[0], "n_min");
+        py::object p = int_arg(a[1], "periods");
+        kv::check_str(a[3], "bar_convention");
+        return fetch_aggregated(n, p, a[2], a[3]);
+    }, "Fetch 1-min bars via ``fetch_1min(count)`` and return last ``periods`` N-min bars.");
 
-    m.def("maybe_req_aggregated_nmin", [](py::handle freq, py::handle periods, py::handle fetch_1min,
-                                          py::handle conv) -> py::object {
-        py::object p = int_arg(periods, "periods");
-        kv::check_str(conv, "bar_convention");
-        py::object n = try_parse_nmin(freq);
+    kv::def(m, "maybe_req_aggregated_nmin",
+            {{"freq"}, {"periods"}, {"fetch_1min"}, {"bar_convention", end_conv}},
+            [](const kv::Bound& a) -> py::object {
+        py::object p = int_arg(a[1], "periods");
+        kv::check_str(a[3], "bar_convention");
+        py::object n = try_parse_nmin(a[0]);
         if (n.is_none()) return py::none();
-        return fetch_aggregated(n, p, fetch_1min, conv);
-    }, py::arg("freq"), py::arg("periods"), py::arg("fetch_1min"), py::arg("bar_convention") = "end",
-          "If ``freq`` is aggregatable N-min, return aggregated bars; else None.");
+        return fetch_aggregated(n, p, a[2], a[3]);
+    }, "If ``freq`` is aggregatable N-min, return aggregated bars; else None.");
 }
