@@ -16,10 +16,7 @@ namespace feesb {
 namespace py = pybind11;
 using fees::Num;
 
-inline py::object steal_or_throw(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
+using kv::intern;
 
 // ------------------------------------------------------------------ host number arithmetic
 
@@ -30,31 +27,31 @@ struct PyOps {
     py::handle round_fn;
     py::handle ceil_fn;
 
-    N i(int64_t v) const { return steal_or_throw(PyLong_FromLongLong(static_cast<long long>(v))); }
-    N f(double v) const { return steal_or_throw(PyFloat_FromDouble(v)); }
-    N add(const N& a, const N& b) const { return steal_or_throw(PyNumber_Add(a.ptr(), b.ptr())); }
+    N i(int64_t v) const { return kv::steal(PyLong_FromLongLong(static_cast<long long>(v))); }
+    N f(double v) const { return kv::steal(PyFloat_FromDouble(v)); }
+    N add(const N& a, const N& b) const { return kv::steal(PyNumber_Add(a.ptr(), b.ptr())); }
     N iadd(const N& a, const N& b) const {
-        return steal_or_throw(PyNumber_InPlaceAdd(a.ptr(), b.ptr()));
+        return kv::steal(PyNumber_InPlaceAdd(a.ptr(), b.ptr()));
     }
     N mul(const N& a, const N& b) const {
-        return steal_or_throw(PyNumber_Multiply(a.ptr(), b.ptr()));
+        return kv::steal(PyNumber_Multiply(a.ptr(), b.ptr()));
     }
     N truediv(const N& a, const N& b) const {
-        return steal_or_throw(PyNumber_TrueDivide(a.ptr(), b.ptr()));
+        return kv::steal(PyNumber_TrueDivide(a.ptr(), b.ptr()));
     }
     bool lt(const N& a, const N& b) const { return cmp(a, b, Py_LT); }
     bool gt(const N& a, const N& b) const { return cmp(a, b, Py_GT); }
     N round2(const N& a) const {
         N two = i(2);
-        return steal_or_throw(PyObject_CallFunctionObjArgs(round_fn.ptr(), a.ptr(), two.ptr(), nullptr));
+        return kv::steal(PyObject_CallFunctionObjArgs(round_fn.ptr(), a.ptr(), two.ptr(), nullptr));
     }
     N ceil(const N& a) const {
-        return steal_or_throw(PyObject_CallFunctionObjArgs(ceil_fn.ptr(), a.ptr(), nullptr));
+        return kv::steal(PyObject_CallFunctionObjArgs(ceil_fn.ptr(), a.ptr(), nullptr));
     }
 
 private:
     static bool cmp(const N& a, const N& b, int op) {
-        py::object r = steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+        py::object r = kv::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
         int t = PyObject_IsTrue(r.ptr());
         if (t < 0) throw py::error_already_set();
         return t != 0;
@@ -88,18 +85,12 @@ inline bool to_fast(py::handle h, Num& out) {
 }
 
 inline py::object to_py(const Num& n) {
-    return n.is_int ? steal_or_throw(PyLong_FromLongLong(static_cast<long long>(n.i)))
-                    : steal_or_throw(PyFloat_FromDouble(n.d));
+    return n.is_int ? kv::steal(PyLong_FromLongLong(static_cast<long long>(n.i)))
+                    : kv::steal(PyFloat_FromDouble(n.d));
 }
 
 // ------------------------------------------------------------------ attributes
 
-// An interned name, kept for the life of the process.
-inline PyObject* intern(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw py::error_already_set();
-    return o;
-}
 
 // Interned attribute names, created once per process (never freed: modules stay loaded).
 struct Names {
@@ -119,7 +110,7 @@ struct Names {
 };
 
 inline py::object getattr(py::handle obj, PyObject* name) {
-    return steal_or_throw(PyObject_GetAttr(obj.ptr(), name));
+    return kv::steal(PyObject_GetAttr(obj.ptr(), name));
 }
 
 inline void setattr(py::handle obj, PyObject* name, const py::object& value) {

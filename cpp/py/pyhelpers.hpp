@@ -10,10 +10,44 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace kv {
 namespace py = pybind11;
+
+// ---------------------------------------------------------------- references
+
+// A new reference returned by the C API, or its pending error raised.
+inline py::object steal(PyObject* o) {
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
+}
+
+// An interned str for attribute and keyword names, kept for the life of the process.
+inline PyObject* intern(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) throw py::error_already_set();
+    return o;
+}
+
+// bool(o), with its errors raised.
+inline bool truthy(py::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+// The characters of a str (any str object) when it is pure ASCII.
+inline bool ascii_view(PyObject* s, std::string_view& out) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) throw py::error_already_set();
+#endif
+    if (!PyUnicode_IS_ASCII(s)) return false;
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
+    return true;
+}
 
 // ---------------------------------------------------------------- errors
 
@@ -45,9 +79,6 @@ inline std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_nam
 inline void check_str(py::handle obj, const char* arg) {
     if (!PyUnicode_Check(obj.ptr())) raise_arg_type(arg, "str", obj);
 }
-inline void check_optional_str(py::handle obj, const char* arg) {
-    if (!obj.is_none() && !PyUnicode_Check(obj.ptr())) raise_arg_type(arg, "str", obj);
-}
 
 // An `int` argument: an exact integer, or any number that `int()` truncates (a float 2.9
 // becomes 2). Text, None and other objects are rejected with the argument's name.
@@ -58,14 +89,6 @@ inline py::int_ to_int_arg(py::handle obj, const char* arg) {
     PyObject* r = PyNumber_Long(obj.ptr());
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::int_>(r);
-}
-
-// A C++ `long long` from an int argument; OverflowError as Python's own conversion gives it.
-inline long long to_ll_arg(py::handle obj, const char* arg) {
-    py::int_ v = to_int_arg(obj, arg);
-    long long r = PyLong_AsLongLong(v.ptr());
-    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return r;
 }
 
 // A `float` argument: any real number (int, float, numpy scalar, objects with __float__).

@@ -36,16 +36,9 @@ struct Interned {
     PyObject* kwnames[4];  // Bar keywords: base, +num_trds, +value, +both
 } S;
 
-PyObject* intern(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw py::error_already_set();
-    return o;
-}
-
-py::object steal(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
+using kv::intern;
+using kv::steal;
+using kv::truthy;
 
 std::string str_of(py::handle o) { return py::str(o).cast<std::string>(); }
 
@@ -74,12 +67,6 @@ int64_t clamp64(py::handle i) {
 bool int_le(py::handle a, long b) {
     py::object bo = steal(PyLong_FromLong(b));
     int r = PyObject_RichCompareBool(a.ptr(), bo.ptr(), Py_LE);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
-bool truthy(py::handle o) {
-    int r = PyObject_IsTrue(o.ptr());
     if (r < 0) throw py::error_already_set();
     return r != 0;
 }

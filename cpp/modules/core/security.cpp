@@ -39,6 +39,8 @@
 #include <cstring>
 #include <utility>
 
+#include "py/pyhelpers.hpp"
+
 namespace py = pybind11;
 
 namespace {
@@ -733,11 +735,7 @@ PyTypeObject* make_type(int kind) {
     return reinterpret_cast<PyTypeObject*>(t);
 }
 
-PyObject* intern(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw py::error_already_set();
-    return o;
-}
+using kv::intern;
 
 }  // namespace
 

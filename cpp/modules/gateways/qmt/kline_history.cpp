@@ -52,31 +52,13 @@ struct Statics {
     PyObject* fn_placeholder = nullptr;
 } g;
 
-PyObject* check(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return o;
-}
-py::object steal(PyObject* o) { return py::reinterpret_steal<py::object>(check(o)); }
+using kv::ascii_view;
+using kv::intern;
+using kv::steal;
 py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
 // Bound argument i as an owned reference.
 py::object arg(const kv::Bound& a, size_t i) { return py::reinterpret_borrow<py::object>(a[i]); }
 
-PyObject* intern(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw py::error_already_set();
-    return o;  // kept for the life of the process
-}
-
-// The characters of an exact str when it is pure ASCII.
-bool ascii_view(PyObject* s, std::string_view& out) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s) < 0) throw py::error_already_set();
-#endif
-    if (!PyUnicode_IS_ASCII(s)) return false;
-    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
-                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
-    return true;
-}
 
 // True when the current exception is a TypeError or ValueError (then cleared).
 bool clear_if_type_or_value_error() {

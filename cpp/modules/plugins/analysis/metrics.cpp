@@ -45,25 +45,21 @@ bool g_quantile_via_percent = false;
 // Inputs at least this long are computed with the GIL released.
 constexpr int64_t kNoGilThreshold = 1 << 15;
 
-py::object call_or_throw(PyObject* r) {
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
 
 py::object mul(const py::object& a, const py::object& b) {
-    return call_or_throw(PyNumber_Multiply(a.ptr(), b.ptr()));
+    return kv::steal(PyNumber_Multiply(a.ptr(), b.ptr()));
 }
 py::object div(const py::object& a, const py::object& b) {
-    return call_or_throw(PyNumber_TrueDivide(a.ptr(), b.ptr()));
+    return kv::steal(PyNumber_TrueDivide(a.ptr(), b.ptr()));
 }
 py::object sub(const py::object& a, const py::object& b) {
-    return call_or_throw(PyNumber_Subtract(a.ptr(), b.ptr()));
+    return kv::steal(PyNumber_Subtract(a.ptr(), b.ptr()));
 }
 
 // Python truth of `a == 0`, as `if volatility == 0:` evaluates it.
 bool equals_zero(const py::object& a) {
     py::object zero = py::int_(0);
-    py::object r = call_or_throw(PyObject_RichCompare(a.ptr(), zero.ptr(), Py_EQ));
+    py::object r = kv::steal(PyObject_RichCompare(a.ptr(), zero.ptr(), Py_EQ));
     int t = PyObject_IsTrue(r.ptr());
     if (t < 0) throw py::error_already_set();
     return t != 0;
@@ -233,8 +229,8 @@ py::object numpy_std(const py::object& np, py::handle x) {
         const char kind = arr.dtype().kind();
         if (arr.size() > 0 && (kind == 'f' || kind == 'c') && !equals_zero(vol)) {
             py::object first = arr.attr("flat")[py::int_(0)];
-            py::object same = call_or_throw(PyObject_RichCompare(arr.ptr(), first.ptr(), Py_EQ));
-            if (same.attr("all")().cast<bool>()) return call_or_throw(PyNumber_Multiply(vol.ptr(), py::int_(0).ptr()));
+            py::object same = kv::steal(PyObject_RichCompare(arr.ptr(), first.ptr(), Py_EQ));
+            if (same.attr("all")().cast<bool>()) return kv::steal(PyNumber_Multiply(vol.ptr(), py::int_(0).ptr()));
         }
     }
     return vol;
@@ -358,7 +354,7 @@ bool plain_window(py::handle window, const py::object& np, int64_t& out) {
                          PyObject_IsInstance(window.ptr(), np.attr("integer").ptr()) == 1;
     if (PyErr_Occurred()) throw py::error_already_set();
     if (!integer) return false;
-    py::object idx = call_or_throw(PyNumber_Index(window.ptr()));
+    py::object idx = kv::steal(PyNumber_Index(window.ptr()));
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
@@ -519,16 +515,16 @@ py::object convert_time(py::object time_) {
         }
     }
     if (!done) {
-        py::object text = call_or_throw(PyUnicode_Substring(s, colon + 1, end));
-        py::object minute = call_or_throw(PyLong_FromUnicodeObject(text.ptr(), 10));
+        py::object text = kv::steal(PyUnicode_Substring(s, colon + 1, end));
+        py::object minute = kv::steal(PyLong_FromUnicodeObject(text.ptr(), 10));
         py::object thirty = py::int_(30);
         int r = PyObject_RichCompareBool(minute.ptr(), thirty.ptr(), Py_LT);
         if (r < 0) throw py::error_already_set();
         below_half = r == 1;
     }
-    py::object hour = call_or_throw(PyUnicode_Substring(s, 0, colon));
+    py::object hour = kv::steal(PyUnicode_Substring(s, 0, colon));
     py::str tail(below_half ? ":00:00" : ":30:00");
-    return call_or_throw(PyUnicode_Concat(hour.ptr(), tail.ptr()));
+    return kv::steal(PyUnicode_Concat(hour.ptr(), tail.ptr()));
 }
 
 }  // namespace
