@@ -4,7 +4,9 @@ import pickle
 
 import pytest
 
-from kavrel_trader.core import bar_rollup as br
+from kavrel_trader.core import bar_rollup
+from kavrel_trader.gateways.qmt import kline_history, symbols
+from kavrel_trader.plugins.analysis import metrics
 
 # name -> (parameter list of the equivalent def, docstring or None)
 BAR_ROLLUP = {
@@ -24,6 +26,46 @@ BAR_ROLLUP = {
     "maybe_req_aggregated_nmin": ("freq, periods, fetch_1min, bar_convention='end'",
                                   "If ``freq`` is aggregatable N-min, return aggregated bars; else None."),
 }
+
+SYMBOLS = {
+    "to_qmt_code": ("code", 'QMT form of a code ("SH.600000" -> "600000.SH"); an unrecognised '
+                            "code comes back\nstripped and upper-cased."),
+    "from_qmt_code": ("code", 'Framework form of a code ("600000.SH" -> "SH.600000"); an '
+                              "unrecognised code comes\nback stripped and upper-cased."),
+    "exchange_from_qmt_code": ("code", "Exchange.SZSE for a Shenzhen code, otherwise Exchange.SSE."),
+    "security_codes_for_lookup": ("security",
+                                  "The set of code forms under which the security may appear in a bridge payload."),
+}
+
+KLINE_HISTORY = {
+    "qmt_period_for_freq": ("freq", 'QMT period string for a framework frequency ("1Min" -> "1m", "1Day" -> "1d").'),
+    "clamp_periods": ("freq, periods, max_count=None",
+                      "Number of bars to request: periods, capped by max_count or the frequency's default."),
+    "format_qmt_end_time": ("cur_datetime, freq", 'end_time for get_market_data_ex; "" means the latest available bar.'),
+    "format_qmt_start_time": ("cur_datetime, periods, freq",
+                              "start_time for get_market_data_ex, reaching back far enough to hold periods bars."),
+    "parse_qmt_bar_time": ("value", "Bar time from a record's time field (datetime, compact digits or dashed text)."),
+    "_row_number": ("row, keys, default=0.0",
+                    "First usable number among keys (lower case) in row, matched without regard to case."),
+    "is_placeholder_bar": ("bar", "True for a QMT fill-in bar: open, high, low, close and volume all zero."),
+    "records_to_bars": ("records, security, drop_placeholders=True",
+                        "Bar records built from the bridge's bar records, in record order."),
+}
+
+METRICS = {
+    "sharpe_ratio": ("returns, days=252", None),
+    "information_ratio": ("returns, benchmark_returns, days=252", None),
+    "modigliani_ratio": ("returns, benchmark_returns, days=252", None),
+    "rolling_maximum_drawdown": ("portfolio_value, window=252", "(default) use a trailing 252 trading day window"),
+    "holding_period": ("time_", None),
+    "percentile": ("n", None),
+    "convert_time": ("time_", "time_ in the format: %H:%M:%S"),
+}
+
+FUNCTIONS = [(module, name, params, doc)
+             for module, table in ((bar_rollup, BAR_ROLLUP), (symbols, SYMBOLS),
+                                   (kline_history, KLINE_HISTORY), (metrics, METRICS))
+             for name, (params, doc) in table.items()]
 
 
 def reference(name, params, doc):
@@ -55,21 +97,33 @@ def wrong_calls(ref):
     return [(args, kwargs, error(ref, args, kwargs)) for args, kwargs in calls]
 
 
-CASES = [(name, args, kwargs, msg.replace("_ref()", f"{name}()"))
-         for name, (params, doc) in BAR_ROLLUP.items()
+CASES = [(module, name, args, kwargs, msg.replace("_ref()", f"{name}()"))
+         for module, name, params, doc in FUNCTIONS
          for args, kwargs, msg in wrong_calls(reference(name, params, doc))]
 
 
-@pytest.mark.parametrize("name, args, kwargs, msg", CASES)
-def test_argument_errors_match_def(name, args, kwargs, msg):
-    assert msg is not None and error(getattr(br, name), args, kwargs) == msg
+@pytest.mark.parametrize("module, name, args, kwargs, msg", CASES)
+def test_argument_errors_match_def(module, name, args, kwargs, msg):
+    assert msg is not None and error(getattr(module, name), args, kwargs) == msg
 
 
-@pytest.mark.parametrize("name", BAR_ROLLUP)
-def test_doc_and_signature_match_def(name):
-    ref = reference(name, *BAR_ROLLUP[name])
-    f = getattr(br, name)
+@pytest.mark.parametrize("module, name, params, doc", FUNCTIONS)
+def test_doc_and_signature_match_def(module, name, params, doc):
+    ref = reference(name, params, doc)
+    f = getattr(module, name)
     assert f.__doc__ == ref.__doc__
-    assert f.__name__ == name and f.__module__ == br.__name__
+    assert f.__name__ == name and f.__module__ == module.__name__
     assert pickle.loads(pickle.dumps(f)) is f  # by name, as a def
     assert list(inspect.signature(f).parameters.values()) == list(inspect.signature(ref).parameters.values())
+
+
+@pytest.mark.parametrize("n", [25, 2.5])
+def test_percentile_aggregator_behaves_like_its_inner_def(n):
+    # The aggregator stands for a nested `def percentile_(x)` renamed "percentile_<n>".
+    ours = metrics.percentile(n)
+    ref = reference("percentile_", "x", None)
+    assert ours.__name__ == f"percentile_{float(n)}" and ours.__module__ == metrics.__name__
+    assert ours.__doc__ is None
+    for args, kwargs, msg in wrong_calls(ref):
+        got = error(ours, args, kwargs)
+        assert got is not None and got.endswith(msg.split("() ", 1)[1])

@@ -151,38 +151,3 @@ def test_module_attributes_and_monkeypatch(monkeypatch):
     monkeypatch.setattr(symbols, "Exchange", fake)
     assert exchange_from_qmt_code("sz.1") == "szse"
     assert exchange_from_qmt_code("1") == "sse"
-
-
-# ---------------------------------------------------------------- behaving like a def
-
-def _argument_errors(fn, params):
-    """str() of the TypeError of each malformed call of fn, params being its parameter names."""
-    calls = [((), {}), ((0,) * (len(params) + 1), {}), ((), {"bogus": 0}), ((0,), {params[0]: 0})]
-    if len(params) > 1:
-        calls.append(((), {params[-1]: 0}))
-    out = []
-    for args, kwargs in calls:
-        with pytest.raises(TypeError) as ei:
-            fn(*args, **kwargs)
-        out.append(str(ei.value))
-    return out
-
-
-@pytest.mark.parametrize("name, params, doc", [
-    ("to_qmt_code", ["code"], 'QMT form of a code ("SH.600000" -> "600000.SH"); an unrecognised '
-                              "code comes back\nstripped and upper-cased."),
-    ("from_qmt_code", ["code"], 'Framework form of a code ("600000.SH" -> "SH.600000"); an '
-                                "unrecognised code comes\nback stripped and upper-cased."),
-    ("exchange_from_qmt_code", ["code"], "Exchange.SZSE for a Shenzhen code, otherwise Exchange.SSE."),
-    ("security_codes_for_lookup", ["security"],
-     "The set of code forms under which the security may appear in a bridge payload."),
-])
-def test_functions_behave_like_defs(name, params, doc):
-    import inspect
-
-    namespace = {}
-    exec(f"def {name}({', '.join(params)}): pass", namespace)
-    py_def, ours = namespace[name], getattr(symbols, name)
-    assert _argument_errors(ours, params) == _argument_errors(py_def, params)
-    assert ours.__doc__ == doc
-    assert inspect.signature(ours) == inspect.signature(py_def)
