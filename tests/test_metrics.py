@@ -142,7 +142,7 @@ def test_empty_input_is_nan_with_numpy_warnings(fn):
         warnings.simplefilter("always")
         py_fn(*args)
     assert [str(w.message) for w in ours] == [str(w.message) for w in expected]
-    assert "Mean of empty slice" in [str(w.message) for w in ours]
+    assert any(str(w.message).startswith("Mean of empty slice") for w in ours)
 
 
 @pytest.mark.parametrize("args", [
