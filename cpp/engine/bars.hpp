@@ -10,6 +10,9 @@
 #include <limits>
 #include <vector>
 
+#include "engine/ascii_text.hpp"
+#include "engine/numeric.hpp"
+
 namespace kv {
 namespace bars {
 
@@ -34,20 +37,7 @@ inline int64_t sat_sub(int64_t a, int64_t b) {
     return a - b;
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date.
-inline int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
-    y -= m <= 2;
-    const int64_t era = floor_div(y, 400);
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
 // ---------------------------------------------------------------- frequency text
-
-// The whitespace that a str regex's \s matches among ASCII characters (str.isspace()).
-inline bool is_py_space(unsigned char c) { return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20); }
 
 struct FreqText {
     bool matched = false;
@@ -61,14 +51,14 @@ struct FreqText {
 inline FreqText parse_freq_ascii(const char* s, std::size_t n) {
     FreqText r;
     std::size_t i = 0;
-    while (i < n && is_py_space(static_cast<unsigned char>(s[i]))) ++i;
+    while (i < n && is_py_space(s[i])) ++i;
     const std::size_t d0 = i;
     while (i < n && s[i] >= '0' && s[i] <= '9') ++i;
     if (i == d0) return r;
     const std::size_t d1 = i;
-    while (i < n && is_py_space(static_cast<unsigned char>(s[i]))) ++i;
+    while (i < n && is_py_space(s[i])) ++i;
     std::size_t e = n;
-    while (e > i && is_py_space(static_cast<unsigned char>(s[e - 1]))) --e;
+    while (e > i && is_py_space(s[e - 1])) --e;
     const std::size_t len = e - i;
     if (len == 0 || len > 7) return r;
     char w[8] = {0};
@@ -220,47 +210,24 @@ inline bool int_sum_checked(const int64_t* v, std::size_t n, int64_t& out) {
     return true;
 }
 
-// Pairwise summation as the table library's float sums do it (blocks of eight partial sums,
-// halving above 128 values), so table sums match its own column sums.
-inline double pairwise_sum(const double* a, int64_t n) {
-    if (n < 8) {
-        double res = -0.0;
-        for (int64_t i = 0; i < n; ++i) res += a[i];
-        return res;
-    }
-    if (n <= 128) {
-        double r[8];
-        for (int k = 0; k < 8; ++k) r[k] = a[k];
-        int64_t i = 8;
-        for (; i < n - (n % 8); i += 8)
-            for (int k = 0; k < 8; ++k) r[k] += a[i + k];
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) res += a[i];
-        return res;
-    }
-    int64_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
-}
-
 // Per-run reductions over one float64 column. Rows of run r are order[starts[r] .. starts[r+1]).
 // Missing cells (NaN) are skipped: max/min of an all-missing run is NaN, its sum 0.
 enum class Reduce { Max, Min, Sum };
 
 inline void reduce_f64(const double* col, const int64_t* order, const std::vector<int64_t>& starts,
                        const std::vector<int64_t>& kept, Reduce op, double* out) {
-    std::vector<double> buf;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t k = 0; k < kept.size(); ++k) {
         const int64_t r = kept[k];
         const int64_t b = starts[r], e = starts[r + 1];
         if (op == Reduce::Sum) {
-            buf.resize(static_cast<std::size_t>(e - b));
-            for (int64_t p = b; p < e; ++p) {
-                const double x = col[order[p]];
-                buf[static_cast<std::size_t>(p - b)] = std::isnan(x) ? 0.0 : x;
-            }
-            out[k] = 0.0 + pairwise_sum(buf.data(), e - b);
+            // The run's cells in run order, a missing one as 0 (the table library's float sum).
+            const int64_t* rows = order + b;
+            auto cell = [col, rows](int64_t i) {
+                const double x = col[rows[i]];
+                return std::isnan(x) ? 0.0 : x;
+            };
+            out[k] = 0.0 + pairwise_sum(cell, 0, e - b);
             continue;
         }
         double best = nan;

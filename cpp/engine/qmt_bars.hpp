@@ -15,34 +15,19 @@
 #pragma once
 
 #include <charconv>
-#include <cmath>
 #include <cstddef>
-#include <cstdint>
 #include <limits>
-#include <string>
 #include <string_view>
 #include <system_error>
+
+#include "engine/ascii_text.hpp"
 
 namespace kv {
 namespace qmt {
 
 // ---------------------------------------------------------------- character classes
 
-// Whitespace as str.isspace() and str.strip() see it within ASCII (includes the four
-// information separators 0x1C..0x1F); strptime's \s matches the same set.
-inline bool is_py_space(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
-}
-
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// str.strip() on an ASCII text.
-inline std::string_view strip_py_space(std::string_view s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && is_py_space(s[b])) ++b;
-    while (e > b && is_py_space(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
 
 // ---------------------------------------------------------------- time texts
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/ascii_text.hpp"
+
 namespace kv {
 namespace qmt {
 
@@ -26,18 +28,6 @@ inline const char* tag_text(Market m) { return m == Market::SZ ? "SZ" : "SH"; }
 
 // ---------------------------------------------------------------- ASCII normalisation
 
-// The ASCII characters the host's str.strip() removes: \t \n \v \f \r, \x1c-\x1f, blank.
-inline bool is_ascii_space(unsigned char c) {
-    return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
-}
-
-inline std::string_view strip_ascii(std::string_view s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && is_ascii_space(static_cast<unsigned char>(s[b]))) ++b;
-    while (e > b && is_ascii_space(static_cast<unsigned char>(s[e - 1]))) --e;
-    return s.substr(b, e - b);
-}
-
 inline bool has_ascii_lower(std::string_view s) {
     for (char c : s)
         if (c >= 'a' && c <= 'z') return true;
@@ -53,7 +43,7 @@ inline void upper_ascii(std::string_view s, std::string& out) {
 // Normalised form of an ASCII code: a view into `s` when nothing needs upper-casing,
 // otherwise into `buf`.
 inline std::string_view normalise_ascii(std::string_view s, std::string& buf) {
-    std::string_view t = strip_ascii(s);
+    std::string_view t = strip_py_space(s);
     if (!has_ascii_lower(t)) return t;
     upper_ascii(t, buf);
     return buf;

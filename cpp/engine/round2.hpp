@@ -9,8 +9,9 @@
 
 namespace kv {
 
-// Reference path: print the exact value rounded to 2 decimals (to_chars is correctly rounded,
-// ties to even), then read that decimal back (from_chars is correctly rounded).
+// Print the exact value rounded to 2 decimals (to_chars is correctly rounded, ties to even),
+// then read that decimal back (from_chars is correctly rounded). round2 below uses it for
+// huge, infinite and NaN values; for the rest it is the reference round2 agrees with.
 inline double round2_by_text(double x) {
     if (!std::isfinite(x)) return x;
     char buf[400];  // DBL_MAX needs 309 integer digits + sign + ".00"

@@ -13,6 +13,8 @@
 #include <limits>
 #include <vector>
 
+#include "engine/numeric.hpp"
+
 namespace kv {
 namespace stats {
 
@@ -20,36 +22,10 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // ---------------------------------------------------------------- summation
 
-// Sum of get(i) for i in [lo, lo + n), in the order of numpy's pairwise summation for
-// float64: blocks of at most 128 terms summed with 8 interleaved accumulators, larger
-// ranges split in two at a multiple of 8. `get` is inlined, so the loop over the 8
-// accumulators vectorises without reordering any addition.
-template <class Get>
-double pairwise_sum(const Get& get, int64_t lo, int64_t n) {
-    if (n < 8) {
-        double res = 0.0;
-        for (int64_t i = 0; i < n; ++i) res += get(lo + i);
-        return res;
-    }
-    if (n <= 128) {
-        double r[8];
-        for (int j = 0; j < 8; ++j) r[j] = get(lo + j);
-        int64_t i = 8;
-        const int64_t stop = n - (n % 8);
-        for (; i < stop; i += 8)
-            for (int j = 0; j < 8; ++j) r[j] += get(lo + i + j);
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) res += get(lo + i);
-        return res;
-    }
-    int64_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return pairwise_sum(get, lo, n2) + pairwise_sum(get, lo + n2, n - n2);
-}
-
 // numpy's add.reduce over n terms. A reduction that casts its input (integers or booleans
 // summed as float64) runs through a buffer of `chunk` elements and adds the pairwise sums
-// of the chunks one after another; chunk <= 0 means one pairwise sum over everything.
+// (kv::pairwise_sum) of the chunks one after another; chunk <= 0 means one pairwise sum
+// over everything.
 template <class Get>
 double reduce_sum(const Get& get, int64_t n, int64_t chunk) {
     if (chunk <= 0 || n <= chunk) return 0.0 + pairwise_sum(get, 0, n);
@@ -64,8 +40,6 @@ double reduce_sum(const Get& get, int64_t n, int64_t chunk) {
 struct Moments {
     double mean = kNaN;
     double var = kNaN;
-    int64_t count = 0;     // values taken into account
-    bool constant = false; // at least one value, all of them equal: the variance is 0
 };
 
 // True when get(i) == get(0) for every i < n (n >= 1, get(0) not NaN).
@@ -103,7 +77,6 @@ inline bool maybe_rounding_noise(double var, double mean) {
 template <class Get>
 Moments population_moments(const Get& get, int64_t n, int64_t chunk = 0) {
     Moments m;
-    m.count = n;
     if (n == 0) return m;
     const double mean = reduce_sum(get, n, chunk) / static_cast<double>(n);
     auto sq = [&get, mean](int64_t i) {
@@ -112,10 +85,7 @@ Moments population_moments(const Get& get, int64_t n, int64_t chunk = 0) {
     };
     m.mean = mean;
     m.var = (0.0 + pairwise_sum(sq, 0, n)) / static_cast<double>(n);
-    if (detail::maybe_rounding_noise(m.var, mean) && all_equal(get, n)) {
-        m.constant = true;
-        m.var = 0.0;
-    }
+    if (detail::maybe_rounding_noise(m.var, mean) && all_equal(get, n)) m.var = 0.0;
     return m;
 }
 
@@ -127,7 +97,6 @@ inline Moments nan_skipping_moments(const double* a, int64_t n) {
     int64_t nans = 0;
     for (int64_t i = 0; i < n; ++i) nans += (a[i] != a[i]);
     const int64_t count = n - nans;
-    m.count = count;
     if (count == 0) return m;
     auto filled = [a](int64_t i) { return a[i] == a[i] ? a[i] : 0.0; };
     const double mean = (0.0 + pairwise_sum(filled, 0, n)) / static_cast<double>(count);
@@ -145,10 +114,7 @@ inline Moments nan_skipping_moments(const double* a, int64_t n) {
             if (first != first) first = a[i];
             same &= (a[i] == first);
         }
-        if (same) {
-            m.constant = true;
-            m.var = 0.0;
-        }
+        if (same) m.var = 0.0;
     }
     return m;
 }
@@ -251,23 +217,14 @@ inline double quantile_linear(std::vector<double>& values, double q) {
 
 // ---------------------------------------------------------------- dates and times
 
-// Days since 1970-01-01 of a proleptic Gregorian date (year >= 1).
-inline int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
 inline int days_in_month(int64_t y, int64_t m) {
     static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
     return (m == 2 && leap) ? 29 : kDays[m - 1];
 }
 
-// Reads 1 to `max_digits` ASCII digits at s[pos], advancing pos.
+// Reads up to `max_digits` ASCII digits at s[pos], advancing pos; true when there were at
+// least `min_digits`.
 inline bool read_digits(const char* s, size_t len, size_t& pos, int min_digits, int max_digits,
                         int64_t& value) {
     int k = 0;
@@ -303,17 +260,6 @@ inline bool parse_datetime_seconds(const char* s, size_t len, int64_t& seconds) 
     if (y < 1 || mo < 1 || mo > 12 || d < 1 || d > days_in_month(y, mo)) return false;
     if (h > 23 || mi > 59 || se > 59) return false;
     seconds = days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + se;
-    return true;
-}
-
-// A non-empty text of ASCII digits as an integer (at most 18 digits, so no overflow).
-inline bool parse_ascii_uint(const char* s, size_t len, int64_t& value) {
-    if (len == 0 || len > 18) return false;
-    value = 0;
-    for (size_t i = 0; i < len; ++i) {
-        if (s[i] < '0' || s[i] > '9') return false;
-        value = value * 10 + (s[i] - '0');
-    }
     return true;
 }
 

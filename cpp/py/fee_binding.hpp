@@ -5,8 +5,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <string>
-
 #include "engine/fees.hpp"
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
@@ -15,8 +13,6 @@ namespace kv {
 namespace feesb {
 namespace py = pybind11;
 using fees::Num;
-
-using kv::intern;
 
 // ------------------------------------------------------------------ host number arithmetic
 
@@ -51,8 +47,7 @@ struct PyOps {
 
 private:
     static bool cmp(const N& a, const N& b, int op) {
-        py::object r = kv::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
-        int t = PyObject_IsTrue(r.ptr());
+        int t = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
         if (t < 0) throw py::error_already_set();
         return t != 0;
     }
@@ -90,7 +85,6 @@ inline py::object to_py(const Num& n) {
 }
 
 // ------------------------------------------------------------------ attributes
-
 
 // Interned attribute names, created once per process (never freed: modules stay loaded).
 struct Names {
@@ -169,53 +163,44 @@ private:
 // ------------------------------------------------------------------ futures schedules
 
 // `commissions += rate * quantity` per deal into a local starting at 0, then the seven
-// amounts and the total are set (old values are not read).
+// amounts and the total are set (old values are not read). The exact fast path runs until a
+// quantity is not an int64 or a float, or a step leaves int64; the host's arithmetic from
+// that deal on.
 inline void run_futures(py::handle self, const py::tuple& deals, double rate) {
     const Names& A = Names::get();
     const Py_ssize_t n = PyTuple_GET_SIZE(deals.ptr());
     Num fc = Num::of_int(0);
     fees::ExactOps eo;
     PyOps po{};  // the futures formulas use neither round nor ceil
-    py::object gc;
     Py_ssize_t i = 0;
     py::object qty;
-    bool pending = false;
     for (; i < n; ++i) {
         qty = getattr(PyTuple_GET_ITEM(deals.ptr(), i), A.filled_quantity);
         Num q;
-        if (!to_fast(qty, q)) {
-            pending = true;
-            break;
-        }
+        if (!to_fast(qty, q)) break;
         Num next = fc;
         try {
             fees::futures_deal(eo, next, q, rate);
         } catch (const fees::NeedGeneric&) {
-            pending = true;
             break;
         }
         fc = next;
     }
+    py::object gc = to_py(fc);
     py::object total;
-    if (i == n) {
-        Num t;
-        bool ok = true;
-        try {
-            t = fees::futures_total(eo, fc);
-        } catch (const fees::NeedGeneric&) {
-            ok = false;
-        }
-        gc = to_py(fc);
-        total = ok ? to_py(t) : fees::futures_total(po, gc);
+    if (i < n) {
+        // Deal i stopped the fast path; its quantity is already read.
+        fees::futures_deal(po, gc, qty, rate);
+        for (++i; i < n; ++i)
+            fees::futures_deal(po, gc, getattr(PyTuple_GET_ITEM(deals.ptr(), i), A.filled_quantity),
+                               rate);
     } else {
-        gc = to_py(fc);
-        for (; i < n; ++i) {
-            if (!pending) qty = getattr(PyTuple_GET_ITEM(deals.ptr(), i), A.filled_quantity);
-            pending = false;
-            fees::futures_deal(po, gc, qty, rate);
+        try {
+            total = to_py(fees::futures_total(eo, fc));
+        } catch (const fees::NeedGeneric&) {
         }
-        total = fees::futures_total(po, gc);
     }
+    if (!total) total = fees::futures_total(po, gc);
     py::object zero = po.i(0);
     setattr(self, A.commissions, gc);
     setattr(self, A.platform_fees, zero);

@@ -49,6 +49,18 @@ inline bool ascii_view(PyObject* s, std::string_view& out) {
     return true;
 }
 
+// Runs pure C++ `work` with the GIL released when `release` is true (large inputs), so
+// other Python threads run meanwhile; small inputs don't pay for the switch.
+template <class Work>
+void without_gil_if(bool release, Work&& work) {
+    if (release) {
+        py::gil_scoped_release nogil;
+        work();
+    } else {
+        work();
+    }
+}
+
 // ---------------------------------------------------------------- errors
 
 // Raise `exc_type(message)` as a Python exception (pybind11 passes it through unchanged).
@@ -138,9 +150,8 @@ private:
 };
 
 // `from <module> import <name>` as a module attribute of `m`.
-inline void import_name(py::module_& m, const char* module, const char* name,
-                        const char* as = nullptr) {
-    m.attr(as ? as : name) = py::module_::import(module).attr(name);
+inline void import_name(py::module_& m, const char* module, const char* name) {
+    m.attr(name) = py::module_::import(module).attr(name);
 }
 
 }  // namespace kv

@@ -162,10 +162,11 @@ private:
         fail(msg.c_str());
     }
 
+    // Raises for the parameters in [from, to) left unset (no argument and no default).
     void missing(const Bound& b, Py_ssize_t from, Py_ssize_t to, const char* kind) const {
         std::vector<std::string> names;
         for (Py_ssize_t i = from; i < to; ++i)
-            if (!b.values_[i] && !params_[i].dflt) names.push_back(std::string("'") + params_[i].name + "'");
+            if (!b.values_[i]) names.push_back(std::string("'") + params_[i].name + "'");
         if (names.empty()) return;
         std::string list;
         for (size_t i = 0; i < names.size(); ++i) {

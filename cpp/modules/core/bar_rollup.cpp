@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -31,7 +32,7 @@ const char* const kFreqPattern = R"(^\s*(\d+)\s*(min|m|mins|minutes|day|d|days)\
 // Interned names and keyword tuples, created once at import and kept for the process life.
 struct Interned {
     PyObject *datetime, *security, *open, *high, *low, *close, *volume, *num_trds, *value;
-    PyObject *hour, *minute, *second, *microsecond, *nanosecond, *replace;
+    PyObject *hour, *minute, *nanosecond;
     PyObject *unit_min, *unit_day, *zero;
     PyObject* kwnames[4];  // Bar keywords: base, +num_trds, +value, +both
 } S;
@@ -92,17 +93,15 @@ struct Freq {
 
 Freq parse_freq(py::handle freq_h) {
     PyObject* freq = freq_h.ptr();
-    if (!PyUnicode_Check(freq) || PyUnicode_GET_LENGTH(freq) == 0)
-        raise_freq(freq, "freq=%R is not a valid bar frequency");
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(freq) < 0) throw py::error_already_set();
-#endif
+    const char* invalid = "freq=%R is not a valid bar frequency";
+    if (!PyUnicode_Check(freq)) raise_freq(freq, invalid);
+    std::string_view text;
+    const bool ascii = kv::ascii_view(freq, text);
+    if (ascii && text.empty()) raise_freq(freq, invalid);  // "" (an empty str is ASCII)
     const char* unsupported =
         "freq=%R is not supported. Use forms like '1Min', '5Min', '15min', or '1Day'.";
-    if (PyUnicode_IS_ASCII(freq)) {
-        const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(freq));
-        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(freq));
-        kv::bars::FreqText t = kv::bars::parse_freq_ascii(s, n);
+    if (ascii) {
+        kv::bars::FreqText t = kv::bars::parse_freq_ascii(text.data(), text.size());
         if (!t.matched) raise_freq(freq, unsupported);
         if (t.small) return {t.day, steal(PyLong_FromUnsignedLongLong(t.count))};
         // A long digit run: Python's own int() (unbounded, with its digit limit).
@@ -179,7 +178,7 @@ py::object replace_hm(py::handle dt, py::handle h, py::handle m) {
 // (so a zero or negative size fails or behaves as Python's floor division makes it).
 py::object bucket_start_obj(py::handle dt, py::handle n_int) {
     py::object hour, minute;
-    if (PyDateTime_Check(dt.ptr()) && PyDateTime_CheckExact(dt.ptr())) {
+    if (PyDateTime_CheckExact(dt.ptr())) {
         hour = steal(PyLong_FromLong(PyDateTime_DATE_GET_HOUR(dt.ptr())));
         minute = steal(PyLong_FromLong(PyDateTime_DATE_GET_MINUTE(dt.ptr())));
     } else {
@@ -293,8 +292,6 @@ void general_runs(PyObject* const* times, Py_ssize_t n, py::handle n_int, const 
 
 // ---------------------------------------------------------------- merging one bucket of records
 
-// Python's sum() of the objects (start 0, left to right), in C++ when all are ints or all
-// are floats, otherwise through the interpreter's `sum`.
 // Reusable buffers of one aggregation call (the GIL is held throughout).
 struct Scratch {
     std::vector<py::object> hold;
@@ -303,6 +300,8 @@ struct Scratch {
     std::vector<double> floats;
 };
 
+// Python's sum() of the objects (start 0, left to right), in C++ when all are ints or all
+// are floats, otherwise through the interpreter's `sum`.
 py::object python_sum(const std::vector<PyObject*>& vals, py::handle sum_fn, Scratch& sc) {
     bool all_int = true, all_float = true;
     for (PyObject* v : vals) {
@@ -460,23 +459,17 @@ py::list aggregate_records(py::handle bars, py::handle n_int, bool require_full,
         const int64_t grid = kv::bars::grid_size(n_min);
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* d = dts[static_cast<size_t>(i)].ptr();
-            const int64_t days = kv::bars::days_from_civil(PyDateTime_GET_YEAR(d), PyDateTime_GET_MONTH(d), PyDateTime_GET_DAY(d));
+            const int64_t days = kv::days_from_civil(PyDateTime_GET_YEAR(d), PyDateTime_GET_MONTH(d), PyDateTime_GET_DAY(d));
             const int64_t mod = PyDateTime_DATE_GET_HOUR(d) * 60 + PyDateTime_DATE_GET_MINUTE(d);
             us[static_cast<size_t>(i)] = (days * 1440 + mod) * 60000000LL + PyDateTime_DATE_GET_SECOND(d) * 1000000LL +
                                          PyDateTime_DATE_GET_MICROSECOND(d);
             key[static_cast<size_t>(i)] = days * 1440 + kv::bars::floor_minute_of_day(mod, grid);
         }
         order.resize(static_cast<size_t>(n));
-        auto work = [&] {
+        kv::without_gil_if(n >= 50000, [&] {
             kv::bars::stable_time_order(us.data(), nullptr, n, order.data());
             kv::bars::split_runs(us.data(), key.data(), nullptr, order.data(), n, gap.g, starts);
-        };
-        if (n >= 50000) {
-            py::gil_scoped_release nogil;
-            work();
-        } else {
-            work();
-        }
+        });
     } else {
         std::vector<PyObject*> raw(static_cast<size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) raw[static_cast<size_t>(i)] = dts[static_cast<size_t>(i)].ptr();
@@ -556,32 +549,18 @@ py::object reduce_column(py::handle series, kv::bars::Reduce op, const TableRuns
         if (kind == "f") {
             auto buf = contiguous<double>(series.attr("to_numpy")("float64"), tr.order.size());
             py::array_t<double> out(K);
-            {
-                const double* src = buf.data();
-                double* dst = out.mutable_data();
-                if (big) {
-                    py::gil_scoped_release nogil;
-                    kv::bars::reduce_f64(src, order, tr.starts, tr.kept, op, dst);
-                } else {
-                    kv::bars::reduce_f64(src, order, tr.starts, tr.kept, op, dst);
-                }
-            }
+            const double* src = buf.data();
+            double* dst = out.mutable_data();
+            kv::without_gil_if(big, [&] { kv::bars::reduce_f64(src, order, tr.starts, tr.kept, op, dst); });
             if (op != kv::bars::Reduce::Sum && itemsize != 8) return out.attr("astype")(dtype);
             return std::move(out);
         }
         if (kind == "i" || kind == "b" || (kind == "u" && itemsize < 8)) {
             auto buf = contiguous<int64_t>(series.attr("to_numpy")("int64"), tr.order.size());
             py::array_t<int64_t> out(K);
-            {
-                const int64_t* src = buf.data();
-                int64_t* dst = out.mutable_data();
-                if (big) {
-                    py::gil_scoped_release nogil;
-                    kv::bars::reduce_i64(src, order, tr.starts, tr.kept, op, dst);
-                } else {
-                    kv::bars::reduce_i64(src, order, tr.starts, tr.kept, op, dst);
-                }
-            }
+            const int64_t* src = buf.data();
+            int64_t* dst = out.mutable_data();
+            kv::without_gil_if(big, [&] { kv::bars::reduce_i64(src, order, tr.starts, tr.kept, op, dst); });
             if (op != kv::bars::Reduce::Sum && !(kind == "i" && itemsize == 8)) return out.attr("astype")(dtype);
             return std::move(out);
         }
@@ -654,7 +633,7 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
         const int64_t minute_ticks = 60 * tps;
         const GapLimit gap = kv::bars::gap_limit_from_minutes(gap_minutes, static_cast<double>(minute_ticks));
         const int64_t grid = kv::bars::grid_size(n_min);
-        auto work = [&] {
+        kv::without_gil_if(nrows >= 65536, [&] {
             bool any_invalid = false;
             for (int64_t i = 0; i < nrows; ++i) {
                 inv[i] = u[i] == INT64_MIN || wl[i] == INT64_MIN;
@@ -666,13 +645,7 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
             const uint8_t* invp = any_invalid ? inv : nullptr;
             kv::bars::stable_time_order(u, invp, nrows, order);
             kv::bars::split_runs(u, kp, invp, order, nrows, gap, tr.starts);
-        };
-        if (nrows >= 65536) {
-            py::gil_scoped_release nogil;
-            work();
-        } else {
-            work();
-        }
+        });
     } else {
         // Times the conversion left as objects (mixed time zones): Python semantics per row.
         py::list tl = row_list(times, nrows);
@@ -783,7 +756,7 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
 py::list fetch_aggregated(py::handle n_int, py::handle periods, py::handle fetch, py::handle conv) {
     if (int_le(periods, 0)) kv::raise(PyExc_ValueError, "periods must be > 0, got " + str_of(periods));
     py::object count = steal(PyNumber_Add(steal(PyNumber_Multiply(periods.ptr(), n_int.ptr())).ptr(), n_int.ptr()));
-    py::object got = py::reinterpret_borrow<py::object>(fetch)(count);
+    py::object got = fetch(count);
     py::object bars_1m = truthy(got) ? got : py::list();
     py::object seq = steal(PySequence_Tuple(bars_1m.ptr()));
     py::list agg = aggregate_records(seq, n_int, true, conv, 1.5);
@@ -819,13 +792,10 @@ PYBIND11_MODULE(bar_rollup, m) {
     S.value = intern("value");
     S.hour = intern("hour");
     S.minute = intern("minute");
-    S.second = intern("second");
-    S.microsecond = intern("microsecond");
     S.nanosecond = intern("nanosecond");
-    S.replace = intern("replace");
     S.unit_min = intern("min");
     S.unit_day = intern("day");
-    S.zero = PyLong_FromLong(0);
+    S.zero = steal(PyLong_FromLong(0)).release().ptr();
     {
         const char* base[] = {"datetime", "security", "open", "high", "low", "close", "volume"};
         for (int v = 0; v < 4; ++v) {

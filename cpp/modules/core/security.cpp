@@ -123,6 +123,16 @@ const char* short_name(PyTypeObject* t) {
     return dot ? dot + 1 : t->tp_name;
 }
 
+// The default of an optional field (lot_size onwards) for a kind, as a borrowed reference.
+PyObject* field_default(int kind, int i) {
+    switch (i) {
+        case F_LOT: return S.default_lot[kind];
+        case F_EXCHANGE: return S.default_exchange[kind];
+        case F_EXPIRY: return Py_None;
+        default: return S.empty;  // F_QUOTE_CCY
+    }
+}
+
 // An owned reference released at scope exit.
 struct Ref {
     PyObject* p;
@@ -290,11 +300,8 @@ int bind_arguments(int kind, PyObject* args, PyObject* kwds, PyObject* out[kFiel
                      vals[F_CODE] ? "security_name" : "code");
         return -1;
     }
-    if (!vals[F_LOT]) vals[F_LOT] = S.default_lot[kind];
-    if (!vals[F_EXCHANGE]) vals[F_EXCHANGE] = S.default_exchange[kind];
-    if (!vals[F_EXPIRY]) vals[F_EXPIRY] = Py_None;
-    if (!vals[F_QUOTE_CCY]) vals[F_QUOTE_CCY] = S.empty;
     for (int i = 0; i < kFields; ++i) {
+        if (!vals[i]) vals[i] = field_default(kind, i);
         Py_INCREF(vals[i]);
         out[i] = vals[i];
     }
@@ -661,12 +668,10 @@ PyObject* sec_setstate(PyObject* self, PyObject* state) {
     }
     // Fields absent from an older state take their defaults; code and name stay unset.
     const int kind = kind_of(Py_TYPE(self));
-    PyObject* defaults[kFields] = {nullptr, nullptr, S.default_lot[kind],
-                                   S.default_exchange[kind], Py_None, S.empty};
     for (int i = F_LOT; i < kFields; ++i)
         if (!s->fields[i]) {
-            Py_INCREF(defaults[i]);
-            s->fields[i] = defaults[i];
+            s->fields[i] = field_default(kind, i);
+            Py_INCREF(s->fields[i]);
         }
     s->hash = -1;
     s->ready = 1;
@@ -735,8 +740,6 @@ PyTypeObject* make_type(int kind) {
     return reinterpret_cast<PyTypeObject*>(t);
 }
 
-using kv::intern;
-
 }  // namespace
 
 PYBIND11_MODULE(security, m) {
@@ -749,10 +752,10 @@ PYBIND11_MODULE(security, m) {
     py::object newobj = py::module_::import("copyreg").attr("__newobj__");
     py::object slotnames = py::module_::import("copyreg").attr("_slotnames");
 
-    for (int i = 0; i < kFields; ++i) S.field_names[i] = intern(kFieldNames[i]);
-    S.empty = intern("");
-    S.value_name = intern("value");
-    S.qualname_name = intern("__qualname__");
+    for (int i = 0; i < kFields; ++i) S.field_names[i] = kv::intern(kFieldNames[i]);
+    S.empty = kv::intern("");
+    S.value_name = kv::intern("value");
+    S.qualname_name = kv::intern("__qualname__");
     S.frozen_error = frozen.release().ptr();
     S.newobj = newobj.release().ptr();
     S.slotnames = slotnames.release().ptr();
@@ -786,7 +789,7 @@ PYBIND11_MODULE(security, m) {
         S.init_name[k] = PyUnicode_FromFormat("%s.__init__", kKindNames[k]);
         if (!S.init_name[k]) throw py::error_already_set();
 #else
-        S.init_name[k] = intern("__init__");
+        S.init_name[k] = kv::intern("__init__");
 #endif
     }
 

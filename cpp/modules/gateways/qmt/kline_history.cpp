@@ -55,10 +55,10 @@ struct Statics {
 using kv::ascii_view;
 using kv::intern;
 using kv::steal;
+using kv::truthy;
 py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
 // Bound argument i as an owned reference.
 py::object arg(const kv::Bound& a, size_t i) { return py::reinterpret_borrow<py::object>(a[i]); }
-
 
 // True when the current exception is a TypeError or ValueError (then cleared).
 bool clear_if_type_or_value_error() {
@@ -113,20 +113,18 @@ py::object float_object(PyObject* src, double v) {
 // `float(value or 0)`, for the placeholder test.
 double float_or_zero(PyObject* v) {
     if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v);
-    int t = PyObject_IsTrue(v);
-    if (t < 0) throw py::error_already_set();
-    if (!t) return 0.0;
+    if (!truthy(v)) return 0.0;
     py::object f = steal(PyNumber_Float(v));
     return PyFloat_AS_DOUBLE(f.ptr());
 }
 
+// open, high, low, close and volume all zero, read in that order up to the first non-zero.
 bool native_is_placeholder(PyObject* bar) {
-    for (int i = 0; i < 4; ++i) {
-        py::object v = steal(PyObject_GetAttr(bar, g.field_names[i]));
+    for (PyObject* name : g.field_names) {
+        py::object v = steal(PyObject_GetAttr(bar, name));
         if (float_or_zero(v.ptr()) != 0.0) return false;
     }
-    py::object vol = steal(PyObject_GetAttr(bar, g.field_names[4]));
-    return float_or_zero(vol.ptr()) == 0.0;
+    return true;
 }
 
 // ---------------------------------------------------------------- names read per call
@@ -222,7 +220,7 @@ py::object parse_time(CallNames& names, PyObject* value) {
     } else {
         s = PyUnicode_CheckExact(value) ? borrow(value) : steal(PyObject_Str(value));
         if (PyUnicode_CheckExact(s.ptr()) && ascii_view(s.ptr(), ascii)) {
-            std::string_view stripped = q::strip_py_space(ascii);
+            std::string_view stripped = kv::strip_py_space(ascii);
             native_text = true;
             if (stripped.size() == ascii.size())
                 text = s;
@@ -239,14 +237,7 @@ py::object parse_time(CallNames& names, PyObject* value) {
         return text.ptr();
     };
 
-    bool empty;
-    if (native_text) {
-        empty = ascii.empty();
-    } else {
-        int t = PyObject_IsTrue(text.ptr());
-        if (t < 0) throw py::error_already_set();
-        empty = t == 0;
-    }
+    const bool empty = native_text ? ascii.empty() : !truthy(text);
     if (empty) return names.now();
 
     for (const auto& fmt : names.formats()) {
@@ -523,9 +514,7 @@ py::object format_qmt_end_time(py::object cur_datetime, py::object freq) {
 py::object format_qmt_start_time(py::object cur_datetime, py::object periods, py::object freq) {
     py::object n = exact_int_arg(periods, "periods");
     kv::check_str(freq, "freq");
-    int truthy = PyObject_IsTrue(cur_datetime.ptr());
-    if (truthy < 0) throw py::error_already_set();
-    py::object end = truthy ? cur_datetime : g_names.now();
+    py::object end = truthy(cur_datetime) ? cur_datetime : g_names.now();
 
     py::object one = steal(PyLong_FromLong(1));
     int more = PyObject_RichCompareBool(n.ptr(), one.ptr(), Py_GT);  // max(1, periods)
@@ -544,9 +533,7 @@ py::object format_qmt_start_time(py::object cur_datetime, py::object periods, py
         py::object whole = steal(PyNumber_Long(ratio.ptr()));
         days = steal(PyNumber_Add(whole.ptr(), five.ptr()));
     }
-    py::dict kw;
-    kw["days"] = days;
-    py::object delta = g_names("timedelta")(**kw);
+    py::object delta = g_names("timedelta")(py::arg("days") = days);
     py::object start = steal(PyNumber_Subtract(end.ptr(), delta.ptr()));
     return strftime(start, day ? "%Y%m%d" : "%Y%m%d%H%M%S");
 }
@@ -683,8 +670,7 @@ struct BarNames {
 };
 
 py::object records_to_bars(py::object records, py::object security, py::object drop_placeholders) {
-    int drop = PyObject_IsTrue(drop_placeholders.ptr());
-    if (drop < 0) throw py::error_already_set();
+    const bool drop = truthy(drop_placeholders);
     py::list out;
     if (records.is_none()) return std::move(out);
 
@@ -739,10 +725,7 @@ py::object records_to_bars(py::object records, py::object security, py::object d
         if (drop) {
             bool placeholder;
             if (bn.placeholder_fn) {
-                py::object r = bn.placeholder_fn(bar);
-                int t = PyObject_IsTrue(r.ptr());
-                if (t < 0) throw py::error_already_set();
-                placeholder = t != 0;
+                placeholder = truthy(bn.placeholder_fn(bar));
             } else {
                 placeholder = native_is_placeholder(bar.ptr());
             }

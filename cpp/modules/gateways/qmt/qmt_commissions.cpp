@@ -172,8 +172,8 @@ PYBIND11_MODULE(qmt_commissions, m) {
     g_names.bind(m);
     g_rounding.bind();
     fb::Names::get();
-    g_rate_names = {fb::intern("COMMISSION_RATE"), fb::intern("COMMISSION_MIN"),
-                    fb::intern("STAMP_RATE"), fb::intern("TRANSFER_RATE")};
+    g_rate_names = {kv::intern("COMMISSION_RATE"), kv::intern("COMMISSION_MIN"),
+                    kv::intern("STAMP_RATE"), kv::intern("TRANSFER_RATE")};
 
     fb::schedule_class(m, "QmtCommissionsCN", kDoc, &qmt_init)
         .attr("COMMISSION_RATE", py::float_(0.00025))

@@ -34,36 +34,27 @@ struct Raw {
     Raw& operator=(const Raw&) = delete;
 };
 
-inline std::string_view ascii_view(PyObject* s) {
-    return std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)),
-                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
-}
-
-inline bool is_exact_ascii(PyObject* o) {
-    return PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o);
+// The characters of an exact str (not a subclass) that is pure ASCII.
+bool exact_ascii(PyObject* o, std::string_view& s) {
+    return PyUnicode_CheckExact(o) && kv::ascii_view(o, s);
 }
 
 void normalise(PyObject* code, Raw& r) {
-    if (is_exact_ascii(code)) {
-        std::string_view s = ascii_view(code);
+    std::string_view s;
+    if (exact_ascii(code, s)) {
         r.holder = py::reinterpret_borrow<py::object>(code);
         r.sv = q::normalise_ascii(s, r.buf);
         r.whole = r.sv.data() == s.data() && r.sv.size() == s.size();
         return;
     }
     // Non-ASCII text or a str subclass: the host's own methods decide.
-    int truth = PyObject_IsTrue(code);
-    if (truth < 0) throw py::error_already_set();
-    py::object v = truth ? py::reinterpret_borrow<py::object>(code) : py::str("");
+    py::object v = kv::truthy(code) ? py::reinterpret_borrow<py::object>(code) : py::str("");
     v = v.attr("strip")();
     v = v.attr("upper")();
     kv::check_str(v, "code");
     r.holder = v;
     r.whole = true;
-    if (PyUnicode_IS_ASCII(v.ptr())) {
-        r.sv = ascii_view(v.ptr());
-        return;
-    }
+    if (kv::ascii_view(v.ptr(), r.sv)) return;
     PyObject* b = PyUnicode_AsEncodedString(v.ptr(), "utf-8", "surrogatepass");
     if (!b) throw py::error_already_set();
     py::object bytes = py::reinterpret_steal<py::object>(b);
@@ -137,7 +128,8 @@ py::object security_codes_for_lookup(py::handle security) {
     out.set = py::reinterpret_steal<py::object>(PySet_New(nullptr));
     if (!out.set) throw py::error_already_set();
 
-    if (!is_exact_ascii(code.ptr())) {
+    std::string_view text;
+    if (!exact_ascii(code.ptr(), text)) {
         out.add(code);
         out.add(code.attr("upper")());
         py::object to = convert(code.ptr(), true);
@@ -150,7 +142,6 @@ py::object security_codes_for_lookup(py::handle security) {
     }
 
     // ASCII: every form in C++, each distinct text made into a str once.
-    std::string_view text = ascii_view(code.ptr());
     out.add(code);
     out.seen[out.n_seen++] = text;
     std::string upper;

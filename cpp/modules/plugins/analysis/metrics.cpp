@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/stats.hpp"
@@ -45,7 +46,6 @@ bool g_quantile_via_percent = false;
 // Inputs at least this long are computed with the GIL released.
 constexpr int64_t kNoGilThreshold = 1 << 15;
 
-
 py::object mul(const py::object& a, const py::object& b) {
     return kv::steal(PyNumber_Multiply(a.ptr(), b.ptr()));
 }
@@ -59,10 +59,7 @@ py::object sub(const py::object& a, const py::object& b) {
 // Python truth of `a == 0`, as `if volatility == 0:` evaluates it.
 bool equals_zero(const py::object& a) {
     py::object zero = py::int_(0);
-    py::object r = kv::steal(PyObject_RichCompare(a.ptr(), zero.ptr(), Py_EQ));
-    int t = PyObject_IsTrue(r.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t != 0;
+    return kv::truthy(kv::steal(PyObject_RichCompare(a.ptr(), zero.ptr(), Py_EQ)));
 }
 
 bool is_exact_type(py::handle obj, const py::object& type) {
@@ -173,7 +170,7 @@ ColumnStats column_stats(const Column& c) {
     auto get = [a](int64_t i) { return a[i]; };
     st::Moments m;
     bool quiet_nan = false;
-    auto compute = [&] {
+    kv::without_gil_if(n >= kNoGilThreshold, [&] {
         if (c.skipna) {
             m = st::nan_skipping_moments(a, n);
         } else {
@@ -181,13 +178,7 @@ ColumnStats column_stats(const Column& c) {
             // NaN data gives NaN quietly in numpy; other non-finite results are left to numpy.
             if (!(std::isfinite(m.mean) && std::isfinite(m.var))) quiet_nan = st::any_nan(get, n);
         }
-    };
-    if (n >= kNoGilThreshold) {
-        py::gil_scoped_release nogil;
-        compute();
-    } else {
-        compute();
-    }
+    });
     return finish_stats(m, quiet_nan);
 }
 
@@ -230,7 +221,7 @@ py::object numpy_std(const py::object& np, py::handle x) {
         if (arr.size() > 0 && (kind == 'f' || kind == 'c') && !equals_zero(vol)) {
             py::object first = arr.attr("flat")[py::int_(0)];
             py::object same = kv::steal(PyObject_RichCompare(arr.ptr(), first.ptr(), Py_EQ));
-            if (same.attr("all")().cast<bool>()) return kv::steal(PyNumber_Multiply(vol.ptr(), py::int_(0).ptr()));
+            if (same.attr("all")().cast<bool>()) return mul(vol, py::int_(0));
         }
     }
     return vol;
@@ -276,18 +267,12 @@ py::object information_ratio(py::object returns, py::object benchmark_returns, p
         auto diff = [pa, pb](int64_t i) { return pa[i] - pb[i]; };
         st::Moments m;
         bool quiet_nan = false;
-        auto compute = [&] {
+        kv::without_gil_if(n >= kNoGilThreshold, [&] {
             m = st::population_moments(diff, n);
             if (!(std::isfinite(m.mean) && std::isfinite(m.var)))
                 quiet_nan = st::any_nan([pa](int64_t i) { return pa[i]; }, n) ||
                             st::any_nan([pb](int64_t i) { return pb[i]; }, n);
-        };
-        if (n >= kNoGilThreshold) {
-            py::gil_scoped_release nogil;
-            compute();
-        } else {
-            compute();
-        }
+        });
         ColumnStats s = finish_stats(m, quiet_nan);
         if (s.ok) {
             if (s.std == 0.0) return np.attr("nan");
@@ -337,8 +322,7 @@ py::object modigliani_ratio(py::object returns, py::object benchmark_returns, py
 // Series of another name would select a missing column and give all-NaN drawdowns).
 py::object pandas_drawdown(const py::object& pd, py::handle pv, py::handle window) {
     py::object data = py::reinterpret_borrow<py::object>(pv);
-    if (PyObject_IsInstance(pv.ptr(), pd.attr("Series").ptr()) == 1) data = data.attr("rename")("pv");
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (py::isinstance(pv, pd.attr("Series"))) data = data.attr("rename")("pv");
     py::list columns;
     columns.append("pv");
     py::object df = pd.attr("DataFrame")(data, py::arg("columns") = columns);
@@ -351,8 +335,7 @@ py::object pandas_drawdown(const py::object& pd, py::handle pv, py::handle windo
 // The window as a positive element count, when it is one (int or numpy integer, not bool).
 bool plain_window(py::handle window, const py::object& np, int64_t& out) {
     const bool integer = (PyLong_Check(window.ptr()) && !PyBool_Check(window.ptr())) ||
-                         PyObject_IsInstance(window.ptr(), np.attr("integer").ptr()) == 1;
-    if (PyErr_Occurred()) throw py::error_already_set();
+                         py::isinstance(window, np.attr("integer"));
     if (!integer) return false;
     py::object idx = kv::steal(PyNumber_Index(window.ptr()));
     int overflow = 0;
@@ -393,12 +376,7 @@ py::object rolling_maximum_drawdown(py::object portfolio_value, py::object windo
     py::array_t<double> out(static_cast<py::ssize_t>(n));
     const double* in = f64_data(data);
     double* res = out.mutable_data();
-    if (n >= kNoGilThreshold) {
-        py::gil_scoped_release nogil;
-        st::rolling_max_drawdown(in, n, w, res);
-    } else {
-        st::rolling_max_drawdown(in, n, w, res);
-    }
+    kv::without_gil_if(n >= kNoGilThreshold, [&] { st::rolling_max_drawdown(in, n, w, res); });
     return series_type(out, py::arg("index") = index, py::arg("name") = "pv", py::arg("copy") = false);
 }
 
@@ -408,14 +386,10 @@ const char* const kDateFormat = "%Y-%m-%d %H:%M:%S";
 
 // Seconds since the epoch of a date text in the plain form, or false.
 bool fast_datetime(py::handle text, int64_t& seconds) {
-    if (!PyUnicode_Check(text.ptr())) return false;
-    Py_ssize_t len = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(text.ptr(), &len);
-    if (!s) {
-        PyErr_Clear();  // unencodable text: strptime reports it
-        return false;
-    }
-    return st::parse_datetime_seconds(s, static_cast<size_t>(len), seconds);
+    // The plain form is ASCII; any other text is left to strptime (also for its errors).
+    std::string_view s;
+    if (!PyUnicode_Check(text.ptr()) || !kv::ascii_view(text.ptr(), s)) return false;
+    return st::parse_datetime_seconds(s.data(), s.size(), seconds);
 }
 
 py::object holding_period(py::object time_) {
@@ -449,19 +423,13 @@ py::object apply_percentile(py::handle x, double fraction) {
             const size_t n = f64_size(values);
             const double q = g_quantile_via_percent ? (fraction * 100.0) / 100.0 : fraction;
             double result = st::kNaN;
-            auto compute = [&] {
+            kv::without_gil_if(static_cast<int64_t>(n) >= kNoGilThreshold, [&] {
                 std::vector<double> kept;
                 kept.reserve(n);
                 for (size_t i = 0; i < n; ++i)
                     if (a[i] == a[i]) kept.push_back(a[i]);
                 result = st::quantile_linear(kept, q);
-            };
-            if (static_cast<int64_t>(n) >= kNoGilThreshold) {
-                py::gil_scoped_release nogil;
-                compute();
-            } else {
-                compute();
-            }
+            });
             return np.attr("float64")(result);
         }
     }
@@ -486,7 +454,8 @@ py::object percentile(py::object n, const std::string& module_name) {
 py::object convert_time(py::object time_) {
     kv::check_str(time_, "time_");
     PyObject* s = time_.ptr();
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+    const Py_ssize_t len = PyUnicode_GetLength(s);  // also readies the str for the reads below
+    if (len < 0) throw py::error_already_set();
     const Py_ssize_t colon = PyUnicode_FindChar(s, ':', 0, len, 1);
     if (colon == -2) throw py::error_already_set();
     if (colon == -1) kv::raise(PyExc_IndexError, "list index out of range");
