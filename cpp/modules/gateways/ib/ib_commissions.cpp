@@ -17,24 +17,21 @@ namespace fb = kv::feesb;
 kv::ModuleNames g_names;
 fb::RoundingNames g_rounding;
 
+// The note both equity schedules carry: tiers and where the rates come from.
+#define KV_IB_EQUITY_NOTE                                                                   \
+    "\n"                                                                                    \
+    "The broker computes its volume and value tiers once daily, so reduced rates take effect\n" \
+    "on the trading day after a threshold is passed.\n"                                      \
+    "\n"                                                                                    \
+    "Rate sources (the broker's pages): government stamp duty and SFC transaction levy;\n"   \
+    "exchange fee and clearing fee; Hong Kong tiered and fixed commission."
+
 const char* const kHKDoc =
-    "Interactive Brokers fees for Hong Kong equities (fixed, non-tiered rates).\n"
-    "\n"
-    "The broker computes its volume and value tiers once daily, so reduced rates take effect\n"
-    "on the trading day after a threshold is passed.\n"
-    "\n"
-    "Rate sources (the broker's pages): government stamp duty and SFC transaction levy;\n"
-    "exchange fee and clearing fee; Hong Kong tiered and fixed commission.";
+    "Interactive Brokers fees for Hong Kong equities (fixed, non-tiered rates).\n" KV_IB_EQUITY_NOTE;
 
 const char* const kConnectDoc =
     "Interactive Brokers fees for Shanghai/Shenzhen-Hong Kong Connect equities (fixed,\n"
-    "non-tiered rates).\n"
-    "\n"
-    "The broker computes its volume and value tiers once daily, so reduced rates take effect\n"
-    "on the trading day after a threshold is passed.\n"
-    "\n"
-    "Rate sources (the broker's pages): government stamp duty and SFC transaction levy;\n"
-    "exchange fee and clearing fee; Hong Kong tiered and fixed commission.";
+    "non-tiered rates).\n" KV_IB_EQUITY_NOTE;
 
 const char* const kUSFuturesDoc =
     "Interactive Brokers fees for US futures (the broker's futures commission page).\n"
