@@ -293,18 +293,28 @@ py::object lower_text_of(PyObject* k) {
     return steal(PyObject_CallMethodObjArgs(s.ptr(), g.s_lower, nullptr));
 }
 
-// {str(k).lower(): v for k, v in row.items()}
-py::object lowered_view(PyObject* row) {
-    py::object view = steal(PyDict_New());
+// Calls visit(str(k).lower(), v) for each (k, v) of row.items(), in order, until it
+// returns true; returns whether one did.
+template <class Visit>
+bool visit_lowered_items(PyObject* row, Visit&& visit) {
     py::object it = items_iter(row);
     while (PyObject* item = PyIter_Next(it.ptr())) {
         py::object holder = steal(item);
         py::object k, v;
         unpack2(item, k, v);
-        py::object lk = lower_text_of(k.ptr());
-        if (PyDict_SetItem(view.ptr(), lk.ptr(), v.ptr()) < 0) throw py::error_already_set();
+        if (visit(lower_text_of(k.ptr()), v)) return true;
     }
     if (PyErr_Occurred()) throw py::error_already_set();
+    return false;
+}
+
+// {str(k).lower(): v for k, v in row.items()}
+py::object lowered_view(PyObject* row) {
+    py::object view = steal(PyDict_New());
+    visit_lowered_items(row, [&](const py::object& lk, const py::object& v) {
+        if (PyDict_SetItem(view.ptr(), lk.ptr(), v.ptr()) < 0) throw py::error_already_set();
+        return false;
+    });
     return view;
 }
 
@@ -343,17 +353,13 @@ py::object generic_time_value(PyObject* row) {
             v = steal(PyObject_CallMethodObjArgs(row, g.s_get, cand, nullptr));
         }
         if (!v.is_none()) return v;
-        py::object it = items_iter(row);
-        while (PyObject* item = PyIter_Next(it.ptr())) {
-            py::object holder = steal(item);
-            py::object k, val;
-            unpack2(item, k, val);
-            py::object lk = lower_text_of(k.ptr());
+        bool found = visit_lowered_items(row, [&](const py::object& lk, const py::object& val) {
             int eq = PyObject_RichCompareBool(lk.ptr(), cand, Py_EQ);
             if (eq < 0) throw py::error_already_set();
-            if (eq && !val.is_none()) return val;
-        }
-        if (PyErr_Occurred()) throw py::error_already_set();
+            if (eq && !val.is_none()) v = val;
+            return eq && !val.is_none();
+        });
+        if (found) return v;
     }
     return py::none();
 }
