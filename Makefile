@@ -8,7 +8,7 @@ BIN := $(VENV)/bin
 STAMP := $(VENV)/.deps-installed
 PYTEST_ARGS ?=
 
-.PHONY: all test demo bench build dev clean
+.PHONY: all test demo bench build dev clean redis-server
 
 all: test
 
@@ -21,10 +21,16 @@ $(STAMP): requirements-dev.txt pyproject.toml
 build: $(STAMP)
 	$(BIN)/python -m pip install -q --no-build-isolation --no-deps --force-reinstall .
 
-test: build
+# The tests and the demo start private Redis servers: install Debian's package when missing.
+redis-server:
+	@command -v redis-server >/dev/null 2>&1 || { \
+	    echo "== installing redis-server"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq redis-server >/dev/null; }
+
+test: build redis-server
 	cd tests && ../$(BIN)/python -m pytest -q $(PYTEST_ARGS)
 
-demo: build
+demo: build redis-server
 	$(BIN)/python -m kavrel_tools.demo
 
 bench: build
