@@ -1,6 +1,8 @@
 # make test   - create the virtual environment, build and install the package, run the tests
 # make demo   - the same set-up, then run the demo session
 # make bench  - the same set-up, then print the benchmark ratios
+# make stubtest - the same set-up, then check the type stubs against the built modules
+#                 and the examples with mypy --strict (also part of make test)
 # make dev    - in-tree build for development (modules land in python/, use PYTHONPATH=python)
 PY ?= python3
 VENV ?= .venv
@@ -8,7 +10,7 @@ BIN := $(VENV)/bin
 STAMP := $(VENV)/.deps-installed
 PYTEST_ARGS ?=
 
-.PHONY: all test demo bench build dev clean redis-server
+.PHONY: all test demo bench build dev clean redis-server stubtest
 
 all: test
 
@@ -35,6 +37,9 @@ demo: build redis-server
 
 bench: build
 	$(BIN)/python benchmarks/run.py
+
+stubtest: build
+	cd tests && ../$(BIN)/python -m pytest -q test_stubs.py
 
 # In-tree development build. BUILD selects the build folder, TARGET one module (default all).
 BUILD ?= build/dev
