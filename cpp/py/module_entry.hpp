@@ -11,37 +11,14 @@
 //         ...
 //     }
 //
+// A C++ exception of the body becomes the Python error fastcall::guarded makes of it.
 // Do the imports first: a body that fails before it defines anything can run again on the
 // next import attempt (kv::def binds each body once per process).
 #pragma once
 
 #include <pybind11/pybind11.h>
 
-#include <exception>
-#include <new>
-
-namespace kv {
-namespace detail {
-
-// Leaves the error of a failed module body set, as the host's import machinery expects.
-inline void set_init_error() {
-    try {
-        throw;
-    } catch (pybind11::error_already_set& e) {
-        e.restore();
-    } catch (const pybind11::builtin_exception& e) {
-        e.set_error();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_ImportError, "unknown C++ exception during module initialisation");
-    }
-}
-
-}  // namespace detail
-}  // namespace kv
+#include "py/fastcall.hpp"
 
 #if PYBIND11_VERSION_MAJOR >= 3
 // Multi-phase initialisation, as PYBIND11_MODULE does it, with the body's errors kept.
@@ -49,18 +26,16 @@ inline void set_init_error() {
     PYBIND11_MODULE_PYINIT(name)                                                           \
     static void kv_module_body_##name(::pybind11::module_&);                               \
     int pybind11_exec_##name(PyObject* pm) {                                               \
-        try {                                                                              \
+        PyObject* done = ::kv::fastcall::guarded([pm]() -> PyObject* {                     \
             ::pybind11::detail::ensure_internals();                                        \
             auto m = ::pybind11::reinterpret_borrow<::pybind11::module_>(pm);              \
             if (!::pybind11::detail::get_cached_module(m.attr("__spec__").attr("name"))) { \
                 kv_module_body_##name(m);                                                  \
                 ::pybind11::detail::cache_completed_module(m);                             \
             }                                                                              \
-            return 0;                                                                      \
-        } catch (...) {                                                                    \
-            ::kv::detail::set_init_error();                                                \
-            return -1;                                                                     \
-        }                                                                                  \
+            return pm;                                                                     \
+        });                                                                                \
+        return done ? 0 : -1;                                                              \
     }                                                                                      \
     void kv_module_body_##name(::pybind11::module_& variable)
 #else
@@ -73,13 +48,10 @@ inline void set_init_error() {
         PYBIND11_ENSURE_INTERNALS_READY                                                    \
         auto m = ::pybind11::module_::create_extension_module(#name, nullptr,              \
                                                               &kv_module_def_##name);      \
-        try {                                                                              \
+        return ::kv::fastcall::guarded([&m]() -> PyObject* {                               \
             kv_module_body_##name(m);                                                      \
             return m.ptr();                                                                \
-        } catch (...) {                                                                    \
-            ::kv::detail::set_init_error();                                                \
-            return nullptr;                                                                \
-        }                                                                                  \
+        });                                                                                \
     }                                                                                      \
     void kv_module_body_##name(::pybind11::module_& variable)
 #endif
