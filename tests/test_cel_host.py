@@ -233,6 +233,24 @@ def test_startup_failures_reach_init(cel, capsys, case):
     assert [m for m in by_thread(capsys.readouterr().out, threading.get_ident())] == SHUTDOWN
 
 
+def test_any_error_that_ends_the_worker_reaches_init(cel, monkeypatch):
+    class Closed(Exception):
+        pass
+    real = cel.mod.Trace
+
+    def trace(message):
+        if threading.current_thread().name == "cel_threadfunc":
+            raise Closed("stdout closed")
+        real(message)
+    monkeypatch.setattr(cel.mod, "Trace", trace)
+    monkeypatch.setattr(threading, "excepthook", lambda args: None)
+    host = cel.mod.CelHost()
+    with pytest.raises(Closed, match="stdout closed"):
+        host.Init(cel.mod.CELSinkBase, None)
+    host.Shutdown()
+    assert not host.thread.is_alive()
+
+
 @pytest.mark.parametrize("case", ["not registered", "sink raises"])
 def test_startup_failure_in_start_is_traced(cel, capsys, case):
     setup_failure(cel, case)

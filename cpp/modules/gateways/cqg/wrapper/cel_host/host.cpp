@@ -39,7 +39,7 @@ void keep_worker_error(py::handle self, py::error_already_set& e) {
 [[noreturn]] void raise_worker_error(py::handle self) {
     py::object error = py::getattr(self, "_workerError", py::none());
     if (!PyExceptionInstance_Check(error.ptr()))
-        raise(PyExc_RuntimeError, "cel_threadfunc ended before CQGCEL was ready");
+        raise(PyExc_RuntimeError, "cel_threadfunc ended unexpectedly");
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error.ptr()));
     PyObject* tb = PyException_GetTraceback(error.ptr());  // new reference or null
     Py_INCREF(type);
@@ -131,14 +131,16 @@ void prepare(py::handle self, py::handle sink_type, py::object& cel, py::object&
     self.attr("eventAllPrepared").attr("set")();
 }
 
-py::object host_threadedFunction(const Bound& a) {
-    py::handle self = a[0], sink_type = a[1];
+// The worker: COM apartment, CEL object, sinks, then the pump until Shutdown. A failure
+// before eventAllPrepared is left for Init to raise and the worker ends quietly, its
+// apartment left if it was entered; a later failure (the pump's) ends the worker with it.
+void run_worker(py::handle self, py::handle sink_type) {
     trace("COM framework is initializing...");
     try {
         names("pythoncom").attr("CoInitialize")();
     } catch (py::error_already_set& e) {
-        keep_worker_error(self, e);  // no apartment to leave; Init raises the error
-        return py::none();
+        keep_worker_error(self, e);  // no apartment to leave
+        return;
     }
     trace("COM framework is initialized!");
     {
@@ -148,21 +150,25 @@ py::object host_threadedFunction(const Bound& a) {
             prepare(self, sink_type, cel, sink_internal);
             prepared = true;
         } catch (py::error_already_set& e) {
-            keep_worker_error(self, e);  // Init raises it; the apartment is left below
+            keep_worker_error(self, e);
         }
         if (prepared) {
             trace("Starting message pumping..");
-            try {
-                self.attr("pumpMessages")();
-            } catch (py::error_already_set& e) {
-                keep_worker_error(self, e);
-                throw;  // ends the worker with the error, its apartment as it is
-            }
+            self.attr("pumpMessages")();
         }
     }  // the worker's references go before its apartment does
     trace("COM framework is uninitializing...");
     names("pythoncom").attr("CoUninitialize")();
     trace("COM framework is uninitialized!");
+}
+
+py::object host_threadedFunction(const Bound& a) {
+    try {
+        run_worker(a[0], a[1]);
+    } catch (py::error_already_set& e) {
+        keep_worker_error(a[0], e);
+        throw;  // ends the worker with the error, its apartment as it is
+    }
     return py::none();
 }
 
