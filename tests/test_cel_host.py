@@ -1,6 +1,8 @@
 """The CEL host over the pywin32 stand-ins: start-up, configuration, the message pump,
 failures at every stage, shutdown, and which thread writes each trace line."""
+import inspect
 import os
+import pickle
 import subprocess
 import sys
 import threading
@@ -400,6 +402,40 @@ def test_assert_message(cel, condition, raises):
         assert info.value.args == ("CEL is not ready",)
     else:
         assert cel.mod.AssertMessage(condition, "CEL is not ready") is None
+
+
+SIGNATURES = [
+    (None, "AssertMessage", "condition, message"), (None, "Trace", "message"),
+    (None, "Start", "sampleClassType, customConfiguration=None"),
+    ("CelHost", "__init__", "self"), ("CelHost", "Init", "self, sinkType, customAPIConfiguration"),
+    ("CelHost", "threadedFunction", "self, sinkType"), ("CelHost", "pumpMessages", "self"),
+    ("CelHost", "apiConfigurationSet", "self, customAPIConfiguration"), ("CelHost", "startupCel", "self"),
+    ("CelHost", "Shutdown", "self"), ("CelHost", "SetError", "self"),
+    ("SinkInternal", "__init__", "self"), ("SinkInternal", "Init", "self, eventCELStarted, celHost"),
+    ("SinkInternal", "OnCELStarted", "self"), ("SinkInternal", "OnDataError", "self, cqgError, errorDescription"),
+]
+
+
+def argument_error(f, args, kwargs):
+    try:
+        f(*args, **kwargs)
+    except TypeError as e:
+        return str(e)
+
+
+@pytest.mark.parametrize("cls, name, params", SIGNATURES)
+def test_functions_and_methods_take_arguments_as_defs(cel, cls, name, params):
+    ns = {}
+    code = f"def {name}({params}):\n    pass\n"
+    exec(f"class {cls}:\n    " + code.replace("\n    ", "\n        ") if cls else code, ns)
+    ref = getattr(ns[cls], name) if cls else ns[name]
+    f = getattr(getattr(cel.mod, cls), name) if cls else getattr(cel.mod, name)
+    n = len(inspect.signature(ref).parameters)
+    for args, kwargs in [((), {}), ((0,) * (n + 1), {}), ((0,) * n, {"bogus": 0})]:
+        assert argument_error(f, args, kwargs) == argument_error(ref, args, kwargs) is not None
+    if not cls:
+        assert inspect.signature(f) == inspect.signature(ref) and f.__doc__ is None
+        assert pickle.loads(pickle.dumps(f)) is f
 
 
 def run_import(code, with_fakes=True):
