@@ -341,6 +341,17 @@ def test_init_waits_without_time_limit_while_cel_is_silent(cel, capsys):
         host.Shutdown()
 
 
+def test_a_host_runs_once(cel):
+    host = cel.mod.CelHost()
+    host.Init(cel.mod.CELSinkBase, None)
+    try:
+        with pytest.raises(RuntimeError, match="^CelHost.Init was already called$"):
+            host.Init(cel.mod.CELSinkBase, None)
+        assert len(workers()) == 1 and len(cel.com.components) == 1
+    finally:
+        host.Shutdown()
+
+
 def test_worker_is_not_a_daemon_even_from_a_daemon_caller(cel):
     seen = {}
 

@@ -81,6 +81,9 @@ py::object host_init(const Bound& a) {
 
 py::object host_Init(const Bound& a) {
     py::handle self = a[0], sink_type = a[1], custom = a[2];
+    // A host runs once: a second worker would leave the first pumping for ever, and the
+    // process, which waits for it, would never end.
+    if (py::hasattr(self, "thread")) raise(PyExc_RuntimeError, "CelHost.Init was already called");
     py::object thread = names("Thread")(py::arg("target") = self.attr("threadedFunction"),
                                         py::arg("args") = py::make_tuple(sink_type),
                                         py::arg("name") = "cel_threadfunc",
