@@ -11,7 +11,7 @@ import time
 import pytest
 
 from fakes.pywin32 import SITE
-from fakes.pywin32.harness import by_thread, cel, load, trace_lines, workers  # noqa: F401
+from fakes.pywin32.harness import by_thread, cel, trace_lines, workers  # noqa: F401
 
 pytestmark = pytest.mark.timeout(30)
 

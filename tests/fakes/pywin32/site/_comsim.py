@@ -14,12 +14,11 @@ queue is pumped. `behaviour` is reset between tests; `log` records what ran on w
 import collections
 import sys
 import threading
+import time
 import traceback
-import types
 
 from pywintypes import com_error
 
-S_OK = 0
 E_NOINTERFACE = -2147467262
 E_INVALIDARG = -2147024809
 CO_E_NOTINITIALIZED = -2147221008
@@ -385,7 +384,6 @@ def wait_for_messages(handles, milliseconds, wait_object_0=0, wait_timeout=258):
         return behaviour.wait_results.pop(0)
     ap = current()
     infinite = milliseconds == 0xFFFFFFFF
-    import time
     deadline = None if infinite else time.monotonic() + milliseconds / 1000.0
     with cond:
         while True:
