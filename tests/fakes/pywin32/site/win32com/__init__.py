@@ -1,0 +1,1 @@
+"""Stand-in for pywin32's win32com package."""
