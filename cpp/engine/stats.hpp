@@ -89,10 +89,12 @@ Moments population_moments(const Get& get, int64_t n, int64_t chunk = 0) {
     return m;
 }
 
-// The moments a pandas Series gives (Series.mean(), Series.std(ddof=0)): NaN values are
+// The moments a pandas Series gives (Series.mean(), Series.var(ddof=ddof)): NaN values are
 // skipped. pandas sums the whole column with the NaNs replaced by 0 and divides by the count
-// of the others, and likewise for the squared differences; this follows the same order.
-inline Moments nan_skipping_moments(const double* a, int64_t n) {
+// of the others, and likewise for the squared differences, whose sum it divides by
+// count - ddof; this follows the same order. With count <= ddof the variance is NaN (and
+// with no value at all the mean is NaN too).
+inline Moments nan_skipping_moments(const double* a, int64_t n, int64_t ddof = 0) {
     Moments m;
     int64_t nans = 0;
     for (int64_t i = 0; i < n; ++i) nans += (a[i] != a[i]);
@@ -105,7 +107,8 @@ inline Moments nan_skipping_moments(const double* a, int64_t n) {
         return a[i] == a[i] ? d * d : 0.0;
     };
     m.mean = mean;
-    m.var = (0.0 + pairwise_sum(sq, 0, n)) / static_cast<double>(count);
+    if (count <= ddof) return m;
+    m.var = (0.0 + pairwise_sum(sq, 0, n)) / static_cast<double>(count - ddof);
     if (detail::maybe_rounding_noise(m.var, mean)) {
         double first = kNaN;
         bool same = true;

@@ -96,17 +96,31 @@ inline void check_str(py::handle obj, const char* arg) {
 // becomes 2). Text, None and other objects are rejected with the argument's name.
 inline py::int_ to_int_arg(py::handle obj, const char* arg) {
     if (PyLong_Check(obj.ptr())) return py::reinterpret_borrow<py::int_>(obj);
-    if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || !PyNumber_Check(obj.ptr()))
+    if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || PyComplex_Check(obj.ptr()) ||
+        !PyNumber_Check(obj.ptr()))
         raise_arg_type(arg, "int", obj);
     PyObject* r = PyNumber_Long(obj.ptr());
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::int_>(r);
 }
 
+// An `int` argument checked strictly: int or a subclass of it (bool included, as Python's
+// own int parameters accept it). Numbers of other kinds (float, numpy integers, Decimal)
+// are refused with the argument's name. Use to_int_arg where a number is to be truncated.
+inline void check_int_arg(py::handle obj, const char* arg) {
+    if (!PyLong_Check(obj.ptr())) raise_arg_type(arg, "int", obj);
+}
+
+// An `Optional[int]` argument: None, or what check_int_arg accepts.
+inline void check_optional_int_arg(py::handle obj, const char* arg) {
+    if (!obj.is_none() && !PyLong_Check(obj.ptr())) raise_arg_type(arg, "int", obj);
+}
+
 // A `float` argument: any real number (int, float, numpy scalar, objects with __float__).
 inline double to_double_arg(py::handle obj, const char* arg) {
     if (PyFloat_CheckExact(obj.ptr())) return PyFloat_AS_DOUBLE(obj.ptr());
-    if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || !PyNumber_Check(obj.ptr()))
+    if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || PyComplex_Check(obj.ptr()) ||
+        !PyNumber_Check(obj.ptr()))
         raise_arg_type(arg, "float", obj);
     double r = PyFloat_AsDouble(obj.ptr());
     if (r == -1.0 && PyErr_Occurred()) throw py::error_already_set();
