@@ -111,6 +111,20 @@ inline void check_int_arg(py::handle obj, const char* arg) {
     if (!PyLong_Check(obj.ptr())) raise_arg_type(arg, "int", obj);
 }
 
+// An int or an int subclass (bool included) as an exact int of the same value, read from
+// the number itself (a subclass's own __int__ or __index__ is not called for values that
+// fit 64 bits; operator.index keeps a bool a bool before Python 3.10).
+inline py::object exact_int(py::handle obj) {
+    if (PyLong_CheckExact(obj.ptr())) return py::reinterpret_borrow<py::object>(obj);
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (!overflow) return steal(PyLong_FromLongLong(v));
+    py::object idx = steal(PyNumber_Index(obj.ptr()));
+    if (PyLong_CheckExact(idx.ptr())) return idx;
+    return steal(PyNumber_Long(idx.ptr()));
+}
+
 // An `Optional[int]` argument: None, or what check_int_arg accepts.
 inline void check_optional_int_arg(py::handle obj, const char* arg) {
     if (!obj.is_none() && !PyLong_Check(obj.ptr())) raise_arg_type(arg, "int", obj);

@@ -50,8 +50,7 @@ std::string str_of(py::handle o) { return py::str(o).cast<std::string>(); }
 // silently change the bucket size.
 py::object int_arg(py::handle o, const char* name) {
     kv::check_int_arg(o, name);
-    if (PyLong_CheckExact(o.ptr())) return py::reinterpret_borrow<py::object>(o);
-    return steal(PyNumber_Index(o.ptr()));
+    return kv::exact_int(o);
 }
 
 // An exact int clamped to the int64 range.

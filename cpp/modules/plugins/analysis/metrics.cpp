@@ -397,7 +397,7 @@ bool plain_window(py::handle window, int64_t& out) {
 py::object rolling_maximum_drawdown(py::object portfolio_value, py::object window) {
     kv::check_int_arg(window, "window");
     // pandas takes the element count as a plain int (it refuses a bool).
-    if (!PyLong_CheckExact(window.ptr())) window = kv::steal(PyNumber_Index(window.ptr()));
+    window = kv::exact_int(window);
     py::object np = names("np");
     py::object pd = names("pd");
     int64_t w = 0;
