@@ -293,6 +293,22 @@ def test_information_ratio_of_series_subtracts_as_pandas_does(values, data):
         assert close(metrics.information_ratio(x, y), want, rel=1e-9)
 
 
+@pytest.mark.parametrize("index", [None, [3, 1, 2, 1, 0, 5], list("abcdef"),
+                                   pd.date_range("2024-01-01", periods=6)])
+@pytest.mark.parametrize("nan_at", [(), (0,), (2, 5)])
+def test_information_ratio_of_series_on_equal_labels_matches_pandas_exactly(index, nan_at):
+    rng = np.random.default_rng(len(nan_at))
+    r_values, b_values = rng.normal(0.001, 0.01, 6), rng.normal(0.0, 0.01, 6)
+    r_values[list(nan_at)] = np.nan
+    b_values[list(nan_at[1:])] = np.nan
+    r = pd.Series(r_values, index=index)
+    for b in (pd.Series(b_values, index=r.index), pd.Series(b_values, index=None if index is None else list(index))):
+        diff = r - b
+        assert metrics.information_ratio(r, b) == np.sqrt(252) * diff.mean() / diff.std()
+        assert metrics.information_ratio(r, b, 12) == np.sqrt(12) * diff.mean() / diff.std()
+    assert math.isnan(metrics.information_ratio(r, r.copy()))
+
+
 @given(st.integers(1, 200).flatmap(lambda n: st.tuples(
     st.lists(st.floats(-1.0, 1.0), min_size=n, max_size=n),
     st.lists(st.floats(-1.0, 1.0), min_size=n, max_size=n))))

@@ -318,6 +318,28 @@ py::object information_ratio(py::object returns, py::object benchmark_returns, p
             return annualised(np, days, s.mean, s.std);
         }
     }
+    // Two float64 Series on equal labels: pandas subtracts their values as they stand (it
+    // aligns only unequal labels), so the difference is computed here without a new Series.
+    if (r.series && b.series && r.native && b.native && r.size() == b.size() && r.size() > 0) {
+        py::object ri = returns.attr("index");
+        py::object bi = benchmark_returns.attr("index");
+        if (ri.ptr() == bi.ptr() || kv::truthy(ri.attr("equals")(bi))) {
+            const double* pa = r.ptr();
+            const double* pb = b.ptr();
+            const int64_t n = r.size();
+            st::Moments m;
+            kv::without_gil_if(n >= kNoGilThreshold, [&] {
+                std::vector<double> diff(static_cast<size_t>(n));
+                for (int64_t i = 0; i < n; ++i) diff[static_cast<size_t>(i)] = pa[i] - pb[i];
+                m = st::nan_skipping_moments(diff.data(), n, 1);
+            });
+            ColumnStats s = finish_stats(m, false);
+            if (s.ok) {
+                if (s.std == 0.0) return np.attr("nan");
+                return annualised(np, days, s.mean, s.std);
+            }
+        }
+    }
     py::object difference = sub(r.obj, b.obj);
     return ratio_of(np, pd, resolve(difference, np, pd), days);
 }
