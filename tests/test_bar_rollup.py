@@ -164,7 +164,9 @@ def test_record_bad_n_min(n, msg):
 
 
 @pytest.mark.parametrize("kw, exc", [({"n_min": 5.0}, "n_min"), ({"n_min": 5, "bar_convention": 1}, "bar_convention"),
-                                     ({"n_min": 5, "max_gap_minutes": "x"}, "max_gap_minutes")])
+                                     ({"n_min": 5, "max_gap_minutes": "x"}, "max_gap_minutes"),
+                                     ({"n_min": 5, "max_gap_minutes": 1j}, "max_gap_minutes"),
+                                     ({"n_min": np.int64(5)}, "n_min")])
 def test_record_argument_types(kw, exc):
     with pytest.raises(TypeError, match=f"Argument '{exc}' has incorrect type"):
         br.aggregate_1min_bars([mkbar(0)], **kw)
@@ -555,3 +557,43 @@ def test_fetch_periods_checked_first_and_keyword_only():
         br.fetch_aggregated_nmin_bars(n_min=5, periods=1, fetch_1min=lambda n: (_ for _ in ()).throw(RuntimeError("x")))
     got = br.fetch_aggregated_nmin_bars(n_min=5, periods=2, fetch_1min=fetcher(0, calls), bar_convention="start")
     assert calls == [15] and [b.datetime.minute for b in got] == [35, 40]
+
+
+# ---------------------------------------------------------------- declared int parameters
+
+class Size(int):
+    pass
+
+
+INT_PARAM_CALLS = {
+    "_bucket_start n_min": ("n_min", lambda v: br._bucket_start(BASE, v)),
+    "aggregate_1min_bars n_min": ("n_min", lambda v: br.aggregate_1min_bars([mkbar(0)], v)),
+    "aggregate_1min_ohlcv_df n_min": ("n_min", lambda v: br.aggregate_1min_ohlcv_df(make_df(5), v)),
+    "fetch n_min": ("n_min", lambda v: br.fetch_aggregated_nmin_bars(n_min=v, periods=1, fetch_1min=fetcher(0, []))),
+    "fetch periods": ("periods", lambda v: br.fetch_aggregated_nmin_bars(n_min=5, periods=v, fetch_1min=fetcher(0, []))),
+    "maybe_req periods": ("periods", lambda v: br.maybe_req_aggregated_nmin("5Min", v, fetcher(0, []))),
+}
+
+
+@pytest.mark.parametrize("call", INT_PARAM_CALLS, ids=list(INT_PARAM_CALLS))
+@pytest.mark.parametrize("value, got", [(np.int64(5), "numpy.int64"), (5.0, "float"), (np.float64(5), "numpy.float64"),
+                                        ("5", "str"), (None, "NoneType")])
+def test_int_parameters_take_only_ints(call, value, got):
+    name, fn = INT_PARAM_CALLS[call]
+    with pytest.raises(TypeError) as e:
+        fn(value)
+    assert str(e.value) == f"Argument '{name}' has incorrect type (expected int, got {got})"
+
+
+def result_or_error(fn, *args):
+    try:
+        return repr(fn(*args))
+    except ValueError as e:
+        return str(e)
+
+
+@pytest.mark.parametrize("call", INT_PARAM_CALLS, ids=list(INT_PARAM_CALLS))
+@pytest.mark.parametrize("value, same_as", [(Size(5), 5), (True, 1), (Size(7), 7)])
+def test_int_parameters_take_int_subclasses(call, value, same_as):
+    _, fn = INT_PARAM_CALLS[call]
+    assert result_or_error(fn, value) == result_or_error(fn, same_as)

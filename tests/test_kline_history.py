@@ -1,7 +1,10 @@
 """kavrel_trader.gateways.qmt.kline_history: periods, request windows, bar records."""
 from collections.abc import Mapping
 from datetime import datetime, timedelta
+from decimal import Decimal
+from fractions import Fraction
 
+import numpy as np
 import pytest
 from hypothesis import given, strategies as st
 
@@ -66,7 +69,6 @@ def test_period_table_read_at_call_time(monkeypatch):
 @pytest.mark.parametrize("freq, periods, max_count, expected", [
     ("1Min", 50000, None, 1000), ("1Day", 50000, None, 5000), ("5Min", 50000, None, 1000),
     ("1Min", 50000, 200, 200), ("1Day", 7, None, 7), ("1Min", 2.9, None, 2),
-    ("1Min", 300, 2.5, 2),
 ])
 def test_clamp_periods(freq, periods, max_count, expected):
     assert kh.clamp_periods(freq, periods, max_count) == expected
@@ -94,11 +96,53 @@ def test_clamp_default_table_read_at_call_time(monkeypatch):
     (lambda: kh.format_qmt_start_time(None, None, "1Day"), "Argument 'periods' has incorrect type (expected int, got NoneType)"),
     (lambda: kh._row_number([("close", 1)], ["close"]), "Argument 'row' has incorrect type (expected dict, got list)"),
     (lambda: kh._row_number({}, ["close"], "1"), "Argument 'default' has incorrect type (expected float, got str)"),
+    (lambda: kh._row_number({}, ["close"], 1j), "Argument 'default' has incorrect type (expected float, got complex)"),
 ])
 def test_argument_types(call, message):
     with pytest.raises(TypeError) as e:
         call()
     assert str(e.value) == message
+
+
+class Count(int):
+    pass
+
+
+@pytest.mark.parametrize("max_count, got", [(2.5, "float"), (300.0, "float"), (np.int64(200), "numpy.int64"),
+                                            (Decimal(200), "decimal.Decimal"), ("9", "str"), (b"9", "bytes")])
+def test_max_count_is_an_int_or_none(max_count, got):
+    for call in (lambda: kh.clamp_periods("1Min", 300, max_count),
+                 lambda: kh.clamp_periods("1Min", 300, max_count=max_count)):
+        with pytest.raises(TypeError) as e:
+            call()
+        assert str(e.value) == f"Argument 'max_count' has incorrect type (expected int, got {got})"
+
+
+@pytest.mark.parametrize("periods, max_count, expected", [
+    (300, True, 1), (300, Count(200), 200), (5, Count(200), 5), (300, 0, 0), (300, -4, -4), (300, 10**30, 300),
+])
+def test_max_count_ints_are_taken_unchanged(periods, max_count, expected):
+    got = kh.clamp_periods("1Min", periods, max_count)
+    assert got == expected and type(got) is type(min(periods, max_count))
+
+
+@pytest.mark.parametrize("periods, expected", [
+    (2.9, 2), (np.int64(5), 5), (np.float64(7.9), 7), (Decimal("3.5"), 3), (Fraction(9, 2), 4), (True, 1),
+    (Count(6), 6),
+])
+def test_periods_of_another_number_kind_are_truncated(periods, expected):
+    got = kh.clamp_periods("1Min", periods)
+    assert got == expected and type(got) is int
+    start = datetime(2024, 3, 1, 15)
+    assert kh.format_qmt_start_time(start, periods, "1Day") == (start - timedelta(days=2 * expected + 14)).strftime("%Y%m%d")
+
+
+@pytest.mark.parametrize("periods, got", [(1j, "complex"), ("3", "str"), (None, "NoneType"), ([3], "list")])
+def test_periods_that_are_not_numbers_are_refused(periods, got):
+    for call in (lambda: kh.clamp_periods("1Min", periods), lambda: kh.format_qmt_start_time(None, periods, "1Min")):
+        with pytest.raises(TypeError) as e:
+            call()
+        assert str(e.value) == f"Argument 'periods' has incorrect type (expected int, got {got})"
 
 
 @pytest.mark.parametrize("when, freq, expected", [

@@ -5,6 +5,7 @@ import math
 import pickle
 import tracemalloc
 
+import numpy as np
 import pytest
 
 from kavrel_trader.core.constants import Exchange
@@ -123,6 +124,56 @@ def test_comparisons_match_the_dataclass_model(build):
               lambda a, b: a == a):
         assert outcome(lambda: f(ours_a, ours_b)) == outcome(lambda: f(ref_a, ref_b))
     assert outcome(lambda: hash(ours_a)) == outcome(lambda: hash(ref_a))
+
+
+class Answer:
+    """A field value whose comparisons answer with a truthy or falsy non-bool object."""
+    def __init__(self, equal):
+        self.equal = equal
+
+    def __eq__(self, other):
+        return np.bool_(self.equal)
+
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize("build", [
+    lambda: (Stock("x", np.int64(5)), Security("x", "x")),          # base rule, name differs
+    lambda: (Security("x", np.int64(5), exchange=Exchange.SEHK), Security("x", np.int64(5), exchange=Exchange.SEHK)),
+    lambda: (Security(np.float64(1.0), "N"), Security(np.float64(2.0), "N")),
+    lambda: (Stock(np.float64(1.0), "N"), Stock(np.float64(1.0), "N")),   # kind rule, all equal
+    lambda: (Stock("C", "N", np.int64(1)), Stock("C", "N", np.int64(2))),
+    lambda: (Futures("C", "N", expiry_date=Answer(True)), Futures("C", "N", expiry_date=Answer(True))),
+    lambda: (Futures("C", "N", expiry_date=Answer(False)), Futures("C", "N", expiry_date=Answer(False))),
+    lambda: (Security(Answer(True), "N", exchange=Exchange.SEHK), Security(Answer(True), "N", exchange=Exchange.SEHK)),
+])
+def test_equality_always_answers_a_bool(build):
+    a, b = build()
+    assert all(type(result) is bool for result in (a == b, b == a, a != b, b != a))
+    assert (a == b) is (not (a != b))
+    ra, rb = (REF[type(x)](*dataclasses.astuple(x)) for x in (a, b))
+    assert (a == b) is bool(ra == rb)
+
+
+@pytest.mark.parametrize("cls", ALL)
+@pytest.mark.parametrize("op, message", [
+    (lambda a, b: a < b, "'<' not supported between instances of '{a}' and '{b}'"),
+    (lambda a, b: a >= b, "'>=' not supported between instances of '{a}' and '{b}'"),
+    (lambda a, b: a + b, "unsupported operand type(s) for +: '{a}' and '{b}'"),
+    (lambda a, b: len(a), "object of type '{a}' has no len()"),
+    (lambda a, b: a[0], "'{a}' object is not subscriptable"),
+])
+def test_messages_name_the_class_as_python_does(cls, op, message):
+    a, b = cls("C", "N", 1, Exchange.SEHK), Futures("C", "N")
+    with pytest.raises(TypeError) as e:
+        op(a, b)
+    assert str(e.value) == message.format(a=cls.__name__, b="Futures")
+    with pytest.raises(TypeError) as e:                      # the dataclass model says the same
+        op(REF[cls]("C", "N", 1, Exchange.SEHK), REF[Futures]("C", "N"))
+    assert str(e.value) == message.format(a=cls.__name__, b="Futures")
+    assert (cls.__module__, cls.__qualname__, cls.__name__) == ("kavrel_trader.core.security", cls.__name__, cls.__name__)
+    assert repr(cls) == f"<class 'kavrel_trader.core.security.{cls.__name__}'>"
+    assert pickle.loads(pickle.dumps(cls)) is cls
 
 
 def test_base_hash_is_the_hash_of_the_key_text():

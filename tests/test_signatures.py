@@ -1,7 +1,9 @@
 """Native module functions take their arguments exactly as the equivalent plain `def` would."""
 import inspect
 import pickle
+from datetime import datetime
 
+import numpy as np
 import pytest
 
 from kavrel_trader.core import bar_rollup
@@ -127,3 +129,67 @@ def test_percentile_aggregator_behaves_like_its_inner_def(n):
     for args, kwargs, msg in wrong_calls(ref):
         got = error(ours, args, kwargs)
         assert got is not None and got.endswith(msg.split("() ", 1)[1])
+
+
+# ---------------------------------------------------------------- declared argument types
+
+WRONG = {  # declared type -> values of other kinds, each with the type name the message shows
+    "int": [(2.5, "float"), (np.int64(2), "numpy.int64"), ("2", "str"), (None, "NoneType")],
+    "int (truncating)": [("2", "str"), (None, "NoneType"), (2j, "complex"), ([2], "list")],
+    "int or None": [(2.5, "float"), (np.int64(2), "numpy.int64"), ("2", "str")],
+    "float": [("1", "str"), (None, "NoneType"), (1j, "complex")],
+    "str": [(1, "int"), (None, "NoneType"), (b"x", "bytes")],
+    "datetime": [("09:30", "str"), (None, "NoneType")],
+    "DataFrame": [([1], "list"), ("x", "str")],
+    "dict": [([("a", 1)], "list"), ("x", "str")],
+}
+EXPECTED = {"int (truncating)": "int", "int or None": "int"}
+
+# (function, a call that is valid by type, {parameter: declared type})
+TYPED = [
+    (bar_rollup._bucket_start, dict(dt=datetime(2024, 1, 2, 9, 30), n_min=5), {"dt": "datetime", "n_min": "int"}),
+    (bar_rollup._merge_bucket, dict(bars=[], bar_convention="end"), {"bar_convention": "str"}),
+    (bar_rollup.aggregate_1min_bars, dict(bars=[], n_min=5, bar_convention="end", max_gap_minutes=1.5),
+     {"n_min": "int", "bar_convention": "str", "max_gap_minutes": "float"}),
+    (bar_rollup.aggregate_1min_ohlcv_df, dict(df=None, n_min=5, bar_convention="end", max_gap_minutes=1.5,
+                                              time_col="time_key"),
+     {"df": "DataFrame", "n_min": "int", "bar_convention": "str", "max_gap_minutes": "float", "time_col": "str"}),
+    (bar_rollup.fetch_aggregated_nmin_bars, dict(n_min=5, periods=1, fetch_1min=lambda n: [], bar_convention="end"),
+     {"n_min": "int", "periods": "int", "bar_convention": "str"}),
+    (bar_rollup.maybe_req_aggregated_nmin, dict(freq="1Min", periods=1, fetch_1min=lambda n: [], bar_convention="end"),
+     {"periods": "int", "bar_convention": "str"}),
+    (symbols.to_qmt_code, dict(code="SH.600000"), {"code": "str"}),
+    (symbols.from_qmt_code, dict(code="600000.SH"), {"code": "str"}),
+    (symbols.exchange_from_qmt_code, dict(code="600000.SH"), {"code": "str"}),
+    (kline_history.qmt_period_for_freq, dict(freq="1Min"), {"freq": "str"}),
+    (kline_history.clamp_periods, dict(freq="1Min", periods=5, max_count=None),
+     {"freq": "str", "periods": "int (truncating)", "max_count": "int or None"}),
+    (kline_history.format_qmt_end_time, dict(cur_datetime=None, freq="1Min"), {"freq": "str"}),
+    (kline_history.format_qmt_start_time, dict(cur_datetime=datetime(2024, 3, 1), periods=5, freq="1Min"),
+     {"periods": "int (truncating)", "freq": "str"}),
+    (kline_history._row_number, dict(row={}, keys=["close"], default=0.0), {"row": "dict", "default": "float"}),
+    (metrics.sharpe_ratio, dict(returns=[0.01, 0.02], days=252), {"days": "int"}),
+    (metrics.information_ratio, dict(returns=[0.01, 0.02], benchmark_returns=[0.0, 0.0], days=252), {"days": "int"}),
+    (metrics.modigliani_ratio, dict(returns=[0.01, 0.02], benchmark_returns=[0.0, 0.0], days=252), {"days": "int"}),
+    (metrics.rolling_maximum_drawdown, dict(portfolio_value=[1.0, 2.0], window=252), {"window": "int"}),
+    (metrics.percentile, dict(n=50), {"n": "float"}),
+    (metrics.convert_time, dict(time_="09:30:00"), {"time_": "str"}),
+]
+
+TYPE_CASES = [(fn, call, param, declared, value, got)
+              for fn, call, params in TYPED
+              for param, declared in params.items()
+              for value, got in WRONG[declared]]
+
+
+@pytest.mark.parametrize("fn, call, param, declared, value, got", TYPE_CASES,
+                         ids=[f"{c[0].__name__}-{c[2]}-{c[5]}" for c in TYPE_CASES])
+def test_declared_types_are_checked_with_the_argument_named(fn, call, param, declared, value, got):
+    try:  # the call is valid by type as it stands
+        fn(**call)
+    except (ValueError, IndexError):
+        pass
+    with pytest.raises(TypeError) as e:
+        fn(**dict(call, **{param: value}))
+    assert str(e.value) == (f"Argument '{param}' has incorrect type "
+                            f"(expected {EXPECTED.get(declared, declared)}, got {got})")

@@ -89,23 +89,34 @@ Moments population_moments(const Get& get, int64_t n, int64_t chunk = 0) {
     return m;
 }
 
-// The moments a pandas Series gives (Series.mean(), Series.std(ddof=0)): NaN values are
+// The moments a pandas Series gives (Series.mean(), Series.var(ddof=ddof)): NaN values are
 // skipped. pandas sums the whole column with the NaNs replaced by 0 and divides by the count
-// of the others, and likewise for the squared differences; this follows the same order.
-inline Moments nan_skipping_moments(const double* a, int64_t n) {
+// of the others, and likewise for the squared differences, whose sum it divides by
+// count - ddof; this follows the same order. With count <= ddof the variance is NaN (and
+// with no value at all the mean is NaN too).
+inline Moments nan_skipping_moments(const double* a, int64_t n, int64_t ddof = 0) {
     Moments m;
     int64_t nans = 0;
     for (int64_t i = 0; i < n; ++i) nans += (a[i] != a[i]);
     const int64_t count = n - nans;
     if (count == 0) return m;
+    // Without NaN the masked terms are the plain ones: the same sums, in a branch-free loop.
     auto filled = [a](int64_t i) { return a[i] == a[i] ? a[i] : 0.0; };
-    const double mean = (0.0 + pairwise_sum(filled, 0, n)) / static_cast<double>(count);
+    auto plain = [a](int64_t i) { return a[i]; };
+    const double sum = nans ? pairwise_sum(filled, 0, n) : pairwise_sum(plain, 0, n);
+    const double mean = (0.0 + sum) / static_cast<double>(count);
+    m.mean = mean;
+    if (count <= ddof) return m;
     auto sq = [a, mean](int64_t i) {
         const double d = mean - a[i];
         return a[i] == a[i] ? d * d : 0.0;
     };
-    m.mean = mean;
-    m.var = (0.0 + pairwise_sum(sq, 0, n)) / static_cast<double>(count);
+    auto plain_sq = [a, mean](int64_t i) {
+        const double d = mean - a[i];
+        return d * d;
+    };
+    const double ss = nans ? pairwise_sum(sq, 0, n) : pairwise_sum(plain_sq, 0, n);
+    m.var = (0.0 + ss) / static_cast<double>(count - ddof);
     if (detail::maybe_rounding_noise(m.var, mean)) {
         double first = kNaN;
         bool same = true;

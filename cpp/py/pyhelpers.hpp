@@ -96,17 +96,45 @@ inline void check_str(py::handle obj, const char* arg) {
 // becomes 2). Text, None and other objects are rejected with the argument's name.
 inline py::int_ to_int_arg(py::handle obj, const char* arg) {
     if (PyLong_Check(obj.ptr())) return py::reinterpret_borrow<py::int_>(obj);
-    if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || !PyNumber_Check(obj.ptr()))
+    if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || PyComplex_Check(obj.ptr()) ||
+        !PyNumber_Check(obj.ptr()))
         raise_arg_type(arg, "int", obj);
     PyObject* r = PyNumber_Long(obj.ptr());
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::int_>(r);
 }
 
+// An `int` argument checked strictly: int or a subclass of it (bool included, as Python's
+// own int parameters accept it). Numbers of other kinds (float, numpy integers, Decimal)
+// are refused with the argument's name. Use to_int_arg where a number is to be truncated.
+inline void check_int_arg(py::handle obj, const char* arg) {
+    if (!PyLong_Check(obj.ptr())) raise_arg_type(arg, "int", obj);
+}
+
+// An int or an int subclass (bool included) as an exact int of the same value, read from
+// the number itself (a subclass's own __int__ or __index__ is not called for values that
+// fit 64 bits; operator.index keeps a bool a bool before Python 3.10).
+inline py::object exact_int(py::handle obj) {
+    if (PyLong_CheckExact(obj.ptr())) return py::reinterpret_borrow<py::object>(obj);
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (!overflow) return steal(PyLong_FromLongLong(v));
+    py::object idx = steal(PyNumber_Index(obj.ptr()));
+    if (PyLong_CheckExact(idx.ptr())) return idx;
+    return steal(PyNumber_Long(idx.ptr()));
+}
+
+// An `Optional[int]` argument: None, or what check_int_arg accepts.
+inline void check_optional_int_arg(py::handle obj, const char* arg) {
+    if (!obj.is_none() && !PyLong_Check(obj.ptr())) raise_arg_type(arg, "int", obj);
+}
+
 // A `float` argument: any real number (int, float, numpy scalar, objects with __float__).
 inline double to_double_arg(py::handle obj, const char* arg) {
     if (PyFloat_CheckExact(obj.ptr())) return PyFloat_AS_DOUBLE(obj.ptr());
-    if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || !PyNumber_Check(obj.ptr()))
+    if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || PyComplex_Check(obj.ptr()) ||
+        !PyNumber_Check(obj.ptr()))
         raise_arg_type(arg, "float", obj);
     double r = PyFloat_AsDouble(obj.ptr());
     if (r == -1.0 && PyErr_Occurred()) throw py::error_already_set();

@@ -5,11 +5,20 @@ import numpy as np
 import pandas as pd
 
 
+def _std(x):
+    """A Series' own deviation (divisor n - 1, NaN skipped); numpy's (divisor n) otherwise."""
+    return x.std() if isinstance(x, pd.Series) else np.std(x)
+
+
+def _mean(x):
+    return x.mean() if isinstance(x, pd.Series) else np.mean(x)
+
+
 def sharpe_ratio(returns, days=252):
-    volatility = np.std(returns)
+    volatility = _std(returns)
     if volatility == 0:
         return np.nan
-    return np.sqrt(days) * np.mean(returns) / volatility
+    return np.sqrt(days) * _mean(returns) / volatility
 
 
 def information_ratio(returns, benchmark_returns, days=252):
@@ -17,11 +26,11 @@ def information_ratio(returns, benchmark_returns, days=252):
 
 
 def modigliani_ratio(returns, benchmark_returns, days=252):
-    volatility = np.std(returns)
+    volatility = _std(returns)
     if volatility == 0:
         return np.nan
-    sharpe = np.sqrt(days) * np.mean(returns) / volatility
-    return sharpe * np.std(benchmark_returns)
+    sharpe = np.sqrt(days) * _mean(returns) / volatility
+    return sharpe * _std(benchmark_returns)
 
 
 def rolling_maximum_drawdown(portfolio_value, window=252):

@@ -21,9 +21,9 @@ class Security:
     # The base record is keyed by code, name and exchange only; the kinds below get the
     # dataclass rules (same class, all fields) back.
     def __eq__(self, other):
-        return (self.code == other.code
-                and self.security_name == other.security_name
-                and self.exchange.value == other.exchange.value)
+        return bool(self.code == other.code
+                    and self.security_name == other.security_name
+                    and self.exchange.value == other.exchange.value)
 
     def __hash__(self):
         return hash(f"{self.security_name}|{self.code}|{self.exchange.value}")

@@ -45,14 +45,12 @@ std::string str_of(py::handle o) { return py::str(o).cast<std::string>(); }
 
 // ---------------------------------------------------------------- argument checks
 
-// An `int` parameter: int, bool or any object with __index__ (numpy integers). A float is
-// refused, as a typed signature refuses it: truncating 2.9 to 2 would silently change the
-// bucket size. Returns an exact int.
+// An `int` parameter: int or a subclass of it (bool included), returned as an exact int.
+// Other numbers are refused, as a typed signature refuses them: truncating 2.9 to 2 would
+// silently change the bucket size.
 py::object int_arg(py::handle o, const char* name) {
-    if (PyLong_CheckExact(o.ptr())) return py::reinterpret_borrow<py::object>(o);
-    if (PyFloat_Check(o.ptr()) || !PyIndex_Check(o.ptr())) kv::raise_arg_type(name, "int", o);
-    py::object idx = steal(PyNumber_Index(o.ptr()));
-    return steal(PyNumber_Long(idx.ptr()));
+    kv::check_int_arg(o, name);
+    return kv::exact_int(o);
 }
 
 // An exact int clamped to the int64 range.

@@ -117,12 +117,6 @@ int field_index(PyObject* name) {
     return -1;
 }
 
-// The class name as Python shows it in messages ("Stock", not the dotted tp_name).
-const char* short_name(PyTypeObject* t) {
-    const char* dot = std::strrchr(t->tp_name, '.');
-    return dot ? dot + 1 : t->tp_name;
-}
-
 // The default of an optional field (lot_size onwards) for a kind, as a borrowed reference.
 PyObject* field_default(int kind, int i) {
     switch (i) {
@@ -156,7 +150,7 @@ PyObject* read_field(PyObject* obj, int i) {
         PyObject* v = as_sec(obj)->fields[i];
         if (!v) {
             PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
-                         short_name(Py_TYPE(obj)), S.field_names[i]);
+                         Py_TYPE(obj)->tp_name, S.field_names[i]);
             return nullptr;
         }
         Py_INCREF(v);
@@ -545,12 +539,20 @@ PyObject* sec_richcompare(PyObject* self, PyObject* other, int op) {
     } else {
         r = base_eq(self, other);
     }
-    if (!r || op == Py_EQ) return r;
-    // `!=` as object.__ne__ derives it: the negated truth of __eq__.
+    if (!r) return nullptr;
+    if (PyBool_Check(r)) {
+        if (op == Py_EQ) return r;
+        const bool eq = r == Py_True;
+        Py_DECREF(r);
+        return PyBool_FromLong(!eq);
+    }
+    // A field comparison that answered with another object (a numpy bool, an array): the
+    // result is its truth, as a comparison of field tuples gives it, and for `!=` the negated
+    // truth, as object.__ne__ derives it.
     int t = PyObject_IsTrue(r);
     Py_DECREF(r);
     if (t < 0) return nullptr;
-    return PyBool_FromLong(!t);
+    return PyBool_FromLong(op == Py_EQ ? t : !t);
 }
 
 // ---------------------------------------------------------------- text form
@@ -628,7 +630,7 @@ PyObject* sec_reduce(PyObject* self, PyObject*) {
 int setstate_item(PyObject* self, PyObject* key, PyObject* value) {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'",
-                     short_name(Py_TYPE(key)));
+                     Py_TYPE(key)->tp_name);
         return -1;
     }
     const int i = field_index(key);
@@ -658,7 +660,7 @@ PyObject* sec_setstate(PyObject* self, PyObject* state) {
         if (!part || part == Py_None) continue;
         if (!PyDict_Check(part)) {
             PyErr_Format(PyExc_TypeError, "%.100s state must be a dict, not '%.100s'",
-                         short_name(Py_TYPE(self)), short_name(Py_TYPE(part)));
+                         Py_TYPE(self)->tp_name, Py_TYPE(part)->tp_name);
             return nullptr;
         }
         Py_ssize_t pos = 0;
@@ -737,6 +739,11 @@ PyTypeObject* make_type(int kind) {
     PyObject* t = PyType_FromSpecWithBases(&kSpecs[kind], bases);
     Py_XDECREF(bases);
     if (!t) throw py::error_already_set();
+    // The interpreter's own messages name a type by tp_name ("'<' not supported between
+    // instances of 'Stock' and 'Stock'"); for a class defined in Python that is the bare
+    // class name. The dotted spec name only served to set __module__, which stays in the
+    // type's dict (with __name__ and __qualname__, it is what pickling and repr read).
+    reinterpret_cast<PyTypeObject*>(t)->tp_name = kKindNames[kind];
     return reinterpret_cast<PyTypeObject*>(t);
 }
 

@@ -469,7 +469,8 @@ py::object exact_int_arg(py::handle obj, const char* arg) {
 py::object clamp_periods(py::object freq, py::object periods, py::object max_count) {
     kv::check_str(freq, "freq");
     py::object n = exact_int_arg(periods, "periods");
-    py::object cap_arg = max_count.is_none() ? py::none() : exact_int_arg(max_count, "max_count");
+    kv::check_optional_int_arg(max_count, "max_count");
+    py::object cap_arg = max_count;  // the cap is taken as given
 
     py::object zero = steal(PyLong_FromLong(0));
     int nonpositive = PyObject_RichCompareBool(n.ptr(), zero.ptr(), Py_LE);

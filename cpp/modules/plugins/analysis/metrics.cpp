@@ -5,12 +5,11 @@
 // handed to numpy/pandas otherwise, so every other input behaves exactly as the formula
 // would (results, warnings and errors). The numeric kernels are in engine/stats.hpp.
 //
-// What a pandas Series gets from the ratios: `np.std(series)` does not compute on the
-// Series' values; numpy calls the object's own `std` method with ddof=0 passed explicitly
-// (likewise `np.mean` calls `Series.mean`). So a Series gets the POPULATION deviation
-// (divisor n), like an array, but with NaN values skipped (pandas' skipna default) where an
-// array would give NaN. Both hold under pandas 2.x and 3.x; the native path reproduces
-// that, other Series (integer, nullable, subclasses) go through numpy as written.
+// What a pandas Series gets from the ratios: pandas' own statistics, Series.mean() and
+// Series.std() (missing values skipped, divisor n - 1), and in information_ratio pandas'
+// subtraction (labels aligned). Plain arrays and lists get numpy's np.mean and np.std
+// (divisor n). Equal values have no deviation, and so no ratio, for every kind of input.
+// The native path covers float64 Series; other Series go through their own methods.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -68,12 +67,14 @@ bool is_exact_type(py::handle obj, const py::object& type) {
 
 // ---------------------------------------------------------------- input columns
 
-// One numeric input of a ratio, resolved the way numpy's np.std/np.mean see it.
+// One numeric input of a ratio. A pandas Series has pandas' statistics (Series.mean() and
+// Series.std(): missing values skipped, divisor n - 1); anything else has numpy's
+// (np.mean, np.std: divisor n), as the formula applies them.
 struct Column {
-    py::object obj;      // what numpy's expressions receive (a plain sequence converted)
+    py::object obj;      // what the expressions receive (a plain sequence converted)
     py::object data;     // C-contiguous float64 array, when `native`
     bool native = false; // computed here
-    bool skipna = false; // pandas Series semantics: NaN values skipped
+    bool series = false; // a pandas Series: pandas' mean and std
     bool cast = false;   // integer/boolean input converted to float64
     int64_t chunk = 0;   // numpy's buffering of a casting sum (see stats::reduce_sum)
 
@@ -123,10 +124,15 @@ Column resolve(py::handle x, const py::object& np, const py::object& pd) {
     c.obj = py::reinterpret_borrow<py::object>(x);
     py::object ndarray = np.attr("ndarray");
     py::object arr;
+    py::object series_type = pd.attr("Series");
     if (is_exact_type(x, ndarray)) {
         arr = py::reinterpret_borrow<py::object>(x);
-    } else if (is_exact_type(x, pd.attr("Series"))) {
-        c.native = c.skipna = series_float64_values(x, ndarray, c.data);
+    } else if (is_exact_type(x, series_type)) {
+        c.series = true;
+        c.native = series_float64_values(x, ndarray, c.data);
+        return c;
+    } else if (py::isinstance(x, series_type)) {
+        c.series = true;  // a subclass: its own mean and std
         return c;
     } else if (PyObject_HasAttrString(x.ptr(), "std")) {
         return c;  // numpy calls the object's own std/mean methods
@@ -145,8 +151,9 @@ Column resolve(py::handle x, const py::object& np, const py::object& pd) {
     return c;
 }
 
-// Moments of a column, or `ok == false` when numpy must compute it (an empty array, an
-// infinity or an overflow: numpy then also warns, and the result is numpy's).
+// Moments of a column, or `ok == false` when numpy or pandas must compute it (an empty
+// array, an infinity or an overflow: numpy then also warns, and the result is numpy's; for
+// a Series also fewer than two values, where pandas' deviation is missing).
 struct ColumnStats {
     bool ok = false;
     double mean = 0.0;
@@ -171,8 +178,8 @@ ColumnStats column_stats(const Column& c) {
     st::Moments m;
     bool quiet_nan = false;
     kv::without_gil_if(n >= kNoGilThreshold, [&] {
-        if (c.skipna) {
-            m = st::nan_skipping_moments(a, n);
+        if (c.series) {
+            m = st::nan_skipping_moments(a, n, 1);
         } else {
             m = st::population_moments(get, n, c.cast ? c.chunk : 0);
             // NaN data gives NaN quietly in numpy; other non-finite results are left to numpy.
@@ -182,25 +189,47 @@ ColumnStats column_stats(const Column& c) {
     return finish_stats(m, quiet_nan);
 }
 
+// A Series' mean and deviation as pandas computes them, for Series not handled natively
+// (other dtypes, subclasses, too few values). `missing` when the deviation is NaN or NA.
+// Equal values are given no deviation, whatever rounding residue pandas leaves.
+struct SeriesStats {
+    py::object mean, std;
+    bool missing = false;
+};
+
+SeriesStats pandas_stats(const py::object& pd, py::handle x) {
+    SeriesStats s;
+    s.std = x.attr("std")();
+    s.mean = x.attr("mean")();
+    s.missing = kv::truthy(pd.attr("isna")(s.std));
+    if (s.missing || equals_zero(s.std)) return s;
+    // Only a deviation that is tiny next to the mean can be a residue of equal values.
+    const double sd = PyFloat_AsDouble(s.std.ptr());
+    const double mean = PyFloat_AsDouble(s.mean.ptr());
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+    } else if (std::fabs(sd) > std::fabs(mean) * 1e-7) {
+        return s;
+    }
+    py::object valid = x.attr("dropna")();
+    if (py::len(valid) == 0) return s;
+    py::object first = valid.attr("iloc")[py::int_(0)];
+    py::object same = kv::steal(PyObject_RichCompare(valid.ptr(), first.ptr(), Py_EQ));
+    if (kv::truthy(same.attr("all")())) s.std = mul(s.std, py::int_(0));
+    return s;
+}
+
 // ---------------------------------------------------------------- ratio arithmetic
 
-// sqrt(days) as np.sqrt gives it, when days is a plain non-negative int or float.
+// sqrt(days) as np.sqrt gives it, when days is a plain non-negative int.
 bool plain_sqrt_days(py::handle days, double& out) {
-    if (PyLong_CheckExact(days.ptr())) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(days.ptr(), &overflow);
-        if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-        if (overflow || v < 0) return false;
-        out = std::sqrt(static_cast<double>(v));
-        return true;
-    }
-    if (PyFloat_CheckExact(days.ptr())) {
-        const double v = PyFloat_AS_DOUBLE(days.ptr());
-        if (!(v >= 0.0)) return false;
-        out = std::sqrt(v);
-        return true;
-    }
-    return false;
+    if (!PyLong_CheckExact(days.ptr())) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(days.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow || v < 0) return false;
+    out = std::sqrt(static_cast<double>(v));
+    return true;
 }
 
 // np.sqrt(days) * mean / volatility, the result numpy's scalar arithmetic gives.
@@ -227,38 +256,48 @@ py::object numpy_std(const py::object& np, py::handle x) {
     return vol;
 }
 
-// The formula as numpy evaluates it, for inputs not handled natively.
-//   volatility = np.std(x); if volatility == 0: NaN; else np.sqrt(days) * np.mean(x) / volatility
-py::object numpy_ratio(const py::object& np, py::handle x, py::handle days) {
-    py::object vol = numpy_std(np, x);
+// The formula as numpy or pandas evaluates it, for inputs not handled natively.
+//   volatility = std(x); if volatility == 0: NaN; else np.sqrt(days) * mean(x) / volatility
+// A Series whose deviation is missing (fewer than two values) gives NaN.
+py::object fallback_ratio(const py::object& np, const py::object& pd, const Column& c,
+                          py::handle days) {
+    if (c.series) {
+        SeriesStats s = pandas_stats(pd, c.obj);
+        if (s.missing || equals_zero(s.std)) return np.attr("nan");
+        return div(mul(np.attr("sqrt")(days), s.mean), s.std);
+    }
+    py::object vol = numpy_std(np, c.obj);
     if (equals_zero(vol)) return np.attr("nan");
-    return div(mul(np.attr("sqrt")(days), np.attr("mean")(x)), vol);
+    return div(mul(np.attr("sqrt")(days), np.attr("mean")(c.obj)), vol);
 }
 
 // sqrt(days) * mean(x) / std(x), NaN when std(x) == 0.
-py::object ratio_of(const py::object& np, const Column& c, py::handle days) {
+py::object ratio_of(const py::object& np, const py::object& pd, const Column& c, py::handle days) {
     ColumnStats s = column_stats(c);
-    if (!s.ok) return numpy_ratio(np, c.obj, days);
+    if (!s.ok) return fallback_ratio(np, pd, c, days);
     if (s.std == 0.0) return np.attr("nan");
     return annualised(np, days, s.mean, s.std);
 }
 
 py::object sharpe_ratio(py::object returns, py::object days) {
+    kv::check_int_arg(days, "days");
     py::object np = names("np");
-    Column c = resolve(returns, np, names("pd"));
-    return ratio_of(np, c, days);
+    py::object pd = names("pd");
+    Column c = resolve(returns, np, pd);
+    return ratio_of(np, pd, c, days);
 }
 
 // returns - benchmark_returns, element by element: natively for two equally long plain
 // columns of which at least one is float64 (numpy would convert the other to float64 too);
 // everything else (Series alignment, broadcasting, integer arithmetic, shape errors) by the
-// operands' own subtraction.
+// operands' own subtraction. A Series on either side makes the difference a Series.
 py::object information_ratio(py::object returns, py::object benchmark_returns, py::object days) {
+    kv::check_int_arg(days, "days");
     py::object np = names("np");
     py::object pd = names("pd");
     Column r = resolve(returns, np, pd);
     Column b = resolve(benchmark_returns, np, pd);
-    const bool paired = r.native && b.native && !r.skipna && !b.skipna && !(r.cast && b.cast) &&
+    const bool paired = r.native && b.native && !r.series && !b.series && !(r.cast && b.cast) &&
                         r.size() == b.size() && r.size() > 0;
     if (paired) {
         const double* pa = r.ptr();
@@ -279,11 +318,34 @@ py::object information_ratio(py::object returns, py::object benchmark_returns, p
             return annualised(np, days, s.mean, s.std);
         }
     }
+    // Two float64 Series on equal labels: pandas subtracts their values as they stand (it
+    // aligns only unequal labels), so the difference is computed here without a new Series.
+    if (r.series && b.series && r.native && b.native && r.size() == b.size() && r.size() > 0) {
+        py::object ri = returns.attr("index");
+        py::object bi = benchmark_returns.attr("index");
+        if (ri.ptr() == bi.ptr() || kv::truthy(ri.attr("equals")(bi))) {
+            const double* pa = r.ptr();
+            const double* pb = b.ptr();
+            const int64_t n = r.size();
+            st::Moments m;
+            kv::without_gil_if(n >= kNoGilThreshold, [&] {
+                std::vector<double> diff(static_cast<size_t>(n));
+                for (int64_t i = 0; i < n; ++i) diff[static_cast<size_t>(i)] = pa[i] - pb[i];
+                m = st::nan_skipping_moments(diff.data(), n, 1);
+            });
+            ColumnStats s = finish_stats(m, false);
+            if (s.ok) {
+                if (s.std == 0.0) return np.attr("nan");
+                return annualised(np, days, s.mean, s.std);
+            }
+        }
+    }
     py::object difference = sub(r.obj, b.obj);
-    return ratio_of(np, resolve(difference, np, pd), days);
+    return ratio_of(np, pd, resolve(difference, np, pd), days);
 }
 
 py::object modigliani_ratio(py::object returns, py::object benchmark_returns, py::object days) {
+    kv::check_int_arg(days, "days");
     py::object np = names("np");
     py::object pd = names("pd");
     Column r = resolve(returns, np, pd);
@@ -300,6 +362,10 @@ py::object modigliani_ratio(py::object returns, py::object benchmark_returns, py
         } else {
             sharpe = annualised(np, days, s.mean, s.std);
         }
+    } else if (r.series) {
+        SeriesStats ps = pandas_stats(pd, r.obj);
+        if (ps.missing || equals_zero(ps.std)) return np.attr("nan");
+        sharpe = div(mul(np.attr("sqrt")(days), ps.mean), ps.std);
     } else {
         py::object vol = numpy_std(np, r.obj);
         if (equals_zero(vol)) return np.attr("nan");
@@ -311,7 +377,15 @@ py::object modigliani_ratio(py::object returns, py::object benchmark_returns, py
     py::object f64 = np.attr("float64");
     if (bs.ok && sharpe_native) return f64(sharpe_d * bs.std);
     if (sharpe_native) sharpe = f64(sharpe_d);
-    py::object bvol = bs.ok ? f64(bs.std) : numpy_std(np, b.obj);
+    py::object bvol;
+    if (bs.ok) {
+        bvol = f64(bs.std);
+    } else if (b.series) {
+        SeriesStats ps = pandas_stats(pd, b.obj);
+        bvol = ps.missing ? py::object(np.attr("nan")) : ps.std;
+    } else {
+        bvol = numpy_std(np, b.obj);
+    }
     return mul(sharpe, bvol);
 }
 
@@ -332,14 +406,10 @@ py::object pandas_drawdown(const py::object& pd, py::handle pv, py::handle windo
     return daily.attr("rolling")(window, py::arg("min_periods") = 1).attr("min")();
 }
 
-// The window as a positive element count, when it is one (int or numpy integer, not bool).
-bool plain_window(py::handle window, const py::object& np, int64_t& out) {
-    const bool integer = (PyLong_Check(window.ptr()) && !PyBool_Check(window.ptr())) ||
-                         py::isinstance(window, np.attr("integer"));
-    if (!integer) return false;
-    py::object idx = kv::steal(PyNumber_Index(window.ptr()));
+// The window as a positive element count, when it is one that fits (an int, bool included).
+bool plain_window(py::handle window, int64_t& out) {
     int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
+    long long v = PyLong_AsLongLongAndOverflow(window.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
     if (overflow || v < 1) return false;
     out = static_cast<int64_t>(v);
@@ -347,10 +417,13 @@ bool plain_window(py::handle window, const py::object& np, int64_t& out) {
 }
 
 py::object rolling_maximum_drawdown(py::object portfolio_value, py::object window) {
+    kv::check_int_arg(window, "window");
+    // pandas takes the element count as a plain int (it refuses a bool).
+    window = kv::exact_int(window);
     py::object np = names("np");
     py::object pd = names("pd");
     int64_t w = 0;
-    if (!plain_window(window, np, w)) return pandas_drawdown(pd, portfolio_value, window);
+    if (!plain_window(window, w)) return pandas_drawdown(pd, portfolio_value, window);
 
     py::object ndarray = np.attr("ndarray");
     py::object series_type = pd.attr("Series");
