@@ -326,3 +326,99 @@ def test_close_without_trade_context(monkeypatch):
     with pytest.raises(AttributeError):
         gw.close()
     assert ctx.quote.closed
+
+
+ALT_SDK = r'''
+import sys, types
+import pandas as pd
+alt = types.ModuleType("futu")
+alt.RET_OK, alt.RET_ERROR = 0, -1
+for enum, members in {"TrdSide": "BUY SELL", "TrdEnv": "REAL SIMULATE", "KLType": "K_1M K_DAY",
+                      "SubType": "K_1M QUOTE ORDER_BOOK", "AuType": "QFQ NONE",
+                      "OrderType": "MARKET NORMAL", "ModifyOrderOp": "CANCEL", "KL_FIELD": "ALL",
+                      "OrderStatus": "NONE UNSUBMITTED WAITING_SUBMIT SUBMITTING DISABLED DELETED "
+                                     "SUBMITTED FILLED_ALL FILLED_PART CANCELLED_ALL CANCELLED_PART "
+                                     "CANCELLING_PART SUBMIT_FAILED TIMEOUT FAILED"}.items():
+    setattr(alt, enum, type(enum, (), {m: "alt-" + m for m in members.split()}))
+class Handler:
+    def on_recv_rsp(self, rsp):
+        return 0, rsp
+for name in ("StockQuoteHandlerBase", "OrderBookHandlerBase", "TradeOrderHandlerBase",
+             "TradeDealHandlerBase"):
+    setattr(alt, name, type(name, (Handler,), {}))
+class Ctx:
+    def __init__(self, host=None, port=None): self.handlers = []
+    def set_handler(self, h): self.handlers.append(h)
+    def start(self): pass
+    def subscribe(self, codes, types, subscribe_push=True): return 0, ""
+    def unlock_trade(self, pwd): return 0, ""
+    def close(self): pass
+for name in ("OpenQuoteContext", "OpenSecTradeContext", "OpenFutureTradeContext",
+             "OpenCryptoTradeContext"):
+    setattr(alt, name, type(name, (Ctx,), {}))
+sys.modules["futu"] = alt
+from kavrel_trader.gateways.futu import futu_adapter as fa
+from kavrel_trader.core.security import Stock
+s = Stock("HK.00700", "Tencent")
+gw = fa.FutuAdapter([s], "alt")
+assert fa.TrdSide is alt.TrdSide and gw.quote_ctx.handlers[0].__class__.__bases__[0] is alt.StockQuoteHandlerBase
+push = pd.DataFrame([{"code": "HK.00700", "data_date": "2024-01-02", "data_time": "09:30:00",
+                      **{k: 1 for k in ("last_price", "open_price", "high_price", "low_price",
+                                        "prev_close_price", "volume", "turnover", "turnover_rate",
+                                        "amplitude", "suspension", "price_spread", "sec_status")}}])
+assert gw.quote_ctx.handlers[0].on_recv_rsp(push)[0] == 0
+print(gw.get_quote(s).datetime, fa.convert_orderstatus_futu2kv("alt-FILLED_ALL"))
+'''
+
+
+@pytest.mark.timeout(120)
+def test_module_works_with_another_sdk_build():
+    import subprocess
+    import sys
+    out = subprocess.run([sys.executable, "-c", ALT_SDK], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines()[-1] == "2024-01-02 09:30:00 OrderStatus.FILLED"
+
+
+def order_push():
+    from futu.common.pb import Trd_UpdateOrder_pb2
+    r = Trd_UpdateOrder_pb2.Response()
+    r.retType = 0
+    r.s2c.header.trdEnv, r.s2c.header.accID, r.s2c.header.trdMarket = 0, 1, 1
+    o = r.s2c.order
+    o.trdSide, o.orderType, o.orderStatus, o.orderID, o.orderIDEx = 1, 1, 11, 123, "X123"
+    o.code, o.name, o.qty, o.price, o.secMarket = "00700", "Tencent", 500, 350.0, 1
+    o.createTime, o.updateTime = "2024-01-02 09:30:00", "2024-01-02 09:30:05"
+    o.fillQty, o.fillAvgPrice = 300, 350.1
+    return r
+
+
+def deal_push():
+    from futu.common.pb import Trd_UpdateOrderFill_pb2
+    f = Trd_UpdateOrderFill_pb2.Response()
+    f.retType = 0
+    f.s2c.header.trdEnv, f.s2c.header.accID, f.s2c.header.trdMarket = 0, 1, 1
+    d = f.s2c.orderFill
+    d.trdSide, d.fillID, d.fillIDEx, d.orderID, d.orderIDEx = 1, 77, "F77", 123, "X123"
+    d.code, d.name, d.qty, d.price, d.secMarket = "00700", "Tencent", 300, 350.1, 1
+    d.createTime = "2024-01-02 09:30:05"
+    return f
+
+
+def test_real_trade_pushes_through_sdk_bases(monkeypatch):
+    from datetime import datetime
+    from kavrel_trader.core.constants import Direction, OrderStatus
+    from kavrel_trader.core.order import Order
+    gw, ctx = make_gateway(monkeypatch, fa, securities=[TENCENT])
+    gw.trade_mode = TradeMode.SIMULATE
+    order = Order(security=TENCENT, quantity=5, direction=Direction.LONG)
+    gw.orders.put("X123", order)
+    order_handler, deal_handler = ctx.trade().handlers
+    assert order_handler.on_recv_rsp(order_push())[0] == futu.RET_OK
+    assert (order.filled_quantity, order.status, order.filled_avg_price, order.updated_time) == \
+        (3.0, OrderStatus.FILLED, 350.1, datetime(2024, 1, 2, 9, 30, 5))
+    (synthetic,) = gw.deals.queue.values()
+    assert synthetic.filled_quantity == 3.0 and synthetic.orderid == "X123"
+    assert deal_handler.on_recv_rsp(deal_push())[0] == futu.RET_OK
+    deal = gw.deals.get(77)
+    assert (deal.filled_quantity, deal.filled_avg_price, deal.orderid) == (3.0, 350.1, "X123")

@@ -216,3 +216,16 @@ def test_crypto_positions(crypto):
         ("CC.ETHUSD", "Ether", 1, Exchange.CRYPTO)
     assert ps[2].security.code == "HK.MHI2310" and ps[2].direction is Direction.SHORT
     assert crypto.get_broker_position(BTC, Direction.LONG).quantity == 0.5
+
+
+@pytest.mark.parametrize("row_code, attached", [("HK.ABC1234", True), ("HK.ABCDE1234X", True),
+                                                ("HK.ABCDEF1234", False), ("HK.AB1234", False),
+                                                ("HK.ABC123", False), ("XHK.ABC1234", False)])
+def test_dated_code_pattern(gw, row_code, attached):
+    mains = [Futures(code[:-4] + "main", "m") for code in (row_code, row_code[:-1])]
+    gw.securities.extend(mains)
+    gw.trd_ctx.position_result = (RET_OK, positions((row_code, "x", "LONG", 1.0, 1)))
+    (p,) = gw.get_all_broker_positions()
+    assert (p.security in mains and p.security.code == row_code[:-4] + "main") == attached
+    if not attached:
+        assert p.security.code == row_code
