@@ -139,6 +139,14 @@ def books(n):
     return out
 
 
+def each(fn, items):
+    """A timing body calling fn on every item."""
+    def body():
+        for item in items:
+            fn(item)
+    return body
+
+
 class _Patch:
     def setattr(self, obj, name, value, raising=True):
         setattr(obj, name, value)
@@ -182,16 +190,8 @@ def main():
     a, b = gw.get_quote(TENCENT), plain.quote.get(TENCENT)
     assert (a.datetime, a.last_price, a.volume, a.sec_status) == (b.datetime, b.last_price, b.volume, b.sec_status)
 
-    def ours_quotes():
-        for t in pushes:
-            gw.process_quote(t)
-
-    def plain_quotes():
-        for t in pushes:
-            plain.process_quote(t)
-
-    ours = best_time(ours_quotes, repeat=3)
-    base = best_time(plain_quotes, repeat=2)
+    ours = best_time(each(gw.process_quote, pushes), repeat=3)
+    base = best_time(each(plain.process_quote, pushes), repeat=2)
     report("process_quote x10,000 (one-row SDK tables)", ours, base, target=2,
            baseline_name="python")
 
@@ -202,16 +202,8 @@ def main():
     a, b = gw.get_orderbook(TENCENT), plain.orderbook.get(TENCENT)
     assert vars(a) == vars(b)
 
-    def ours_books():
-        for c in book_list:
-            gw.process_orderbook(c)
-
-    def plain_books():
-        for c in book_list:
-            plain.process_orderbook(c)
-
-    ours = best_time(ours_books, repeat=3)
-    base = best_time(plain_books, repeat=2)
+    ours = best_time(each(gw.process_orderbook, book_list), repeat=3)
+    base = best_time(each(plain.process_orderbook, book_list), repeat=2)
     report("process_orderbook x10,000 (ten-level books)", ours, base, target=2,
            baseline_name="python")
 
@@ -220,23 +212,10 @@ def main():
     raw = [quote_push(i) for i in range(1000)]
     sdk = StockQuoteHandlerBase()
 
-    def end_to_end():
-        for r in raw:
-            handler.on_recv_rsp(r)
-
-    def sdk_only():
-        for r in raw:
-            sdk.on_recv_rsp(r)
-
     parsed = [sdk.on_recv_rsp(r)[1] for r in raw]
-
-    def processing_only():
-        for t in parsed:
-            gw.process_quote(t)
-
-    total = best_time(end_to_end, repeat=7) / len(raw)
-    parse = best_time(sdk_only, repeat=7) / len(raw)
-    ours = best_time(processing_only, repeat=7) / len(raw)
+    total = best_time(each(handler.on_recv_rsp, raw), repeat=7) / len(raw)
+    parse = best_time(each(sdk.on_recv_rsp, raw), repeat=7) / len(raw)
+    ours = best_time(each(gw.process_quote, parsed), repeat=7) / len(raw)
     print(f"{'quote push through on_recv_rsp, end to end':<58} {total * 1e6:9.2f} us per push")
     print(f"{'  of which the SDK parsing the push':<58} {parse * 1e6:9.2f} us "
           f"({parse / (parse + ours):.0%} of parsing + processing)")

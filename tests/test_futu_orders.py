@@ -20,16 +20,12 @@ BTC = Security("CC.BTCUSD", "Bitcoin", exchange=Exchange.CRYPTO)
 
 @pytest.fixture
 def gw(monkeypatch):
-    gateway, _ = make_gateway(monkeypatch, fa, securities=[TENCENT, APPLE, HSI, MHI])
-    gateway.trade_mode = TradeMode.LIVETRADE
-    return gateway
+    return make_gateway(monkeypatch, fa, securities=[TENCENT, APPLE, HSI, MHI], trade_mode=TradeMode.LIVETRADE)[0]
 
 
 @pytest.fixture
 def crypto(monkeypatch):
-    gateway, _ = make_gateway(monkeypatch, fa, "FutuCryptoGateway", [BTC])
-    gateway.trade_mode = TradeMode.LIVETRADE
-    return gateway
+    return make_gateway(monkeypatch, fa, "FutuCryptoGateway", [BTC], trade_mode=TradeMode.LIVETRADE)[0]
 
 
 def order(security, quantity, order_type=OrderType.LIMIT, price=350.0, direction=Direction.LONG):

@@ -25,9 +25,7 @@ def gw(monkeypatch):
 
 @pytest.fixture
 def crypto(monkeypatch):
-    gateway, _ = make_gateway(monkeypatch, fa, "FutuCryptoGateway", [BTC])
-    gateway.trade_mode = TradeMode.LIVETRADE
-    return gateway
+    return make_gateway(monkeypatch, fa, "FutuCryptoGateway", [BTC], trade_mode=TradeMode.LIVETRADE)[0]
 
 
 def quote_table(code="HK.00700", rows=1, **over):

@@ -172,10 +172,13 @@ def minute_pages(n_rows, page_size, start="2024-01-02 09:30:00"):
 
 
 def make_gateway(monkeypatch, module, cls_name="FutuAdapter", securities=(), program=None,
-                 **kwargs):
-    """A gateway of module.<cls_name> over fake contexts; returns (gateway, contexts)."""
+                 trade_mode=None, **kwargs):
+    """A gateway of module.<cls_name> over fake contexts, its trade mode set when one is
+    given; returns (gateway, contexts)."""
     contexts = FutuContexts()
     contexts.program.update(program or {})
     contexts.install(monkeypatch, module)
     gateway = getattr(module, cls_name)(list(securities), "futu-test", **kwargs)
+    if trade_mode is not None:
+        gateway.trade_mode = trade_mode
     return gateway, contexts

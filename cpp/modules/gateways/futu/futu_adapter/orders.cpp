@@ -114,22 +114,28 @@ py::object cancel_order(py::handle self, py::handle orderid) {
     return py::none();
 }
 
-py::object get_broker_balance(py::handle self) {
-    py::object query = getattr(self, S.trd_ctx).attr("accinfo_query");
+// trd_ctx.<method>(trd_env=self.futu_trd_env): the reply's table, or a null object after
+// printing "<tag> failed: <data>" when the SDK reports a failure.
+py::object account_query(py::handle self, const char* method, const char* tag) {
+    py::object query = getattr(self, S.trd_ctx).attr(method);
     py::object reply = query(py::arg("trd_env") = getattr(self, S.futu_trd_env));
     py::object out[2];
     unpack(reply, out, 2);
-    if (kv::truthy(out[0])) {
-        say(Text() << "[get_broker_balanc] failed: " << out[1]);
-        return py::none();
-    }
+    if (!kv::truthy(out[0])) return out[1];
+    say(Text() << tag << " failed: " << out[1]);
+    return py::object();
+}
+
+py::object get_broker_balance(py::handle self) {
+    py::object table = account_query(self, "accinfo_query", "[get_broker_balanc]");
+    if (!table) return py::none();
     static const char* const kFields[6][2] = {{"cash", "power"},
                                               {"available_cash", "available_funds"},
                                               {"maintenance_margin", "maintenance_margin"},
                                               {"unrealized_pnl", "unrealized_pl"},
                                               {"max_power_short", "max_power_short"},
                                               {"net_cash_power", "net_cash_power"}};
-    kv::tables::FirstRow row(out[1]);
+    kv::tables::FirstRow row(table);
     py::object values[6];
     for (int i = 0; i < 6; ++i) values[i] = row[kv::intern(kFields[i][1])];
     py::object balance = names("AccountBalance")();
@@ -157,15 +163,8 @@ bool dated_hk_futures(py::handle code) {
 
 // `crypto`: codes as delivered, and an unknown code becomes a crypto Commodity.
 py::object all_positions(py::handle self, bool crypto) {
-    py::object query = getattr(self, S.trd_ctx).attr("position_list_query");
-    py::object reply = query(py::arg("trd_env") = getattr(self, S.futu_trd_env));
-    py::object out[2];
-    unpack(reply, out, 2);
-    if (kv::truthy(out[0])) {
-        say(Text() << "[get_all_broker_positions] failed: " << out[1]);
-        return py::none();
-    }
-    py::handle table = out[1];
+    py::object table = account_query(self, "position_list_query", "[get_all_broker_positions]");
+    if (!table) return py::none();
     Py_ssize_t n = kv::tables::row_count(table);
     py::list result;
     if (n == 0) return std::move(result);
