@@ -263,3 +263,28 @@ def test_crypto_pushes_keep_quantities(crypto):
     assert order.filled_quantity == 0.25 and order.status is OrderStatus.FILLED
     assert list(crypto.deals.queue) == ["D1"] and crypto.deals.get("D1").filled_quantity == 0.25
     assert fa.FutuCryptoGateway.process_order.__doc__ == "Callback of Order (no HK lot-size rescale)."
+
+
+@pytest.mark.timeout(60)
+def test_pushes_from_another_thread(gw):
+    import threading
+    gw.trade_mode = TradeMode.SIMULATE
+    orders = [place(gw, APPLE, f"O{i}") for i in range(50)]
+    errors = []
+
+    def push_thread():
+        try:
+            for i in range(50):
+                gw.process_quote(quote_table(last_price=float(i)))
+                gw.process_order(order_table(f"O{i}", dealt_qty=2, status="FILLED_ALL"))
+        except Exception as e:  # reported to the test thread
+            errors.append(e)
+
+    t = threading.Thread(target=push_thread, name="futu-push", daemon=True)
+    t.start()
+    for i in range(50):
+        gw.process_orderbook(book())
+    t.join(30)
+    assert not t.is_alive() and errors == []
+    assert all(o.status is OrderStatus.FILLED for o in orders) and len(sim_deals(gw)) == 50
+    assert gw.get_quote(TENCENT).last_price == 49.0
