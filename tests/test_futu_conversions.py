@@ -120,3 +120,17 @@ def test_aliases_are_the_framework_enumerations():
     assert fa.KVOrderStatus is constants.OrderStatus
     assert fa.KVOrderType is constants.OrderType
     assert fa.OrderStatus is OrderStatus
+
+
+@pytest.mark.parametrize("name, params", [
+    ("convert_direction_kv2futu", ["direction"]), ("convert_trade_mode_kv2futu", ["trade_mode"]),
+    ("convert_orderstatus_futu2kv", ["status"]), ("get_hk_futures_code", ["security"]),
+])
+def test_functions_behave_like_defs(name, params):
+    import inspect
+    import pickle
+    f = getattr(fa, name)
+    assert list(inspect.signature(f).parameters) == params
+    assert pickle.loads(pickle.dumps(f)) is f
+    with pytest.raises(TypeError, match=f"missing 1 required positional argument: '{params[0]}'"):
+        f()
