@@ -22,11 +22,13 @@ class BaseGateway:
     TIME_STEP = 60000
     SHORT_INTEREST_RATE = 0.0
     KL_ALLOWED = ("1Min", "1Day")
+    # Class-level default: a gateway may define `trade_mode` as a property of its own, which
+    # an assignment in __init__ would run before the gateway has set anything up.
+    trade_mode = None
 
     def __init__(self, securities: List[Any], gateway_name: str = "Backtest", **kwargs):
         self.securities = list(securities)
         self.gateway_name = gateway_name
-        self.trade_mode = None
         self.fees = kwargs.get("fees")
         self.start = kwargs.get("start")
         self.end = kwargs.get("end")
