@@ -42,6 +42,10 @@ struct Param {
 // Marker placed between parameters: the ones after it are keyword-only.
 inline Param kw_only() { return Param("*"); }
 
+// Marker placed last: keywords that name no parameter are collected into a dict
+// (`def f(self, x, **kwargs)`), read with Bound::kwargs().
+inline Param var_kw() { return Param("**"); }
+
 // The bound arguments: one borrowed object per parameter (defaults filled in), then, for a
 // function with *args, the tuple of extra positional arguments.
 class Bound {
@@ -50,11 +54,14 @@ public:
 
     py::handle operator[](size_t i) const { return values_[i]; }
     const py::tuple& varargs() const { return varargs_; }
+    // The extra keywords of a function with **kwargs: a new dict, empty when none was given.
+    const py::dict& kwargs() const { return kwargs_; }
 
 private:
     friend class Signature;
     std::array<PyObject*, kMax> values_{};  // no allocation per call
     py::tuple varargs_ = py::reinterpret_steal<py::tuple>(py::handle());  // set with *args
+    py::dict kwargs_ = py::reinterpret_steal<py::dict>(py::handle());     // set with **kwargs
 };
 
 class Signature {
@@ -64,6 +71,10 @@ public:
     Signature(std::string name, std::string qualname, std::vector<Param> params, bool varargs)
         : name_(std::move(name)), qualname_(std::move(qualname)), varargs_(varargs) {
         for (auto& p : params) {
+            if (std::string(p.name) == "**") {
+                varkw_ = true;
+                continue;
+            }
             if (std::string(p.name) == "*") {
                 n_positional_ = static_cast<Py_ssize_t>(params_.size());
                 continue;
@@ -92,10 +103,19 @@ public:
         }
         Py_ssize_t kw_only_given = 0;
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        if (varkw_) {
+            b.kwargs_ = py::reinterpret_steal<py::dict>(PyDict_New());
+            if (!b.kwargs_) throw py::error_already_set();
+        }
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             Py_ssize_t j = 0;
             while (j < n && PyUnicode_CompareWithASCIIString(key, params_[j].name) != 0) ++j;
+            if (j == n && varkw_) {
+                if (PyDict_SetItem(b.kwargs_.ptr(), key, args[nargs + k]) < 0)
+                    throw py::error_already_set();
+                continue;
+            }
             if (j == n) fail("%U() got an unexpected keyword argument '%S'", key);
             if (b.values_[j]) fail("%U() got multiple values for argument '%S'", key);
             b.values_[j] = args[nargs + k];
@@ -118,6 +138,7 @@ public:
     // "name($module, /, a, b=1, *, c=None)" for __text_signature__, or "" when a default
     // has no literal text form that inspect could read back.
     std::string text_signature() const {
+        if (varkw_) return "";
         std::string s = name_ + "($module, /";
         for (size_t i = 0; i < params_.size(); ++i) {
             if (static_cast<Py_ssize_t>(i) == n_positional_) s += ", *";
@@ -183,6 +204,7 @@ private:
     Py_ssize_t n_positional_ = -1;
     Py_ssize_t n_required_positional_ = 0;
     bool varargs_;
+    bool varkw_ = false;
 };
 
 namespace detail {
