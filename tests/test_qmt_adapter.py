@@ -1,4 +1,6 @@
 """QMT gateway: row readers, construction and close, bridge events, the quote refresh."""
+import inspect
+import pickle
 import types
 from datetime import datetime
 
@@ -363,3 +365,56 @@ def test_refresh_matches_plain_python(tick, proxy):
     assert fields(ours.quote.get(SEC)) == fields(theirs.quote.get(SEC))
     assert fields(ours.orderbook.get(SEC)) == fields(theirs.orderbook.get(SEC))
     assert fields(ours._recent_bars.get(SEC)) == fields(theirs._recent_bars.get(SEC))
+
+
+# ---------------------------------------------------------------- signatures
+
+READERS = {
+    "_first_number": ("row, keys, default=0.0", None),
+    "_level_number": ("row, list_keys, index, default=0.0",
+                      "Read level-N from list fields like bidPrice/askVol (Big QMT tick shape)."),
+    "_first_str": ("row, keys, default=''", None),
+    "_first_int": ("row, keys, default=0", None),
+}
+
+METHODS = {
+    "__init__": "securities, gateway_name='Qmt', start=None, end=None, fees=None, **kwargs",
+    "close": "", "set_trade_mode": "trade_mode", "subscribe": "", "unsubscribe": "",
+    "_on_event": "event", "_refresh_quotes": "",
+    "get_quote": "security", "get_orderbook": "security", "get_recent_bar": "security, bar_interval=None",
+    "get_recent_bars": "security, bar_interval=None, periods=1", "get_recent_data": "security, **kwargs",
+    "req_historical_bars": "security, periods, freq, cur_datetime=None, trading_sessions=None, "
+                           "mode='direct', **kwargs",
+    "get_security": "code", "place_order": "order", "cancel_order": "orderid",
+    "get_broker_balance": "", "get_broker_position": "security, direction",
+    "get_all_broker_positions": "",
+}
+
+
+@pytest.mark.parametrize("name", sorted(READERS))
+def test_row_readers_behave_like_defs(name):
+    from test_signatures import error, reference, wrong_calls
+    params, doc = READERS[name]
+    ref_fn, ours = reference(name, params, doc), getattr(qa, name)
+    assert ours.__doc__ == doc and pickle.loads(pickle.dumps(ours)) is ours
+    assert inspect.signature(ours) == inspect.signature(ref_fn)
+    for args, kwargs, msg in wrong_calls(ref_fn):
+        assert error(ours, args, kwargs) == msg.replace("_ref()", f"{name}()")
+
+
+@pytest.mark.parametrize("name", sorted(METHODS))
+def test_methods_take_arguments_like_defs(name):
+    params = ", ".join(p for p in ("self", METHODS[name]) if p)
+    ns = {}
+    exec(f"class QmtAdapter:\n    def {name}({params}):\n        pass\n", ns)
+    theirs = ns["QmtAdapter"].__new__(ns["QmtAdapter"])
+    ours = qa.QmtAdapter.__new__(qa.QmtAdapter)
+    for args, kwargs in [((), {}), ((0,) * 8, {}), ((0,) * 7, {"bogus": 0}), ((0,), {"security": 0})]:
+        try:
+            getattr(theirs, name)(*args, **kwargs)
+            continue  # accepted by the def (**kwargs); the body would run
+        except TypeError as e:
+            expected = str(e)
+        with pytest.raises(TypeError) as got:
+            getattr(ours, name)(*args, **kwargs)
+        assert str(got.value) == expected
