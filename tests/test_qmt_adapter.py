@@ -122,6 +122,8 @@ def test_module_names_and_class():
       "key_prefix": "p:", "rpc_timeout": "5"},
      dict(host="h", port=6380, password=None, db=2, key_prefix="p:", timeout=5.0)),
     ({"redis_password": "s3cret", "rpc_timeout": 3}, dict(password="s3cret", timeout=3.0)),
+    ({"redis_host": None, "redis_port": None, "redis_db": None, "rpc_timeout": None},  # None: the default
+     dict(host="127.0.0.1", port=6379, db=5, timeout=10.0)),
 ])
 def test_construction_builds_bridge_from_config(make, cfg, expected):
     gw, bridge = make(cfg=cfg)
