@@ -9,6 +9,7 @@
 // replaced on the module, the refresh calls the replacements instead.
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -48,7 +49,10 @@ py::object new_list(std::initializer_list<PyObject*> items) {
 class TickRow {
 public:
     TickRow() : slots_(q::TickLayout::get().key_count(), nullptr) {}
-    ~TickRow() { clear(); }
+    ~TickRow() {
+        clear();
+        for (const CacheEntry& e : cache_) Py_XDECREF(e.key);
+    }
     TickRow(const TickRow&) = delete;
     TickRow& operator=(const TickRow&) = delete;
 
@@ -82,15 +86,32 @@ private:
                 clear();
                 return false;
             }
-            std::string_view s;
-            if (!ascii_view(k, s)) continue;  // every key read is ASCII
-            int idx = layout.find(s);
+            int idx = index_of(k, layout);
             if (idx < 0) continue;
             Py_INCREF(v);
             slots_[static_cast<std::size_t>(idx)] = v;
             used_.push_back(idx);
         }
         return true;
+    }
+
+    // The key number of a str key. The rows of one reply share their key objects (the
+    // JSON decoder reuses them), so answers are kept per object for the rest of the call;
+    // the cache holds a reference to each key it remembers, so no address is reused.
+    int index_of(PyObject* k, const q::TickLayout& layout) {
+        std::size_t h = (reinterpret_cast<std::uintptr_t>(k) >> 4) & (kCacheSize - 1);
+        while (cache_[h].key) {
+            if (cache_[h].key == k) return cache_[h].index;
+            h = (h + 1) & (kCacheSize - 1);
+        }
+        std::string_view s;
+        int idx = ascii_view(k, s) ? layout.find(s) : -1;  // every key read is ASCII
+        if (cached_ < kCacheSize / 2) {
+            Py_INCREF(k);
+            cache_[h] = {k, idx};
+            ++cached_;
+        }
+        return idx;
     }
 
     bool looked_up(int k) const {
@@ -107,6 +128,13 @@ private:
         used_.clear();
     }
 
+    struct CacheEntry {
+        PyObject* key;
+        int index;
+    };
+    static constexpr std::size_t kCacheSize = 256;
+    std::vector<CacheEntry> cache_ = std::vector<CacheEntry>(kCacheSize, CacheEntry{nullptr, -1});
+    std::size_t cached_ = 0;
     std::vector<PyObject*> slots_;
     std::vector<int> used_;
     py::handle row_;
@@ -177,6 +205,12 @@ py::object truthy_get(py::handle mapping, py::handle key) {
 
 py::object float_obj(double d) { return steal(PyFloat_FromDouble(d)); }
 
+// store.put(key, item) through the bound method.
+void put(const py::object& bound_put, py::handle key, const py::object& item) {
+    PyObject* args[2] = {key.ptr(), item.ptr()};
+    steal(PyObject_Vectorcall(bound_put.ptr(), args, 2, nullptr));
+}
+
 // ---------------------------------------------------------------- quote refresh
 
 py::object refresh_quotes(py::handle self) {
@@ -209,7 +243,7 @@ py::object refresh_quotes(py::handle self) {
     py::object when = now();
     py::object minute;  // `when` at the start of its minute, made for the first bar
     KeywordMaker make_quote, make_book, make_bar;
-    py::object quote_store, book_store, recent, exchange_from;
+    py::object quote_put, book_put, recent, exchange_from;
     Readers readers;
     readers.load();
     TickRow row;
@@ -227,8 +261,8 @@ py::object refresh_quotes(py::handle self) {
         if (!make_quote.bound()) {
             make_quote.bind(names("Quote"));
             make_book.bind(names("OrderBook"));
-            quote_store = getattr(self, S.quote);
-            book_store = getattr(self, S.orderbook);
+            quote_put = getattr(getattr(self, S.quote), S.put);
+            book_put = getattr(getattr(self, S.orderbook), S.put);
         }
 
         py::object exchange;
@@ -255,7 +289,7 @@ py::object refresh_quotes(py::handle self) {
                                f_prev.ptr(), f_volume.ptr(), f_turn.ptr(), f_bid.ptr(),
                                f_ask.ptr(),  f_spread.ptr()};
         py::object quote = make_quote(qargs + 1, T.quote_kw);
-        quote_store.attr("put")(sec, quote);
+        put(quote_put, sec, quote);
 
         py::object f_bidv = float_obj(v[q::kTickBidVolume]), f_askv = float_obj(v[q::kTickAskVolume]);
         PyObject* bargs[8] = {nullptr,     sec.ptr(),   exchange.ptr(), when.ptr(),
@@ -263,7 +297,7 @@ py::object refresh_quotes(py::handle self) {
         py::object book = make_book(bargs + 1, T.book_kw);
         for (int qty = q::kTickQuoteCount; qty < q::kTickQuantityCount; ++qty)
             setattr(book, T.level_attrs[qty], float_obj(v[qty]));
-        book_store.attr("put")(sec, book);
+        put(book_put, sec, book);
 
         if (last != 0.0 || open != 0.0) {
             if (!minute) {
