@@ -246,6 +246,7 @@ def book_levels(book, side="bid", what="price"):
     ({"bidPrice1": "10.5", "bid2": 10.4, "m_dBidPrice3": 10.3, "bidPrice": LEVELS},
      10.5, [10.5, 10.4, 10.3, 9.98, 9.97]),
     ({"bidPrice": LEVELS[:2]}, 10.01, LEVELS[:2] + [0.0] * 3),
+    ({1: "x", "bidPrices": LEVELS, "bid3": "9"}, 10.01, LEVELS[:2] + [9.0] + LEVELS[3:]),  # a non-text key
 ])
 def test_refresh_reads_bid_side(make, tick, quote_bid, book_bids):
     gw, _ = make({"get_full_tick": {"600000.SH": tick}})
