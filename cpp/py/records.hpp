@@ -33,6 +33,7 @@ public:
         if (PyFunction_Check(init)) init_ = steal(init);
         else Py_DECREF(init);
     }
+    bool bound() const { return static_cast<bool>(cls_); }
 
     // cls(**dict(zip(kwnames, args))); `args` has one free slot before it (args[-1]).
     py::object operator()(PyObject** args, PyObject* kwnames) const {

@@ -24,7 +24,7 @@
 
 #include "engine/qmt_bars.hpp"
 #include "py/pyhelpers.hpp"
-#include "py/records.hpp"
+#include "py/row_values.hpp"
 #include "py/signature.hpp"
 
 namespace py = pybind11;
@@ -61,54 +61,17 @@ py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
 // Bound argument i as an owned reference.
 py::object arg(const kv::Bound& a, size_t i) { return py::reinterpret_borrow<py::object>(a[i]); }
 
-// True when the current exception is a TypeError or ValueError (then cleared).
-bool clear_if_type_or_value_error() {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
-        PyErr_Clear();
-        return true;
-    }
-    return false;
-}
-
 // ---------------------------------------------------------------- numbers
 
-// float(value): true with the result; false when float() raises TypeError or ValueError;
-// any other error propagates.
-bool to_float(PyObject* v, double& out) {
-    if (PyFloat_CheckExact(v)) {
-        out = PyFloat_AS_DOUBLE(v);
-        return true;
-    }
-    if (PyLong_CheckExact(v) || PyBool_Check(v)) {
-        out = PyLong_AsDouble(v);  // OverflowError for huge ints, as float() gives it
-        if (out == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-        return true;
-    }
-    if (PyUnicode_CheckExact(v)) {
-        std::string_view s;
-        if (ascii_view(v, s) && q::parse_decimal(s, out)) return true;
-    }
-    PyObject* r = PyNumber_Float(v);
-    if (!r) {
-        if (clear_if_type_or_value_error()) return false;
-        throw py::error_already_set();
-    }
-    out = PyFloat_AS_DOUBLE(r);
-    Py_DECREF(r);
-    return true;
-}
+using kv::clear_if_type_or_value_error;
+using kv::to_float;
+using kv::float_object;
 
 // Whether converting `v` (float(), str(), a time parse) runs only the interpreter's own
 // code for built-in types, never code of the caller's that could change a record.
 bool is_plain(PyObject* v) {
     return v == Py_None || PyFloat_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v) ||
            PyUnicode_CheckExact(v);
-}
-
-// The float object for a converted value: the value itself when it is an exact float.
-py::object float_object(PyObject* src, double v) {
-    if (PyFloat_CheckExact(src)) return borrow(src);
-    return steal(PyFloat_FromDouble(v));
 }
 
 // `float(value or 0)`, for the placeholder test.
