@@ -11,6 +11,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 
 #include "bridge.hpp"
@@ -123,11 +124,14 @@ PYBIND11_MODULE(redis_bridge, m) {
     namespace b = kv::qmtbridge;
     m.doc() = "Redis request/reply client and event subscriber for the QMT bridge agent.";
 
+    // Without the client package the import fails with ImportError(kNoRedis) itself: the
+    // module loader turns a C++ exception's text into exactly that error (a Python error
+    // would come back wrapped in "initialization failed").
     try {
         m.attr("redis") = py::module_::import("redis");
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ImportError)) throw;
-        kv::raise_from(e, PyExc_ImportError, b::kNoRedis);
+        throw std::runtime_error(b::kNoRedis);
     }
     kv::import_name(m, "collections.abc", "Mapping");
     m.attr("json") = py::module_::import("json");
