@@ -25,7 +25,7 @@ namespace qmtbridge {
 namespace {
 
 constexpr double kWaitSeconds = 1.0;     // wait for the next message per loop turn
-constexpr double kSliceSeconds = 0.2;    // ... read in slices of this length
+constexpr double kSliceSeconds = 0.1;    // ... read in slices of this length
 constexpr double kRetrySeconds = 0.5;    // pause after a failed read
 constexpr double kJoinSeconds = 2.0;     // stop_events waits this long for the thread
 
