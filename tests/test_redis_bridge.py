@@ -458,6 +458,30 @@ def test_a_raising_handler_is_reported_once_per_failure(bridge, redis_client, ca
 
 
 @pytest.mark.timeout(30)
+@pytest.mark.parametrize("action", ["stop_events", "close", "restart"])
+def test_a_handler_may_stop_its_own_subscriber(bridge, redis_client, capsys, action):
+    got, later = [], []
+
+    def handler(ev):
+        got.append(ev)
+        if action == "restart":
+            bridge.start_events(later.append)
+        else:
+            getattr(bridge, action)()
+
+    bridge.start_events(handler)
+    first = bridge._event_thread
+    ch = bridge.events_channel
+    assert _publish_until(redis_client, ch, '{"n": 1}', lambda: got)
+    assert _wait_for(lambda: not first.is_alive())
+    assert capsys.readouterr().out == "" and len(got) == 1
+    if action == "restart":
+        assert _publish_until(redis_client, ch, '{"n": 2}', lambda: later)
+        bridge.stop_events()
+    assert redis_client.pubsub_numsub(ch) == [(ch, 0)]
+
+
+@pytest.mark.timeout(30)
 def test_stop_events_without_a_subscriber_only_sets_the_flag(bridge):
     t0 = time.monotonic()
     bridge.stop_events()

@@ -154,8 +154,11 @@ py::object stop_events(const Bound& a) {
     setattr(self, N.pubsub, py::none());
     setattr(self, N.subscription, py::none());
 
+    // A handler may stop its own subscriber: the event thread then ends after the handler
+    // returns, and there is nothing to wait for.
     py::object thread = getattr_or_none(self, N.event_thread);
-    if (!thread.is_none() && truthy(callmethod(thread, N.is_alive)))
+    if (!thread.is_none() && truthy(callmethod(thread, N.is_alive)) &&
+        !thread.is(g_names("threading").attr("current_thread")()))
         callmethod(thread, N.join, kJoinSeconds);
 
     // The thread closes its own handle as it ends; close it here when it has not, unless
