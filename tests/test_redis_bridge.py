@@ -233,6 +233,37 @@ def test_missing_client_package_names_the_extra():
                    "pip install kavrel-trader[qmt]")
 
 
+EXIT_SCRIPT = '''
+import sys, time
+from kavrel_tools.redis_server import RedisServer
+from kavrel_trader.gateways.qmt import redis_bridge as rb
+srv = RedisServer().start()
+try:
+    b = rb.QmtRedisBridge(port=srv.port)
+    if sys.argv[1] == "stuck handler":
+        b.start_events(lambda e: [time.sleep(0.01) for _ in range(6000)])
+        time.sleep(0.3)
+        b._r.publish(b.events_channel, "{}")
+    else:
+        b.start_events(lambda e: None)
+    time.sleep(0.5)
+    if sys.argv[1] == "server gone":
+        srv.stop()
+        time.sleep(0.3)
+    print("leaving", flush=True)
+finally:
+    srv.close()
+'''
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("case", ["subscriber running", "stuck handler", "server gone"])
+def test_the_process_exits_cleanly_with_a_subscriber_left_running(case):
+    p = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, case], capture_output=True,
+                       text=True, timeout=50)
+    assert (p.returncode, p.stdout) == (0, "leaving\n"), p.stderr[-500:]
+
+
 # ---------------------------------------------------------------- over a real server
 
 @pytest.mark.timeout(30)

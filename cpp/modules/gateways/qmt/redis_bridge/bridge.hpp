@@ -8,6 +8,10 @@
 
 #include <pybind11/pybind11.h>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>  // abi::__forced_unwind
+#endif
+
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
 
@@ -52,6 +56,23 @@ void ignoring_errors(Fn&& fn) {
         fn();
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
+    }
+}
+
+// Runs `body`; when it throws, runs `cleanup` and rethrows. A thread ended by the runtime
+// (a daemon thread at interpreter exit, without the GIL) is let go without the clean-up,
+// which would call into the interpreter.
+template <class Body, class Cleanup>
+void on_failure(Body&& body, Cleanup&& cleanup) {
+    try {
+        body();
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (...) {
+        cleanup();
+        throw;
     }
 }
 

@@ -12,9 +12,11 @@
 // set delivers nothing more, so at most one thread ever delivers events.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bridge.hpp"
 
@@ -35,6 +37,7 @@ constexpr double kJoinSeconds = 2.0;     // stop_events waits this long for the 
 struct Subscription {
     py::object stop;    // threading.Event
     py::object pubsub;  // the redis-py pub/sub handle
+    py::object thread;  // its event thread, once started
     bool reading = false;
     bool closed = false;
 
@@ -48,6 +51,33 @@ struct Subscription {
 
 using SubPtr = std::shared_ptr<Subscription>;
 
+// Subscriptions whose threads were started, so that they can be stopped before the
+// interpreter shuts down (see stop_all_at_exit).
+std::vector<std::weak_ptr<Subscription>>& live_subscriptions() {
+    static auto* subs = new std::vector<std::weak_ptr<Subscription>>();
+    return *subs;
+}
+
+// Registered with atexit: stops every subscriber still running and gives the threads up
+// to the join time, in all, to end. An event thread still running when the interpreter
+// finalizes is ended by the runtime in the middle of its work.
+py::object stop_all_at_exit(const Bound&) {
+    auto& subs = live_subscriptions();
+    std::vector<SubPtr> running;
+    for (auto& w : subs)
+        if (SubPtr s = w.lock()) running.push_back(s);
+    subs.clear();
+    for (auto& s : running) ignoring_errors([&] { callmethod(s->stop, names().set); });
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::duration<double>(kJoinSeconds);
+    for (auto& s : running) {
+        double left = std::chrono::duration<double>(deadline - clock::now()).count();
+        if (left <= 0) break;
+        ignoring_errors([&] { callmethod(s->thread, names().join, left); });
+    }
+    return py::none();
+}
+
 // The next pub/sub message within kWaitSeconds, None when there is none or the
 // subscription was stopped meanwhile; a read error propagates.
 py::object next_message(Subscription& sub) {
@@ -58,12 +88,12 @@ py::object next_message(Subscription& sub) {
         double left = std::chrono::duration<double>(deadline - clock::now()).count();
         py::object msg;
         sub.reading = true;
-        try {
-            msg = get_message(py::arg("timeout") = left < kSliceSeconds ? left : kSliceSeconds);
-        } catch (...) {
-            sub.reading = false;
-            throw;
-        }
+        on_failure(
+            [&] {
+                msg = get_message(py::arg("timeout") = left < kSliceSeconds ? left
+                                                                            : kSliceSeconds);
+            },
+            [&] { sub.reading = false; });
         sub.reading = false;
         if (!msg.is_none() || clock::now() >= deadline || sub.stopped()) return msg;
     }
@@ -94,7 +124,7 @@ void report_handler_error(py::error_already_set& e) {
 }
 
 void event_loop(py::handle self, Subscription& sub) {
-    try {
+    on_failure([&] {
         while (!sub.stopped()) {
             py::object msg;
             try {
@@ -117,10 +147,7 @@ void event_loop(py::handle self, Subscription& sub) {
                 report_handler_error(e);
             }
         }
-    } catch (...) {
-        sub.close_handle();
-        throw;
-    }
+    }, [&] { sub.close_handle(); });
     sub.close_handle();
 }
 
@@ -187,13 +214,11 @@ py::object start_events(const std::string& module_name, const Bound& a) {
     py::object pubsub =
         getattr(self, N.r).attr("pubsub")(py::arg("ignore_subscribe_messages") = true);
     setattr(self, N.pubsub, pubsub);
-    try {
-        callmethod(pubsub, N.subscribe, getattr(self, N.events_channel));
-    } catch (...) {
-        setattr(self, N.pubsub, py::none());
-        ignoring_errors([&] { callmethod(pubsub, N.close); });
-        throw;
-    }
+    on_failure([&] { callmethod(pubsub, N.subscribe, getattr(self, N.events_channel)); },
+               [&] {
+                   setattr(self, N.pubsub, py::none());
+                   ignoring_errors([&] { callmethod(pubsub, N.close); });
+               });
 
     auto sub = std::make_shared<Subscription>();
     sub->stop = stop;
@@ -214,15 +239,19 @@ py::object start_events(const std::string& module_name, const Bound& a) {
         py::arg("target") = target, py::arg("name") = "qmt-redis-events",
         py::arg("daemon") = true);
     setattr(self, N.event_thread, thread);
-    try {
-        thread.attr("start")();
-    } catch (...) {
-        sub->close_handle();
-        setattr(self, N.pubsub, py::none());
-        setattr(self, N.event_thread, py::none());
-        setattr(self, N.subscription, py::none());
-        throw;
-    }
+    on_failure([&] { thread.attr("start")(); },
+               [&] {
+                   sub->close_handle();
+                   setattr(self, N.pubsub, py::none());
+                   setattr(self, N.event_thread, py::none());
+                   setattr(self, N.subscription, py::none());
+               });
+    sub->thread = thread;
+    auto& subs = live_subscriptions();
+    subs.erase(std::remove_if(subs.begin(), subs.end(),
+                              [](const std::weak_ptr<Subscription>& w) { return w.expired(); }),
+               subs.end());
+    subs.push_back(sub);
     return py::none();
 }
 
@@ -230,6 +259,9 @@ py::object start_events(const std::string& module_name, const Bound& a) {
 
 void add_event_methods(py::module_& m, PyClassBuilder& cls) {
     std::string module_name = m.attr("__name__").cast<std::string>();
+    py::module_::import("atexit").attr("register")(detail::make_function(
+        module_name, "_stop_subscribers", "_stop_subscribers", {}, false, &stop_all_at_exit,
+        nullptr, false));
     cls.def("start_events", {{"self"}, {"handler"}}, false,
             [module_name](const Bound& a) { return start_events(module_name, a); },
             "Subscribe to the bridge's events and call `handler` with each decoded event on "

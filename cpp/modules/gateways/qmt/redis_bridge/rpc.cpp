@@ -66,7 +66,7 @@ py::object pooled_exchange(py::handle pool, const py::object& key, const py::obj
                            const py::object& text, const py::object& block, double block_s) {
     py::object conn = acquire(pool);
     py::object popped;
-    try {
+    on_failure([&] {
         py::list cmds;
         cmds.append(py::make_tuple("DEL", key));
         cmds.append(py::make_tuple("RPUSH", req_key, text));
@@ -86,20 +86,14 @@ py::object pooled_exchange(py::handle pool, const py::object& key, const py::obj
             if (widen && getattr_or_none(conn, "_sock").is(sock))
                 ignoring_errors([&] { sock.attr("settimeout")(read_timeout); });
         };
-        try {
-            popped = conn.attr("read_response")();
-        } catch (...) {
-            restore();
-            throw;
-        }
+        on_failure([&] { popped = conn.attr("read_response")(); }, restore);
         restore();
-    } catch (...) {
+    }, [&] {
         // A failed or interrupted exchange may leave a reply unread on the connection:
         // drop the connection rather than hand it back to the pool in that state.
         ignoring_errors([&] { conn.attr("disconnect")(); });
         ignoring_errors([&] { pool.attr("release")(conn); });
-        throw;
-    }
+    });
     pool.attr("release")(conn);
     if (popped.is_none()) return popped;
     return py::reinterpret_borrow<py::object>(popped)[py::int_(1)];
