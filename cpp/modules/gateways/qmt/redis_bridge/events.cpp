@@ -78,6 +78,16 @@ py::object stop_all_at_exit(const Bound&) {
     return py::none();
 }
 
+py::object getattr_or_none(py::handle o, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(o.ptr(), name);
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return py::none();
+    }
+    return steal(v);
+}
+
 // The next pub/sub message within kWaitSeconds, None when there is none or the
 // subscription was stopped meanwhile; a read error propagates.
 py::object next_message(Subscription& sub) {
@@ -138,7 +148,7 @@ void event_loop(py::handle self, Subscription& sub) {
             py::object event = decode_event(msg);
             if (!event) continue;
             if (sub.stopped()) break;  // a stopped subscription delivers nothing more
-            py::object handler = getattr(self, names().event_handler);
+            py::object handler = getattr_or_none(self, names().event_handler);
             if (handler.is_none()) continue;
             try {
                 handler(event);
@@ -157,16 +167,6 @@ SubPtr subscription_of(py::handle capsule) {
     auto* p = static_cast<SubPtr*>(PyCapsule_GetPointer(capsule.ptr(), nullptr));
     if (!p) throw py::error_already_set();
     return *p;
-}
-
-py::object getattr_or_none(py::handle o, PyObject* name) {
-    PyObject* v = PyObject_GetAttr(o.ptr(), name);
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
-        return py::none();
-    }
-    return steal(v);
 }
 
 py::object stop_events(const Bound& a) {
