@@ -12,6 +12,9 @@
 #include <cxxabi.h>  // abi::__forced_unwind
 #endif
 
+#include <chrono>
+#include <thread>
+
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
 
@@ -74,6 +77,26 @@ void on_failure(Body&& body, Cleanup&& cleanup) {
         cleanup();
         throw;
     }
+}
+
+// fn(*args, **kw) for calls a thread may be blocked in (reads, waits, the event handler).
+// When the interpreter finalizes while a daemon thread is inside such a call, it ends the
+// thread as soon as the thread wants the GIL back; with glibc that unwinds the thread's
+// stack, and the clean-up of native frames would release Python objects without the GIL
+// while the interpreter tears down. Here the thread is parked for good instead, like a
+// pure-Python thread at that point, until the process exits.
+inline py::object parked_call(py::handle fn, const py::tuple& args, py::handle kw = py::handle()) {
+    PyObject* r = nullptr;
+#if defined(__GLIBCXX__)
+    try {
+        r = PyObject_Call(fn.ptr(), args.ptr(), kw.ptr());
+    } catch (abi::__forced_unwind&) {
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+    }
+#else
+    r = PyObject_Call(fn.ptr(), args.ptr(), kw.ptr());
+#endif
+    return steal(r);
 }
 
 // Methods of QmtRedisBridge, by concern.

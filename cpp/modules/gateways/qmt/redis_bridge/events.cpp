@@ -46,7 +46,7 @@ struct Subscription {
         closed = true;
         ignoring_errors([&] { pubsub.attr("close")(); });
     }
-    bool stopped() const { return truthy(callmethod(stop, names().is_set)); }
+    bool stopped() const { return truthy(parked_call(getattr(stop, names().is_set), py::tuple())); }
 };
 
 using SubPtr = std::shared_ptr<Subscription>;
@@ -98,12 +98,10 @@ py::object next_message(Subscription& sub) {
         double left = std::chrono::duration<double>(deadline - clock::now()).count();
         py::object msg;
         sub.reading = true;
-        on_failure(
-            [&] {
-                msg = get_message(py::arg("timeout") = left < kSliceSeconds ? left
-                                                                            : kSliceSeconds);
-            },
-            [&] { sub.reading = false; });
+        py::dict kw;
+        kw["timeout"] = left < kSliceSeconds ? left : kSliceSeconds;
+        on_failure([&] { msg = parked_call(get_message, py::tuple(), kw); },
+                   [&] { sub.reading = false; });
         sub.reading = false;
         if (!msg.is_none() || clock::now() >= deadline || sub.stopped()) return msg;
     }
@@ -141,7 +139,8 @@ void event_loop(py::handle self, Subscription& sub) {
                 msg = next_message(sub);
             } catch (py::error_already_set& e) {
                 if (!e.matches(PyExc_Exception)) throw;
-                callmethod(sub.stop, names().wait, kRetrySeconds);  // a pause a stop cuts short
+                // A pause that a stop cuts short.
+                parked_call(getattr(sub.stop, names().wait), py::make_tuple(kRetrySeconds));
                 continue;
             }
             if (msg.is_none()) continue;
@@ -151,7 +150,7 @@ void event_loop(py::handle self, Subscription& sub) {
             py::object handler = getattr_or_none(self, names().event_handler);
             if (handler.is_none()) continue;
             try {
-                handler(event);
+                parked_call(handler, py::make_tuple(event));
             } catch (py::error_already_set& e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 report_handler_error(e);

@@ -58,7 +58,11 @@ py::object command_pool(py::handle r) {
     int inst = PyObject_IsInstance(r.ptr(), redis_cls.ptr());
     if (inst < 0) throw py::error_already_set();
     if (!inst || !getattr_or_none(r, "connection").is_none()) return py::none();
-    return getattr_or_none(r, "connection_pool");
+    py::object pool = getattr_or_none(r, "connection_pool");
+    if (pool.is_none() || !PyObject_HasAttrString(pool.ptr(), "get_connection") ||
+        !PyObject_HasAttrString(pool.ptr(), "release"))
+        return py::none();
+    return pool;
 }
 
 // The exchange on one pooled connection; the popped element, or None after the wait.
@@ -86,7 +90,8 @@ py::object pooled_exchange(py::handle pool, const py::object& key, const py::obj
             if (widen && getattr_or_none(conn, "_sock").is(sock))
                 ignoring_errors([&] { sock.attr("settimeout")(read_timeout); });
         };
-        on_failure([&] { popped = conn.attr("read_response")(); }, restore);
+        py::object read = conn.attr("read_response");
+        on_failure([&] { popped = parked_call(read, py::tuple()); }, restore);
         restore();
     }, [&] {
         // A failed or interrupted exchange may leave a reply unread on the connection:
