@@ -6,6 +6,9 @@
 
 #include <exception>
 #include <new>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>  // abi::__forced_unwind
+#endif
 
 namespace kv {
 namespace fastcall {
@@ -24,6 +27,12 @@ template <class Body>
 PyObject* guarded(Body&& body) {
     try {
         return body();
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        // A thread ended by the runtime (a daemon thread at interpreter exit) unwinds
+        // through here: it must go on, or the process aborts.
+        throw;
+#endif
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (const py::builtin_exception& e) {

@@ -1,0 +1,273 @@
+// The event subscriber of QmtRedisBridge: start_events, stop_events and the event thread.
+//
+// Each subscription owns its stop flag (a threading.Event, also the object's
+// `_stop_events` while it is the current one) and its pub/sub handle. Only the thread of a
+// subscription reads or closes that handle: redis-py (5 and later) closing a handle while
+// another thread reads it can reconnect and re-subscribe the connection and hand it back
+// to the client's pool still subscribed. So stop_events sets the flag and lets the thread
+// close the handle on its way out; the thread reads in short slices so that happens
+// within a fraction of a second. When the thread does not end within the join time (a
+// slow handler), stop_events closes the handle itself unless the thread is inside a read,
+// in which case the thread closes it as soon as the read returns. A thread whose flag is
+// set delivers nothing more, so at most one thread ever delivers events.
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge.hpp"
+
+namespace py = pybind11;
+
+namespace kv {
+namespace qmtbridge {
+namespace {
+
+constexpr double kWaitSeconds = 1.0;     // wait for the next message per loop turn
+constexpr double kSliceSeconds = 0.1;    // ... read in slices of this length
+constexpr double kRetrySeconds = 0.5;    // pause after a failed read
+constexpr double kJoinSeconds = 2.0;     // stop_events waits this long for the thread
+
+// One subscription. Its flags are read and written with the GIL held and without a
+// Python call in between, so the event thread and the controlling thread see them
+// consistently.
+struct Subscription {
+    py::object stop;    // threading.Event
+    py::object pubsub;  // the redis-py pub/sub handle
+    py::object thread;  // its event thread, once started
+    bool reading = false;
+    bool closed = false;
+
+    void close_handle() {
+        if (closed) return;
+        closed = true;
+        ignoring_errors([&] { pubsub.attr("close")(); });
+    }
+    bool stopped() const { return truthy(parked_call(getattr(stop, names().is_set), py::tuple())); }
+};
+
+using SubPtr = std::shared_ptr<Subscription>;
+
+// Subscriptions whose threads were started, so that they can be stopped before the
+// interpreter shuts down (see stop_all_at_exit).
+std::vector<std::weak_ptr<Subscription>>& live_subscriptions() {
+    static auto* subs = new std::vector<std::weak_ptr<Subscription>>();
+    return *subs;
+}
+
+// Registered with atexit: stops every subscriber still running and gives the threads up
+// to the join time, in all, to end. An event thread still running when the interpreter
+// finalizes is ended by the runtime in the middle of its work.
+py::object stop_all_at_exit(const Bound&) {
+    auto& subs = live_subscriptions();
+    std::vector<SubPtr> running;
+    for (auto& w : subs)
+        if (SubPtr s = w.lock()) running.push_back(s);
+    subs.clear();
+    for (auto& s : running) ignoring_errors([&] { callmethod(s->stop, names().set); });
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::duration<double>(kJoinSeconds);
+    for (auto& s : running) {
+        double left = std::chrono::duration<double>(deadline - clock::now()).count();
+        if (left <= 0) break;
+        ignoring_errors([&] { callmethod(s->thread, names().join, left); });
+    }
+    return py::none();
+}
+
+py::object getattr_or_none(py::handle o, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(o.ptr(), name);
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return py::none();
+    }
+    return steal(v);
+}
+
+// The next pub/sub message within kWaitSeconds, None when there is none or the
+// subscription was stopped meanwhile; a read error propagates.
+py::object next_message(Subscription& sub) {
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::duration<double>(kWaitSeconds);
+    py::object get_message = getattr(sub.pubsub, names().get_message);
+    while (true) {
+        double left = std::chrono::duration<double>(deadline - clock::now()).count();
+        py::object msg;
+        sub.reading = true;
+        py::dict kw;
+        kw["timeout"] = left < kSliceSeconds ? left : kSliceSeconds;
+        on_failure([&] { msg = parked_call(get_message, py::tuple(), kw); },
+                   [&] { sub.reading = false; });
+        sub.reading = false;
+        if (!msg.is_none() || clock::now() >= deadline || sub.stopped()) return msg;
+    }
+}
+
+// The decoded event of a pub/sub message, or null when it is not a published message or
+// its data cannot be decoded.
+py::object decode_event(const py::object& msg) {
+    const Names& N = names();
+    py::object decoded;
+    ignoring_errors([&] {
+        py::object get = getattr(msg, N.get);
+        py::object type = get(py::handle(N.type));
+        if (PyObject_RichCompareBool(type.ptr(), N.message, Py_EQ) != 1) {
+            PyErr_Clear();
+            return;
+        }
+        decoded = g_names("json").attr("loads")(get(py::handle(N.data)));
+    });
+    return decoded;
+}
+
+void report_handler_error(py::error_already_set& e) {
+    ignoring_errors([&] {
+        py::str text(e.value());
+        g_names.print(py::str("[QmtRedisBridge] event handler error: ") + text);
+    });
+}
+
+void event_loop(py::handle self, Subscription& sub) {
+    on_failure([&] {
+        while (!sub.stopped()) {
+            py::object msg;
+            try {
+                msg = next_message(sub);
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                // A pause that a stop cuts short.
+                parked_call(getattr(sub.stop, names().wait), py::make_tuple(kRetrySeconds));
+                continue;
+            }
+            if (msg.is_none()) continue;
+            py::object event = decode_event(msg);
+            if (!event) continue;
+            if (sub.stopped()) break;  // a stopped subscription delivers nothing more
+            py::object handler = getattr_or_none(self, names().event_handler);
+            if (handler.is_none()) continue;
+            try {
+                parked_call(handler, py::make_tuple(event));
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                report_handler_error(e);
+            }
+        }
+    }, [&] { sub.close_handle(); });
+    sub.close_handle();
+}
+
+// The Subscription kept in the object's `_event_subscription` capsule, or null.
+SubPtr subscription_of(py::handle capsule) {
+    if (capsule.is_none() || !PyCapsule_CheckExact(capsule.ptr())) return nullptr;
+    auto* p = static_cast<SubPtr*>(PyCapsule_GetPointer(capsule.ptr(), nullptr));
+    if (!p) throw py::error_already_set();
+    return *p;
+}
+
+py::object stop_events(const Bound& a) {
+    const Names& N = names();
+    py::handle self = a[0];
+    py::object stop = getattr_or_none(self, N.stop_events);
+    if (!stop.is_none()) callmethod(stop, N.set);
+    SubPtr sub = subscription_of(getattr_or_none(self, N.subscription));
+    if (sub && !sub->stop.is(stop)) callmethod(sub->stop, N.set);
+
+    py::object pubsub = getattr_or_none(self, N.pubsub);
+    setattr(self, N.pubsub, py::none());
+    setattr(self, N.subscription, py::none());
+
+    // A handler may stop its own subscriber: the event thread then ends after the handler
+    // returns, and there is nothing to wait for.
+    py::object thread = getattr_or_none(self, N.event_thread);
+    if (!thread.is_none() && truthy(callmethod(thread, N.is_alive)) &&
+        !thread.is(g_names("threading").attr("current_thread")()))
+        callmethod(thread, N.join, kJoinSeconds);
+
+    // The thread closes its own handle as it ends; close it here when it has not, unless
+    // the thread is inside a read of it right now (then it closes it when the read returns).
+    if (sub && !sub->reading) sub->close_handle();
+    if (!pubsub.is_none() && !(sub && sub->pubsub.is(pubsub)))
+        ignoring_errors([&] { callmethod(pubsub, N.close); });
+
+    setattr(self, N.event_thread, py::none());
+    setattr(self, N.event_handler, py::none());
+    return py::none();
+}
+
+py::object start_events(const std::string& module_name, const Bound& a) {
+    const Names& N = names();
+    py::handle self = a[0];
+    py::object handler = arg(a, 1);
+    if (!handler.is_none() && !PyCallable_Check(handler.ptr()))
+        raise_arg_type("handler", "EventHandler", handler);
+
+    callmethod(self, N.stop_events_method);
+    setattr(self, N.event_handler, handler);
+    py::object stop = g_names("threading").attr("Event")();
+    setattr(self, N.stop_events, stop);
+
+    py::object pubsub =
+        getattr(self, N.r).attr("pubsub")(py::arg("ignore_subscribe_messages") = true);
+    setattr(self, N.pubsub, pubsub);
+    on_failure([&] { callmethod(pubsub, N.subscribe, getattr(self, N.events_channel)); },
+               [&] {
+                   setattr(self, N.pubsub, py::none());
+                   ignoring_errors([&] { callmethod(pubsub, N.close); });
+               });
+
+    auto sub = std::make_shared<Subscription>();
+    sub->stop = stop;
+    sub->pubsub = pubsub;
+    py::capsule keep(new SubPtr(sub), [](void* p) { delete static_cast<SubPtr*>(p); });
+    setattr(self, N.subscription, keep);
+
+    py::object owner = py::reinterpret_borrow<py::object>(self);
+    py::object target = detail::make_function(
+        module_name, "_event_loop", "QmtRedisBridge._event_loop",
+        {}, false,
+        [owner, sub](const Bound&) {
+            event_loop(owner, *sub);
+            return py::object(py::none());
+        },
+        nullptr, false);
+    py::object thread = g_names("threading").attr("Thread")(
+        py::arg("target") = target, py::arg("name") = "qmt-redis-events",
+        py::arg("daemon") = true);
+    setattr(self, N.event_thread, thread);
+    on_failure([&] { thread.attr("start")(); },
+               [&] {
+                   sub->close_handle();
+                   setattr(self, N.pubsub, py::none());
+                   setattr(self, N.event_thread, py::none());
+                   setattr(self, N.subscription, py::none());
+               });
+    sub->thread = thread;
+    auto& subs = live_subscriptions();
+    subs.erase(std::remove_if(subs.begin(), subs.end(),
+                              [](const std::weak_ptr<Subscription>& w) { return w.expired(); }),
+               subs.end());
+    subs.push_back(sub);
+    return py::none();
+}
+
+}  // namespace
+
+void add_event_methods(py::module_& m, PyClassBuilder& cls) {
+    std::string module_name = m.attr("__name__").cast<std::string>();
+    py::module_::import("atexit").attr("register")(detail::make_function(
+        module_name, "_stop_subscribers", "_stop_subscribers", {}, false, &stop_all_at_exit,
+        nullptr, false));
+    cls.def("start_events", {{"self"}, {"handler"}}, false,
+            [module_name](const Bound& a) { return start_events(module_name, a); },
+            "Subscribe to the bridge's events and call `handler` with each decoded event on "
+            "the daemon thread \"qmt-redis-events\". A running subscriber is stopped first.");
+    cls.def("stop_events", {{"self"}}, false, &stop_events,
+            "Stop the event subscriber (waits up to 2 s for its thread).");
+}
+
+}  // namespace qmtbridge
+}  // namespace kv

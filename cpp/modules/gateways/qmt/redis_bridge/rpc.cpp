@@ -1,0 +1,222 @@
+// QmtRedisBridge.call and ping: one request/reply exchange over Redis.
+//
+// A call deletes a stale reply list of its id, pushes the request and blocks on its reply
+// list. With a redis-py client drawing connections from its pool, the three commands share
+// one pooled connection: DEL and RPUSH go out together, then BRPOP, whose read time-out is
+// raised for that read by the blocking time, so a wait longer than the client's socket
+// read time-out is honoured and ends with this module's time-out error rather than the
+// client's (a client retrying a timed-out BRPOP could also drop a reply that arrives
+// meanwhile). Any other client object is driven through its delete/rpush/brpop methods.
+//
+// On a time-out the request is withdrawn from the request list when the agent has not
+// taken it yet; the raised TimeoutError says which in its `withdrawn` attribute, so a
+// caller knows whether the operation may still run.
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "bridge.hpp"
+
+namespace py = pybind11;
+
+namespace kv {
+namespace qmtbridge {
+namespace {
+
+// The pool's connection: redis-py 5.3 and later take no arguments (and warn on a command
+// name); earlier releases require a command name.
+py::object acquire(py::handle pool) {
+    static PyTypeObject* needs_name = nullptr;  // the pool type last seen to require one
+    if (Py_TYPE(pool.ptr()) != needs_name) {
+        try {
+            return pool.attr("get_connection")();
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_TypeError) ||
+                py::str(e.value()).cast<std::string>().find("command_name") == std::string::npos)
+                throw;
+            needs_name = Py_TYPE(pool.ptr());
+        }
+    }
+    return pool.attr("get_connection")("BRPOP");
+}
+
+py::object getattr_or_none(py::handle o, const char* name) {
+    PyObject* v = PyObject_GetAttrString(o.ptr(), name);
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return py::none();
+    }
+    return steal(v);
+}
+
+// The pool of a redis-py client that draws a connection per command (not a single-
+// connection client), or None for any other client object.
+py::object command_pool(py::handle r) {
+    py::object redis_cls = getattr_or_none(g_names("redis"), "Redis");
+    if (redis_cls.is_none() || !PyType_Check(redis_cls.ptr())) return py::none();
+    int inst = PyObject_IsInstance(r.ptr(), redis_cls.ptr());
+    if (inst < 0) throw py::error_already_set();
+    if (!inst || !getattr_or_none(r, "connection").is_none()) return py::none();
+    py::object pool = getattr_or_none(r, "connection_pool");
+    if (pool.is_none() || !PyObject_HasAttrString(pool.ptr(), "get_connection") ||
+        !PyObject_HasAttrString(pool.ptr(), "release"))
+        return py::none();
+    return pool;
+}
+
+// The exchange on one pooled connection; the popped element, or None after the wait.
+py::object pooled_exchange(py::handle pool, const py::object& key, const py::object& req_key,
+                           const py::object& text, const py::object& block, double block_s) {
+    py::object conn = acquire(pool);
+    py::object popped;
+    on_failure([&] {
+        py::list cmds;
+        cmds.append(py::make_tuple("DEL", key));
+        cmds.append(py::make_tuple("RPUSH", req_key, text));
+        conn.attr("send_packed_command")(conn.attr("pack_commands")(cmds));
+        conn.attr("read_response")();
+        conn.attr("read_response")();
+        conn.attr("send_command")("BRPOP", key, block);
+
+        // The server answers BRPOP after at most `block` seconds: let this read wait that
+        // long on top of the connection's own read time-out.
+        py::object read_timeout = conn.attr("socket_timeout");
+        py::object sock = getattr_or_none(conn, "_sock");
+        const bool widen = !read_timeout.is_none() && !sock.is_none() &&
+                           PyObject_HasAttrString(sock.ptr(), "settimeout");
+        if (widen) sock.attr("settimeout")(block_s + read_timeout.cast<double>());
+        auto restore = [&] {
+            if (widen && getattr_or_none(conn, "_sock").is(sock))
+                ignoring_errors([&] { sock.attr("settimeout")(read_timeout); });
+        };
+        py::object read = conn.attr("read_response");
+        on_failure([&] { popped = parked_call(read, py::tuple()); }, restore);
+        restore();
+    }, [&] {
+        // A failed or interrupted exchange may leave a reply unread on the connection:
+        // drop the connection rather than hand it back to the pool in that state.
+        ignoring_errors([&] { conn.attr("disconnect")(); });
+        ignoring_errors([&] { pool.attr("release")(conn); });
+    });
+    pool.attr("release")(conn);
+    if (popped.is_none()) return popped;
+    return py::reinterpret_borrow<py::object>(popped)[py::int_(1)];
+}
+
+// The same exchange through the client object's own commands.
+py::object client_exchange(py::handle r, const py::object& key, const py::object& req_key,
+                           const py::object& text, const py::object& block) {
+    r.attr("delete")(key);
+    r.attr("rpush")(req_key, text);
+    py::object popped = r.attr("brpop")(key, py::arg("timeout") = block);
+    if (popped.is_none()) return popped;
+    return popped[py::int_(1)];
+}
+
+// Removes the request from the request list if the agent has not taken it; true when it
+// was removed. A failure to ask counts as not withdrawn (the request may still run).
+bool withdraw(py::handle r, const py::object& req_key, const py::object& text) {
+    bool removed = false;
+    ignoring_errors([&] {
+        py::object n = r.attr("lrem")(req_key, 1, text);
+        removed = truthy(n);
+    });
+    return removed;
+}
+
+[[noreturn]] void raise_timeout(const py::object& wait, const py::object& op,
+                                const py::object& req_id, bool withdrawn) {
+    py::object msg = steal(PyUnicode_FromFormat(
+        "QMT Redis RPC timeout after %Ss (op=%S, id=%S). Is the Big QMT bridge agent running?",
+        wait.ptr(), op.ptr(), req_id.ptr()));
+    py::object exc = steal(PyObject_CallOneArg(PyExc_TimeoutError, msg.ptr()));
+    setattr(exc, names().withdrawn, py::bool_(withdrawn));
+    PyErr_SetObject(PyExc_TimeoutError, exc.ptr());
+    throw py::error_already_set();
+}
+
+[[noreturn]] void raise_runtime(py::handle message) {
+    py::object exc = steal(PyObject_CallOneArg(PyExc_RuntimeError, message.ptr()));
+    PyErr_SetObject(PyExc_RuntimeError, exc.ptr());
+    throw py::error_already_set();
+}
+
+py::object call(const Bound& a) {
+    const Names& N = names();
+    py::handle self = a[0];
+    py::object op = arg(a, 1);
+    check_str(op, "op");
+    py::handle params = a[2];
+    if (!params.is_none() && !PyDict_Check(params.ptr())) {
+        int is_map = PyObject_IsInstance(params.ptr(), g_names("Mapping").ptr());
+        if (is_map < 0) throw py::error_already_set();
+        if (!is_map) raise_arg_type("params", "dict", params);
+    }
+    if (!a[3].is_none()) to_double_arg(a[3], "timeout");
+
+    py::object req_id = g_names("uuid").attr("uuid4")().attr("hex");
+    py::object body;
+    if (!params.is_none() && truthy(params))
+        body = PyDict_Check(params.ptr()) ? arg(a, 2) : py::object(py::dict(arg(a, 2)));
+    else
+        body = py::dict();
+    py::dict req;
+    req["id"] = req_id;
+    req["op"] = op;
+    req["params"] = body;
+    req["ts"] = g_names("time").attr("time")();
+
+    py::object wait = steal(PyNumber_Float(a[3].is_none() ? getattr(self, N.timeout).ptr() : a[3].ptr()));
+    // The blocking time in whole seconds, at least one (0.5 s blocks 1 s). Worked out
+    // before anything is pushed, so a wait that has no whole-second form leaves no
+    // request behind.
+    py::object block = steal(PyNumber_Long(wait.ptr()));
+    if (PyObject_RichCompareBool(block.ptr(), py::int_(1).ptr(), Py_LT) == 1) block = py::int_(1);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    const double block_s = PyLong_AsDouble(block.ptr());
+    if (block_s == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+
+    py::object text = g_names("json").attr("dumps")(req, py::arg("ensure_ascii") = false);
+    py::object key = callmethod(self, N.res_key, req_id);
+    py::object req_key = getattr(self, N.req_key);
+    py::object r = getattr(self, N.r);
+
+    py::object pool = command_pool(r);
+    py::object popped = pool.is_none() ? client_exchange(r, key, req_key, text, block)
+                                       : pooled_exchange(pool, key, req_key, text, block, block_s);
+    if (popped.is_none()) raise_timeout(wait, op, req_id, withdraw(r, req_key, text));
+
+    py::object reply = g_names("json").attr("loads")(popped);
+    // A reply that is not a JSON object carries no "ok": it is a failed call.
+    const bool is_obj = PyDict_Check(reply.ptr());
+    if (!is_obj || !truthy(reply.attr("get")("ok"))) {
+        py::object err = is_obj ? reply.attr("get")("error") : py::none();
+        if (truthy(err)) raise_runtime(err);
+        raise_runtime(steal(PyUnicode_FromFormat("RPC op=%S failed", op.ptr())));
+    }
+    return reply.attr("get")("data");
+}
+
+py::object ping(const Bound& a) {
+    py::object data = callmethod(a[0], names().call, "ping");
+    if (!data.is_none() && !PyDict_Check(data.ptr()))
+        raise(PyExc_TypeError, "ping reply data must be a JSON object or null, got " +
+                                   type_name(data));
+    return data;
+}
+
+}  // namespace
+
+void add_rpc_methods(py::module_&, PyClassBuilder& cls) {
+    cls.def("call", {{"self"}, {"op"}, {"params", py::none()}, {"timeout", py::none()}}, false,
+            &call,
+            "Send one request to the bridge agent and return the reply's data. Raises "
+            "TimeoutError when no reply comes within `timeout` seconds (the object's "
+            "default when None) and RuntimeError when the agent reports a failure.");
+    cls.def("ping", {{"self"}}, false, &ping,
+            "call(\"ping\"): the agent's status object (None when it sends none).");
+}
+
+}  // namespace qmtbridge
+}  // namespace kv
