@@ -30,7 +30,7 @@ import numpy as np
 __all__ = ["ANCHOR", "BAR_MINUTES", "DayPath", "SimMarket", "bar_time", "is_trading_day",
            "minute_of_day", "normalize_code", "session_elapsed", "in_continuous_session"]
 
-ANCHOR = date(2000, 1, 3)      # a Monday: trading day 0 of every walk
+ANCHOR = date(2015, 1, 5)      # a Monday: trading day 0 of every walk; no bars before it
 BAR_MINUTES = 240
 _OPEN_AM, _CLOSE_AM, _OPEN_PM, _CLOSE_PM = 9 * 60 + 30, 11 * 60 + 30, 13 * 60, 15 * 60
 _AUCTION = 9 * 60 + 25          # opening price known from here on
@@ -138,17 +138,20 @@ class _CodeWalk:
             moves = np.clip(self._rng.normal(0.0, 0.018, _CHUNK), -0.095, 0.095)
             stops = self._rng.random(_CHUNK) < self.suspend_rate
             prev = self.closes[-1] if self.closes else self.base
+            log_base = math.log(self.base)
+            closes, log = self.closes, math.log
             for r, stop in zip(moves.tolist(), stops.tolist()):
-                if stop:
-                    self.closes.append(prev)
-                    self.suspended.append(True)
-                    continue
-                # A slow pull towards the starting price keeps decades of walk in a sane range.
-                r += 0.01 * math.log(self.base / prev)
-                up, down = round(prev * 1.1, 2), round(prev * 0.9, 2)
-                prev = min(up, max(down, round(prev * (1.0 + r), 2)))
-                self.closes.append(prev)
-                self.suspended.append(False)
+                if not stop:
+                    # A slow pull towards the starting price keeps years of walk in range.
+                    r += 0.01 * (log_base - log(prev))
+                    new = round(prev * (1.0 + r), 2)
+                    if new > prev * 1.1:
+                        new = round(prev * 1.1, 2)
+                    elif new < prev * 0.9:
+                        new = round(prev * 0.9, 2)
+                    prev = new
+                closes.append(prev)
+            self.suspended.extend(stops.tolist())
 
     def prev_close(self, i: int) -> float:
         return self.closes[i - 1] if i > 0 else self.base
