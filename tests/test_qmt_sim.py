@@ -150,6 +150,33 @@ def test_tick_agrees_with_the_day_so_far(agent, redis_client):
     assert sum(b["volume"] for b in bars) == tick["volume"]
 
 
+def test_tick_high_and_low_include_the_price_right_now(agent, redis_client, clock):
+    path = agent.backend.market.day(CODE, FRIDAY.date())
+    seen = set()
+    for k in range(1, 239):
+        last = path.price_at(k + 0.5)
+        done = path.highs[:k] + [path.opens[k]], path.lows[:k] + [path.opens[k]]
+        side = "high" if last > max(done[0]) else "low" if last < min(done[1]) else None
+        if side is None or side in seen:
+            continue
+        seen.add(side)
+        minute = 570 + k if k < 120 else 780 + k - 120
+        clock.set(datetime(2024, 3, 1, minute // 60, minute % 60, 30))
+        tick = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]
+        assert tick["lastPrice"] == last and tick[side] == last
+    assert seen == {"high", "low"}
+
+
+@pytest.mark.parametrize("e0, e1", [(10, 12), (10.5, 12), (10.5, 11.5), (0, 240), (238.25, 240),
+                                    (119.5, 120.0), (3.2, 3.7)])
+def test_price_range_covers_whole_minutes_and_both_ends(e0, e1):
+    path = SimBackend(clock=FixedClock(FRIDAY)).market.day(CODE, FRIDAY.date())
+    inside = [k for k in range(240) if e0 <= k and k + 1 <= e1]
+    ends = [path.price_at(e0), path.price_at(e1)]
+    assert path.price_range(e0, e1) == (min([path.lows[k] for k in inside] + ends),
+                                        max([path.highs[k] for k in inside] + ends))
+
+
 def test_minute_history_has_sessions_and_gaps(agent, redis_client, clock):
     clock.set(datetime(2024, 3, 5, 8, 0))                  # Tuesday before the open
     bars = hist(redis_client, "1m", count=480, end="20240305080000")
@@ -172,6 +199,7 @@ def test_minute_history_has_sessions_and_gaps(agent, redis_client, clock):
     (2, "20240301093000", "20240301093459", "20240301093300", "20240301093400", 2),
     (0, "20240229145800", "20240301093100", "20240229145800", "20240301093100", 4),
     (5, "", "20240401100000", "20240301095600", "20240301100000", 5),     # clipped at now
+    (2, "", "20240229", "20240229145800", "20240229145900", 2),          # a date: whole day
 ])
 def test_minute_window_and_count(agent, redis_client, count, start, end, first, last, n):
     bars = hist(redis_client, "1m", count=count, start=start, end=end)
@@ -477,6 +505,12 @@ def test_stop_is_prompt_and_leaves_no_threads(redis_server, redis_client, clock)
     send(redis_client, "ping")
     time.sleep(0.8)
     assert redis_client.llen(PREFIX + ":req") == 1          # nobody serves after stop
+
+
+def test_serves_after_idling_longer_than_its_waits(redis_server, redis_client, clock):
+    with simulator(redis_server.url, clock=clock, workers=1):
+        time.sleep(1.6)                    # several empty waits on the request list
+        assert ok(redis_client, "ping", wait=3)["pong"] is True
 
 
 @pytest.mark.parametrize("entry, sig", [

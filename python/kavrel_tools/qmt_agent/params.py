@@ -3,9 +3,10 @@ from __future__ import annotations
 
 import math
 from datetime import datetime, timedelta
-from typing import Any, Dict, Optional
+from typing import Any, Dict, Optional, Tuple
 
 from .core import OpError
+from .market import normalize_code
 
 _MISSING = object()
 _TIME_FORMATS = ("%Y%m%d%H%M%S", "%Y%m%d", "%Y-%m-%d %H:%M:%S", "%Y-%m-%d")
@@ -85,3 +86,27 @@ def time_param(params, key, end_of_day: bool = False) -> Optional[datetime]:
             t += timedelta(days=1, microseconds=-1)
         return t
     raise OpError("cannot read %s %r; use 20240301 or 20240301093000" % (key, text))
+
+
+def read_order(params: Dict[str, Any]) -> Tuple[str, str, str, float, int, str]:
+    """code, direction, order type, price, volume and reference of a "place_order" request."""
+    code = normalize_code(params.get("code"))
+    if code is None:
+        raise OpError("invalid code %r: expected six digits and .SH, .SZ or .BJ"
+                      % (params.get("code"),))
+    direction = str_param(params, "direction", required=True).upper()
+    if direction not in ("BUY", "SELL"):
+        raise OpError("direction must be BUY or SELL, got %r" % (params["direction"],))
+    order_type = str_param(params, "order_type", default="LIMIT").upper()
+    if order_type not in ("MARKET", "LIMIT"):
+        raise OpError("order_type must be MARKET or LIMIT, got %r" % (params["order_type"],))
+    price = number_param(params, "price", default=0.0)
+    if price < 0:
+        raise OpError("price must not be negative, got %r" % (price,))
+    volume = int_param(params, "volume", required=True)
+    if volume <= 0:
+        raise OpError("volume must be a positive number of shares, got %r" % (volume,))
+    ref = params.get("order_ref")
+    if ref is not None and not isinstance(ref, str):
+        raise OpError("order_ref must be a string")
+    return code, direction, order_type, price, volume, ref or ""

@@ -20,7 +20,7 @@ from .clock import Clock, WallClock
 from .core import Backend, OpError
 from .market import (SimMarket, in_continuous_session, is_trading_day, normalize_code,
                      session_elapsed)
-from .params import bool_param, int_param, number_param, str_param, time_param
+from .params import bool_param, int_param, read_order, str_param, time_param
 
 __all__ = ["SimAccount", "SimBackend", "SIM_FIELDS"]
 
@@ -227,30 +227,11 @@ class SimBackend(Backend):
         return out
 
     def op_place_order(self, params: Dict[str, Any]) -> Dict[str, Any]:
-        code = normalize_code(params.get("code"))
-        if code is None:
-            raise OpError("invalid code %r: expected six digits and .SH, .SZ or .BJ"
-                          % (params.get("code"),))
-        direction = str_param(params, "direction", required=True).upper()
-        if direction not in ("BUY", "SELL"):
-            raise OpError("direction must be BUY or SELL, got %r" % (params["direction"],))
-        order_type = str_param(params, "order_type", default="LIMIT").upper()
-        if order_type not in ("MARKET", "LIMIT"):
-            raise OpError("order_type must be MARKET or LIMIT, got %r"
-                          % (params["order_type"],))
-        price = number_param(params, "price", default=0.0)
-        if price < 0:
-            raise OpError("price must not be negative, got %r" % (price,))
-        volume = int_param(params, "volume", required=True)
-        if volume <= 0:
-            raise OpError("volume must be a positive number of shares, got %r" % (volume,))
-        ref = params.get("order_ref")
-        if ref is not None and not isinstance(ref, str):
-            raise OpError("order_ref must be a string")
+        code, direction, order_type, price, volume, ref = read_order(params)
         with self._lock:
             now = self.clock()
             self._match(now)
-            return self._place(code, direction, order_type, price, volume, ref or "", now)
+            return self._place(code, direction, order_type, price, volume, ref, now)
 
     def _place(self, code, direction, order_type, price, volume, ref, now):
         acct = self.account
