@@ -119,6 +119,9 @@ def test_history_downloads_what_the_terminal_lacks(agent, redis_client, sdk, loc
     assert names == (["subscribe_quote", "get_market_data_ex"] if local else
                      ["subscribe_quote", "get_market_data_ex", "download_history_data",
                       "get_market_data_ex"])
+    params["fields"] = ["time", "close"]
+    with_time = ok(redis_client, "get_market_data_ex", params)["600000.SH"]
+    assert with_time == [{"time": "20240302", "close": None}, {"time": "20240304", "close": 1.5}]
     fetch = [c for c in data.calls if c[0] == "get_market_data_ex"][0]
     assert fetch[1:] == (["open", "high", "low", "close", "volume"], ["600000.SH"], "1d",
                          "20240101", "20240305", 2, "follow", False)
@@ -243,6 +246,7 @@ def test_reconnects_with_back_off_and_says_so(redis_server, redis_client, sdk, e
         assert wait_for(lambda: ag.backend.connected)
         assert events.take(1, kind="status") == [{"connected": True}]
         assert ok(redis_client, "query_positions") == []
+        assert all(t.stopped for t in trade.traders[:-1])      # the lost trader is let go
     assert trade.traders[-1].stopped
     text = caplog.text
     assert text.count("trader connect failed") == 3 and "retrying in 0.1s" in text
@@ -264,3 +268,52 @@ def test_command_line_builds_the_sdk_backend(monkeypatch, sdk):
     ag.stop()
     with pytest.raises(SystemExit):
         build_agent(parser.parse_args(["--backend", "xtquant", "--account-id", "1"]))
+
+
+def _backend(backoff=(1.0, 4.0)):
+    return XtQuantBackend("C:/qmt/userdata_mini", "8800001", session_id=42, backoff=backoff,
+                          modules={"xtdata": fake_xtdata, "xttrader": fake_xttrader})
+
+
+@pytest.mark.parametrize("connect_rc, subscribe_rc, connected", [
+    ([0], 0, True), ([-1], 0, False), ([0], -1, False)])
+def test_connect_needs_the_connection_and_the_account(sdk, connect_rc, subscribe_rc, connected):
+    _, trade = sdk
+    trade.connect_rc, trade.subscribe_rc = connect_rc, subscribe_rc
+    backend = _backend()
+    assert backend.connect() is connected and backend.connected is connected
+    assert trade.traders[-1].stopped is not connected
+
+
+def test_back_off_doubles_to_its_cap_and_a_disconnect_retries_at_once(sdk, caplog):
+    _, trade = sdk
+    caplog.set_level(logging.INFO, logger="kavrel.qmt_agent")
+    trade.connect_rc = [-1, -1, -1, -1, 0]
+    backend = _backend()
+    for _ in range(4):
+        assert backend.connect() is False
+    waits = [r.getMessage().rsplit(" ", 1)[1] for r in caplog.records
+             if "connect failed" in r.getMessage()]
+    assert waits == ["1.0s", "2.0s", "4.0s", "4.0s"]
+    backend.poll()                              # the back-off has not run out
+    assert not backend.connected and len(trade.traders) == 4
+    assert backend.connect() is True
+    trade.connect_rc = [0]
+    trade.traders[-1].disconnect()
+    assert wait_for(lambda: not backend.connected)
+    with pytest.raises(Exception, match="not connected"):
+        backend.op_query_positions({})
+    backend.poll()                              # no waiting after a lost connection
+    assert backend.connected and trade.traders[-2].stopped
+
+
+def test_a_reference_is_used_once(sdk):
+    _, trade = sdk
+    backend = _backend()
+    assert backend.connect()
+    params = {"code": "600000.SH", "direction": "BUY", "order_type": "LIMIT", "price": 10.0,
+              "volume": 100, "order_ref": "once"}
+    backend.op_place_order(params)
+    with pytest.raises(Exception, match="already used"):
+        backend.op_place_order(params)
+    assert len(trade.orders) == 1

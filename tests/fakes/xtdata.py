@@ -6,7 +6,16 @@ text as the row label ("%Y%m%d" for days, "%Y%m%d%H%M%S" otherwise). A test fill
 ``ticks``, ``local`` bars (what the terminal has) and ``remote`` bars (what
 ``download_history_data`` brings in), and reads ``calls``.
 """
+import time
+from datetime import datetime
+
 import pandas as pd
+
+
+def _time_ms(text):
+    """The SDK's "time" field: the bar time as epoch milliseconds."""
+    fmt = "%Y%m%d" if len(text) == 8 else "%Y%m%d%H%M%S"
+    return int(time.mktime(datetime.strptime(text, fmt).timetuple()) * 1000)
 
 
 class _State:
@@ -47,7 +56,8 @@ def get_market_data_ex(field_list=[], stock_list=[], period='1d', start_time='',
         if count is not None and count > 0:
             rows = rows[-count:]
         fields = list(field_list) or [k for k in (rows[0] if rows else {}) if k != "time"]
-        out[code] = pd.DataFrame([[r.get(f) for f in fields] for r in rows], columns=fields,
+        out[code] = pd.DataFrame([[_time_ms(r["time"]) if f == "time" else r.get(f)
+                                   for f in fields] for r in rows], columns=fields,
                                  index=[r["time"] for r in rows])
     return out
 

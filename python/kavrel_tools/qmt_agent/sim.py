@@ -3,8 +3,8 @@
 Orders: market orders fill at once, whole, at the best ask (buy) or bid (sell), during
 continuous trading only. Limit orders fill at once at the best opposite price when they cross
 it; otherwise they rest and fill at their limit as soon as the simulated price path trades
-through it (checked a few times a second and before every request), and any still resting at 15:00
-are cancelled as expired. Limit orders may be placed before the open and over lunch on a
+through it (checked a few times a second and before every request); any still resting at
+15:00 are cancelled as expired. Limit orders may be placed before the open and over lunch on a
 trading day. Buys come in lots of 100 shares; shares bought today can be sold from the next
 trading day (T+1). Cash is frozen for resting buys, shares for resting sells. Every state
 change is published as an "order" event carrying the reference the order was placed with.
@@ -18,7 +18,7 @@ from typing import Any, Dict, List, Optional
 
 from .clock import Clock, WallClock
 from .core import Backend, OpError
-from .market import (SimMarket, in_continuous_session, is_trading_day, normalize_code,
+from .market import (ANCHOR, SimMarket, in_continuous_session, is_trading_day, normalize_code,
                      session_elapsed)
 from .params import bool_param, int_param, read_order, str_param, time_param
 
@@ -246,6 +246,8 @@ class SimBackend(Backend):
             raise OpError("market orders only during continuous trading "
                           "(09:30-11:30, 13:00-15:00)")
         st = self.market.state(code, now)
+        if st is None:
+            raise OpError("no simulated market before %s" % ANCHOR.isoformat())
         path = st["path"]
         if direction == "BUY" and volume % 100:
             raise OpError("buy volume must be a multiple of 100 shares, got %d" % volume)
