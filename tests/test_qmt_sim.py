@@ -494,6 +494,17 @@ def test_keeps_serving_across_a_redis_restart(clock):
         r.close()
 
 
+@pytest.mark.parametrize("in_url", [True, False])
+def test_password_protected_redis(clock, in_url):
+    with RedisServer(password="pw-7") as srv:
+        url = srv.url if in_url else "redis://%s:%d/0" % (srv.host, srv.port)
+        r = redis.Redis(host=srv.host, port=srv.port, password="pw-7", decode_responses=True)
+        with QmtAgent(SimBackend(clock=clock), url,
+                      redis_password=None if in_url else "pw-7"):
+            assert ok(r, "ping")["pong"] is True
+        r.close()
+
+
 # ---------------------------------------------------------------- lifecycle, flags, logs
 def test_stop_is_prompt_and_leaves_no_threads(redis_server, redis_client, clock):
     ag = simulator(redis_server.url, clock=clock).start()
