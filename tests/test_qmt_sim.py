@@ -12,6 +12,7 @@ from datetime import date, datetime, timedelta
 
 import pytest
 import redis
+from hypothesis import given, settings, strategies as st
 
 from kavrel_tools.qmt_agent import FixedClock, QmtAgent, SimBackend, simulator
 from kavrel_tools.qmt_agent.clock import AcceleratedClock, make_clock
@@ -435,6 +436,35 @@ def test_unanswerable_requests_are_dropped_and_the_agent_lives(agent, redis_clie
     redis_client.rpush(PREFIX + ":req", raw)
     assert ok(redis_client, "ping")["pong"] is True
     assert [k for k in redis_client.keys("*") if ":res:" in k] == []
+
+
+_JSON = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=12),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=8), inner,
+                                                                  max_size=4),
+    max_leaves=12)
+_KEYS = st.sampled_from(["codes", "period", "count", "start_time", "end_time", "fields",
+                         "dividend_type", "fill_data", "subscribe", "code", "direction",
+                         "order_type", "price", "volume", "order_ref", "order_id"])
+_VALUES = _JSON | st.sampled_from([CODE, [CODE], "1m", "1d", "BUY", "SELL", "LIMIT", "MARKET",
+                                   "20240301", "20240301093000", 100, 63.5, 5, -1])
+
+
+@settings(max_examples=400)
+@given(op=st.sampled_from(["get_full_tick", "get_market_data_ex", "place_order",
+                           "cancel_order", "query_asset"]),
+       params=st.dictionaries(_KEYS, _VALUES, min_size=1, max_size=10))
+def test_any_request_gets_a_well_formed_answer(op, params):
+    ag = QmtAgent(SimBackend(clock=FixedClock(FRIDAY)), "redis://127.0.0.1:1/0",
+                  allow_orders=True)
+    req_id, got_op, reply = ag._answer(json.dumps({"id": "f1", "op": op, "params": params}))
+    assert req_id == "f1" and got_op == op
+    assert isinstance(reply["ok"], bool)
+    if not reply["ok"]:
+        assert isinstance(reply["error"], str) and reply["error"]
+        assert not reply["error"].startswith(("TypeError", "AttributeError", "KeyError",
+                                              "ValueError", "IndexError", "OverflowError"))
+    json.dumps(reply, allow_nan=False)
 
 
 def test_backend_fault_is_a_failed_reply(agent, redis_client, monkeypatch):
