@@ -65,8 +65,9 @@ def sdk():
     fake_xtdata.STATE.reset()
     fake_xttrader.STATE.reset()
     yield fake_xtdata.STATE, fake_xttrader.STATE
-    for t in fake_xttrader.STATE.callback_threads:
-        t.join(2)
+    for trader in fake_xttrader.STATE.traders:
+        if trader.executor is not None:
+            trader.executor.shutdown(wait=True)
 
 
 def make_agent(url, allow_orders=True, backoff=(0.05, 0.2)):

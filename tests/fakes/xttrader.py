@@ -3,11 +3,12 @@
 ``XtQuantTrader(path, session, callback=None)`` with ``start``, ``stop``, ``connect``,
 ``subscribe``, ``order_stock``, ``cancel_order_stock``, ``query_stock_asset`` and
 ``query_stock_positions`` as the SDK has them, returning the SDK's own ``xttype`` objects;
-callbacks go to an ``XtQuantTraderCallback`` subclass on a separate thread, as the SDK's do.
+as the SDK does, pushes to the ``XtQuantTraderCallback`` subclass and the answers to the
+blocking calls share one executor thread, so a callback that blocks holds up every answer.
 A test steers it through ``STATE`` (return codes, held positions, asset) and drives the
 terminal's side with ``fill``, ``reject`` and ``disconnect``.
 """
-import threading
+from concurrent.futures import ThreadPoolExecutor
 
 from xtquant import xtconstant, xttype
 
@@ -58,7 +59,6 @@ class _State:
         self.traders = []
         self.orders = {}               # order id -> XtOrder
         self.next_id = 1000
-        self.callback_threads = []
 
     def __init__(self):
         self.reset()
@@ -67,27 +67,32 @@ class _State:
 STATE = _State()
 
 
-def _later(fn, *args):
-    t = threading.Thread(target=fn, args=args, daemon=True)
-    STATE.callback_threads.append(t)
-    t.start()
-
-
 class XtQuantTrader(object):
     def __init__(self, path, session, callback=None):
         self.path, self.session, self.callback = path, session, callback
         self.started = self.stopped = False
         self.connected = False
+        self.executor = None
         STATE.traders.append(self)
+
+    def _later(self, fn, *args):
+        self.executor.submit(fn, *args)
+
+    def _answer(self, value):
+        # The SDK waits without a limit; ten seconds turns a deadlock into a test failure.
+        return self.executor.submit(lambda: value).result(timeout=10)
 
     def register_callback(self, callback):
         self.callback = callback
 
     def start(self):
         self.started = True
+        self.executor = ThreadPoolExecutor(max_workers=1)
 
     def stop(self):
         self.stopped = True
+        if self.executor is not None:
+            self.executor.shutdown(wait=True)
 
     def connect(self):
         rc = STATE.connect_rc.pop(0) if len(STATE.connect_rc) > 1 else STATE.connect_rc[0]
@@ -95,12 +100,12 @@ class XtQuantTrader(object):
         return rc
 
     def subscribe(self, account):
-        return STATE.subscribe_rc
+        return self._answer(STATE.subscribe_rc)
 
     def order_stock(self, account, stock_code, order_type, order_volume, price_type, price,
                     strategy_name='', order_remark=''):
         if STATE.order_rc is not None:
-            return STATE.order_rc
+            return self._answer(STATE.order_rc)
         STATE.next_id += 1
         oid = STATE.next_id
         order = xttype.XtOrder(account.account_id, stock_code, oid, "S%d" % oid, 0, order_type,
@@ -108,22 +113,22 @@ class XtQuantTrader(object):
                                xtconstant.ORDER_REPORTED, "", strategy_name, order_remark,
                                xtconstant.DIRECTION_FLAG_LONG, 0, "", "")
         STATE.orders[oid] = order
-        _later(self.callback.on_stock_order, order)
-        return oid
+        self._later(self.callback.on_stock_order, order)     # the push may come first
+        return self._answer(oid)
 
     def cancel_order_stock(self, account, order_id):
         order = STATE.orders.get(order_id)
         if STATE.cancel_rc != 0 or order is None:
-            return -1
+            return self._answer(-1)
         order.order_status = xtconstant.ORDER_CANCELED
-        _later(self.callback.on_stock_order, order)
-        return 0
+        self._later(self.callback.on_stock_order, order)
+        return self._answer(0)
 
     def query_stock_asset(self, account):
-        return STATE.asset
+        return self._answer(STATE.asset)
 
     def query_stock_positions(self, account):
-        return list(STATE.positions)
+        return self._answer(list(STATE.positions))
 
     # ------------------------------------------------ the terminal's side, for tests
     def fill(self, order_id, price):
@@ -134,20 +139,20 @@ class XtQuantTrader(object):
                                price, o.order_volume, price * o.order_volume, order_id,
                                o.order_sysid, o.strategy_name, o.order_remark, o.direction,
                                o.offset_flag, 5.0, "", "")
-        _later(self.callback.on_stock_trade, trade)
-        _later(self.callback.on_stock_order, o)
+        self._later(self.callback.on_stock_trade, trade)
+        self._later(self.callback.on_stock_order, o)
 
     def reject(self, order_id, message):
         o = STATE.orders[order_id]
         err = xttype.XtOrderError(o.account_id, order_id, -61, message, o.strategy_name,
                                   o.order_remark)
-        _later(self.callback.on_order_error, err)
+        self._later(self.callback.on_order_error, err)
 
     def refuse_cancel(self, order_id, message):
         err = xttype.XtCancelError(STATE.orders[order_id].account_id, order_id, 0, "", -62,
                                    message)
-        _later(self.callback.on_cancel_error, err)
+        self._later(self.callback.on_cancel_error, err)
 
     def disconnect(self):
         self.connected = False
-        _later(self.callback.on_disconnected)
+        self._later(self.callback.on_disconnected)

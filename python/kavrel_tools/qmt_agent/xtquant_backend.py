@@ -9,6 +9,12 @@ and also sent as the order remark, so orders placed before a restart still map b
 
 The trader connects on start and reconnects with back-off (1 s doubling to 30 s) whenever
 the terminal drops it; trading operations meanwhile answer ``ok: false`` with the reason.
+
+Locks: the SDK runs its pushes (order, trade, error callbacks) and the answers to its blocking
+calls on one executor thread, so a callback that waited for a lock held by a thread inside a
+blocking call would never let that call's answer through. Calls into the trader are
+serialised by ``_sdk_lock``, which callbacks never take; the order-reference tables have a
+lock of their own that is never held across an SDK call.
 """
 from __future__ import annotations
 
@@ -99,7 +105,9 @@ class XtQuantBackend(Backend):
         self._next_try = 0.0
         self._trader: Any = None
         self.connected = False
-        self._lock = threading.RLock()
+        self._sdk_lock = threading.RLock()      # held across trader calls; never in callbacks
+        self._data_lock = threading.Lock()      # xtdata calls, one at a time
+        self._refs_lock = threading.Lock()      # the reference tables; never across SDK calls
         self._refs: Dict[str, str] = {}          # order id -> order_ref
         self._ids: Dict[str, str] = {}           # order_ref -> order id
         self._callback = self._make_callback()
@@ -128,7 +136,7 @@ class XtQuantBackend(Backend):
 
     def connect(self) -> bool:
         """One connection attempt; True when the trader is connected and subscribed."""
-        with self._lock:
+        with self._sdk_lock:
             self._drop_trader()
             trader = self.xttrader.XtQuantTrader(self.user_data_path, self.session_id,
                                                  self._callback)
@@ -161,10 +169,10 @@ class XtQuantBackend(Backend):
                 pass
 
     def _lost(self) -> None:
+        # On the SDK's callback thread: flags only, the reconnect happens in poll().
         log.warning("terminal disconnected the trader; reconnecting")
-        with self._lock:
-            self.connected = False
-            self._next_try = 0.0
+        self.connected = False
+        self._next_try = 0.0
         self.publish("status", {"connected": False})
 
     def poll(self) -> None:
@@ -173,7 +181,7 @@ class XtQuantBackend(Backend):
                 self.publish("status", {"connected": True})
 
     def close(self) -> None:
-        with self._lock:
+        with self._sdk_lock:
             self._drop_trader()
 
     def _require_trader(self) -> Any:
@@ -185,7 +193,7 @@ class XtQuantBackend(Backend):
     # ---------------------------------------------------------------- events
     def _ref_for(self, order_id: Any, remark: Any) -> str:
         key = str(order_id)
-        with self._lock:
+        with self._refs_lock:
             ref = self._refs.get(key)
         return ref or (remark if isinstance(remark, str) and remark else key)
 
@@ -228,7 +236,8 @@ class XtQuantBackend(Backend):
 
     def op_get_full_tick(self, params: Dict[str, Any]) -> Dict[str, Any]:
         codes = _codes(params)
-        ticks = self.xtdata.get_full_tick(codes) or {}
+        with self._data_lock:
+            ticks = self.xtdata.get_full_tick(codes) or {}
         return {code: _plain(tick) for code, tick in ticks.items() if isinstance(tick, dict)}
 
     def op_get_market_data_ex(self, params: Dict[str, Any]) -> Dict[str, Any]:
@@ -242,21 +251,23 @@ class XtQuantBackend(Backend):
             raise OpError("fields must be a list of field names")
         dividend = str_param(params, "dividend_type", default="none")
         fill_data = bool_param(params, "fill_data", default=True)
-        if bool_param(params, "subscribe", default=False):
-            for code in codes:
-                self.xtdata.subscribe_quote(code, period=period, count=-1)
+        subscribe = bool_param(params, "subscribe", default=False)
 
         def fetch():
             return self.xtdata.get_market_data_ex(
                 fields, codes, period=period, start_time=start, end_time=end, count=count,
                 dividend_type=dividend, fill_data=fill_data) or {}
 
-        data = fetch()
-        missing = [c for c in codes if not _frame_records(data.get(c))]
-        if missing:
-            for code in missing:                 # the terminal lacks local bars: fetch them
-                self.xtdata.download_history_data(code, period, start, end)
+        with self._data_lock:
+            if subscribe:
+                for code in codes:
+                    self.xtdata.subscribe_quote(code, period=period, count=-1)
             data = fetch()
+            missing = [c for c in codes if not _frame_records(data.get(c))]
+            if missing:
+                for code in missing:             # the terminal lacks local bars: fetch them
+                    self.xtdata.download_history_data(code, period, start, end)
+                data = fetch()
         return {code: _frame_records(data.get(code)) for code in codes}
 
     def op_place_order(self, params: Dict[str, Any]) -> Dict[str, Any]:
@@ -271,17 +282,28 @@ class XtQuantBackend(Backend):
             price_type = (xtc.MARKET_SZ_CONVERT_5_CANCEL if code.endswith(".SZ")
                           else xtc.MARKET_SH_CONVERT_5_CANCEL)
             price = 0.0
-        with self._lock:
+        with self._refs_lock:                    # reserve the reference before sending
             if ref and ref in self._ids:
-                raise OpError("order_ref %r already used by order %s" % (ref, self._ids[ref]))
-            trader = self._require_trader()
-            order_id = trader.order_stock(self.account, code, side, volume, price_type, price,
-                                          "kavrel", ref)
+                raise OpError("order_ref %r already used by order %s"
+                              % (ref, self._ids[ref] or "being placed"))
+            if ref:
+                self._ids[ref] = ""
+        try:
+            with self._sdk_lock:
+                trader = self._require_trader()
+                order_id = trader.order_stock(self.account, code, side, volume, price_type,
+                                              price, "kavrel", ref)
             if order_id is None or int(order_id) < 0:
                 raise OpError("the terminal refused the order (order_stock returned %r)"
                               % (order_id,))
-            order_id = str(order_id)
-            ref = ref or order_id
+        except BaseException:
+            with self._refs_lock:
+                if ref:
+                    self._ids.pop(ref, None)
+            raise
+        order_id = str(order_id)
+        ref = ref or order_id
+        with self._refs_lock:
             self._refs[order_id], self._ids[ref] = ref, order_id
         return {"order_id": order_id, "order_ref": ref, "status": "submitted", "code": code,
                 "direction": direction, "order_type": order_type, "price": price,
@@ -292,26 +314,29 @@ class XtQuantBackend(Backend):
         if isinstance(raw, bool) or not isinstance(raw, (str, int)) or str(raw) == "":
             raise OpError("order_id must be a non-empty string")
         key = str(raw)
-        with self._lock:
-            order_id = self._ids.get(key, key)
-            if not order_id.isdigit():
-                raise OpError("unknown order %r" % key)
+        with self._refs_lock:
+            order_id = self._ids.get(key) or key
+        if not order_id.isdigit():
+            raise OpError("unknown order %r" % key)
+        with self._sdk_lock:
             trader = self._require_trader()
             rc = trader.cancel_order_stock(self.account, int(order_id))
         if rc != 0:
             raise OpError("the terminal refused the cancel of order %s (returned %r)"
                           % (order_id, rc))
-        return {"order_id": order_id, "order_ref": self._refs.get(order_id, key),
+        return {"order_id": order_id, "order_ref": self._ref_for(order_id, key),
                 "status": "cancel_requested"}
 
     def op_query_asset(self, params: Dict[str, Any]) -> Dict[str, Any]:
-        trader = self._require_trader()
-        asset = trader.query_stock_asset(self.account)
+        with self._sdk_lock:
+            trader = self._require_trader()
+            asset = trader.query_stock_asset(self.account)
+            positions = trader.query_stock_positions(self.account) or []
         if asset is None:
             raise OpError("the terminal returned no asset data for account %s"
                           % self.account_id)
         pnl = 0.0
-        for p in trader.query_stock_positions(self.account) or []:
+        for p in positions:
             pnl += (p.last_price - p.avg_price) * p.volume
         # XtAsset.cash is the available cash; the balance adds what open orders hold.
         return {"account_id": asset.account_id, "cash": round(asset.cash + asset.frozen_cash, 2),
@@ -320,9 +345,11 @@ class XtQuantBackend(Backend):
                 "fetch_balance": asset.fetch_balance, "unrealized_pnl": round(pnl, 2)}
 
     def op_query_positions(self, params: Dict[str, Any]) -> List[Dict[str, Any]]:
-        trader = self._require_trader()
+        with self._sdk_lock:
+            trader = self._require_trader()
+            positions = trader.query_stock_positions(self.account) or []
         rows = []
-        for p in trader.query_stock_positions(self.account) or []:
+        for p in positions:
             rows.append({"account_id": p.account_id, "code": p.stock_code, "volume": p.volume,
                          "can_use_volume": p.can_use_volume, "frozen_volume": p.frozen_volume,
                          "yesterday_volume": p.yesterday_volume,
