@@ -140,6 +140,17 @@ def test_ticks_stand_still_outside_sessions(agent, redis_client, clock, now, sam
     assert [t[f] for f in fields] == [ref[f] for f in fields]
 
 
+@pytest.mark.parametrize("hour", [10, 16])
+def test_suspended_day_tick_has_no_trading(agent, redis_client, clock, hour):
+    day = _suspended_day(agent.backend, CODE)
+    clock.set(datetime.combine(day, datetime.min.time()).replace(hour=hour))
+    t = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]
+    assert (t["open"], t["volume"], t["stockStatus"]) == (0, 0, 1)
+    assert t["lastPrice"] == t["lastClose"] > 0
+    assert t["bidPrice"] == [0] * 5 and t["askVol"] == [0] * 5
+    assert ("suspended" if hour == 10 else "market closed") in order(redis_client)["error"]
+
+
 def test_tick_agrees_with_the_day_so_far(agent, redis_client):
     bars = hist(redis_client, "1m", start="20240301000000", end="20240301235959")
     tick = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]

@@ -242,10 +242,10 @@ class SimMarket:
         path = self.day(code, d)
         if path is None:
             return None
-        if d != now.date():
+        if path.suspended or (d == now.date() and minute_of_day(now) < _AUCTION):
+            e = -1.0                            # no trading (yet) that day
+        elif d != now.date():
             e = 240.0                           # weekend: Friday's close
-        elif minute_of_day(now) < _AUCTION or path.suspended:
-            e = -1.0                            # before the opening auction
         else:
             e = session_elapsed(now)
         st = {"path": path, "elapsed": e, "prev_close": path.prev_close,
