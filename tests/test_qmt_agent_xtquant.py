@@ -1,10 +1,7 @@
 """The agent's terminal-SDK backend over a real Redis server, with the SDK's data and trading
 modules replaced by the stand-ins of tests/fakes (its constants and object classes are real)."""
-import json
 import logging
 import sys
-import time
-import uuid
 
 import pytest
 
@@ -15,49 +12,8 @@ from fakes import xtdata as fake_xtdata  # noqa: E402
 from fakes import xttrader as fake_xttrader  # noqa: E402
 from kavrel_tools.qmt_agent import QmtAgent  # noqa: E402
 from kavrel_tools.qmt_agent.xtquant_backend import ORDER_STATUS, XtQuantBackend  # noqa: E402
-
-PREFIX = "kavrel:qmt"
+from qmt_wire import Events, call, ok, wait_for  # noqa: E402
 pytestmark = pytest.mark.timeout(60)
-
-
-def call(r, op, params=None, wait=5):
-    req_id = uuid.uuid4().hex
-    r.rpush(PREFIX + ":req", json.dumps({"id": req_id, "op": op, "params": params or {},
-                                         "ts": time.time()}))
-    got = r.brpop([PREFIX + ":res:" + req_id], timeout=wait)
-    assert got is not None, "no reply to %s" % op
-    return json.loads(got[1])
-
-
-def ok(r, op, params=None):
-    reply = call(r, op, params)
-    assert reply["ok"] is True, reply
-    return reply["data"]
-
-
-def wait_for(pred, wait=5.0):
-    deadline = time.monotonic() + wait
-    while time.monotonic() < deadline:
-        if pred():
-            return True
-        time.sleep(0.02)
-    return False
-
-
-class Events:
-    def __init__(self, r):
-        self.ps = r.pubsub(ignore_subscribe_messages=True)
-        self.ps.subscribe(PREFIX + ":events")
-
-    def take(self, n, wait=3.0, kind="order"):
-        got, deadline = [], time.monotonic() + wait
-        while len(got) < n and time.monotonic() < deadline:
-            m = self.ps.get_message(timeout=0.1)
-            if m is not None:
-                ev = json.loads(m["data"])
-                if ev["type"] == kind:
-                    got.append(ev["data"])
-        return got
 
 
 @pytest.fixture
@@ -89,7 +45,7 @@ def agent(redis_server, redis_client, sdk):
 def events(redis_client):
     ev = Events(redis_client)
     yield ev
-    ev.ps.close()
+    ev.close()
 
 
 def test_market_data_passes_the_terminals_shapes(agent, redis_client, sdk):

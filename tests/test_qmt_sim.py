@@ -19,8 +19,7 @@ from kavrel_tools.qmt_agent.clock import AcceleratedClock, make_clock
 from kavrel_tools.qmt_agent.cli import build_agent, build_parser
 from kavrel_tools.qmt_agent.core import mask_url
 from kavrel_tools.redis_server import RedisServer
-
-PREFIX = "kavrel:qmt"
+from qmt_wire import PREFIX, Events, call, ok, send
 CODE = "600000.SH"
 FRIDAY = datetime(2024, 3, 1, 10, 0, 30)
 FIELDS = ["open", "high", "low", "close", "volume"]
@@ -28,28 +27,6 @@ SCALARS = ("time", "timetag", "lastPrice", "open", "high", "low", "lastClose", "
            "volume", "pvolume", "stockStatus", "transactionNum")
 
 pytestmark = pytest.mark.timeout(60)
-
-
-def send(r, op, params=None, req_id=None, prefix=PREFIX):
-    req_id = req_id or uuid.uuid4().hex
-    text = json.dumps({"id": req_id, "op": op, "params": params or {}, "ts": time.time()},
-                      ensure_ascii=False)
-    r.delete(prefix + ":res:" + req_id)
-    r.rpush(prefix + ":req", text)
-    return req_id
-
-
-def call(r, op, params=None, prefix=PREFIX, wait=5):
-    req_id = send(r, op, params, prefix=prefix)
-    got = r.brpop([prefix + ":res:" + req_id], timeout=wait)
-    assert got is not None, "no reply to %s" % op
-    return json.loads(got[1])
-
-
-def ok(r, op, params=None, **kw):
-    reply = call(r, op, params, **kw)
-    assert reply["ok"] is True, reply
-    return reply["data"]
 
 
 def hist(r, period="1m", count=-1, start="", end="", fill=False, code=CODE):
@@ -70,20 +47,6 @@ def stamp(t):
     return datetime.strptime(t, "%Y%m%d%H%M%S" if len(t) == 14 else "%Y%m%d")
 
 
-class Events:
-    def __init__(self, r):
-        self.ps = r.pubsub(ignore_subscribe_messages=True)
-        self.ps.subscribe(PREFIX + ":events")
-
-    def take(self, n, wait=3.0):
-        got, deadline = [], time.monotonic() + wait
-        while len(got) < n and time.monotonic() < deadline:
-            m = self.ps.get_message(timeout=0.2)
-            if m is not None:
-                got.append(json.loads(m["data"]))
-        return got
-
-
 @pytest.fixture
 def clock():
     return FixedClock(FRIDAY)
@@ -101,7 +64,7 @@ def agent(redis_server, redis_client, clock):
 def events(redis_client):
     ev = Events(redis_client)
     yield ev
-    ev.ps.close()
+    ev.close()
 
 
 # ---------------------------------------------------------------- market data
@@ -282,9 +245,8 @@ def test_market_buy_fills_at_the_ask_and_books_cash_and_position(agent, redis_cl
     assert reply["ok"] and reply["data"]["status"] == "filled"
     assert reply["data"]["order_ref"] == "ref-1" and reply["data"]["traded_price"] == ask
     ev = events.take(2)
-    assert [(e["type"], e["data"]["order_ref"], e["data"]["status"], e["data"]["submitted"],
-             e["data"]["cancelled"]) for e in ev] == [
-        ("order", "ref-1", "submitted", True, False), ("order", "ref-1", "filled", True, False)]
+    assert [(e["order_ref"], e["status"], e["submitted"], e["cancelled"]) for e in ev] == [
+        ("ref-1", "submitted", True, False), ("ref-1", "filled", True, False)]
     fee = max(5.0, round(ask * 300 * 0.0003, 2))
     asset = ok(redis_client, "query_asset")
     assert asset["cash"] == pytest.approx(1_000_000 - ask * 300 - fee, abs=0.011)
@@ -335,15 +297,15 @@ def test_resting_limit_order_fills_when_traded_through_or_expires(agent, redis_c
         assert ok(redis_client, "query_positions")[0]["frozen_volume"] == 1000
     clock.set(datetime(2024, 3, 1, 15, 0, 1))
     ev = events.take(2)
-    assert [e["data"]["status"] for e in ev] == (["submitted", "filled"] if reached
+    assert [e["status"] for e in ev] == (["submitted", "filled"] if reached
                                                  else ["submitted", "cancelled"])
-    assert ev[-1]["data"]["order_ref"] == "rest"
+    assert ev[-1]["order_ref"] == "rest"
     asset = ok(redis_client, "query_asset")
     assert asset["frozen_cash"] == 0 and asset["available_cash"] == asset["cash"]
     if reached:
-        assert ev[-1]["data"]["traded_price"] == price
+        assert ev[-1]["traded_price"] == price
     else:
-        assert ev[-1]["data"]["cancelled"] is True and "expired" in ev[-1]["data"]["reason"]
+        assert ev[-1]["cancelled"] is True and "expired" in ev[-1]["reason"]
 
 
 @pytest.mark.parametrize("by", ["order_ref", "order_id"])
@@ -355,8 +317,8 @@ def test_cancel_resting_order(agent, redis_client, events, by):
     done = call(redis_client, "cancel_order", {"order_id": placed[by]})
     assert done["ok"] and done["data"]["status"] == "cancelled"
     ev = events.take(2)
-    assert ev[-1]["data"]["order_ref"] == "c-1" and ev[-1]["data"]["cancelled"] is True
-    assert ev[-1]["data"]["submitted"] is False
+    assert ev[-1]["order_ref"] == "c-1" and ev[-1]["cancelled"] is True
+    assert ev[-1]["submitted"] is False
     assert ok(redis_client, "query_asset")["frozen_cash"] == 0
     again = call(redis_client, "cancel_order", {"order_id": placed[by]})
     assert again == {"ok": False, "error": "order %s is already cancelled" % placed[by]}

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import math
 from datetime import datetime, timedelta
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from .core import OpError
 from .market import normalize_code
@@ -110,3 +110,21 @@ def read_order(params: Dict[str, Any]) -> Tuple[str, str, str, float, int, str]:
     if ref is not None and not isinstance(ref, str):
         raise OpError("order_ref must be a string")
     return code, direction, order_type, price, volume, ref or ""
+
+
+def codes_param(params: Dict[str, Any]) -> List[str]:
+    """The "codes" list of a market-data request (a single text counts as a list of one)."""
+    codes = params.get("codes")
+    if isinstance(codes, str):
+        codes = [codes]
+    if not isinstance(codes, list) or not codes or not all(isinstance(c, str) for c in codes):
+        raise OpError("codes must be a non-empty list of codes such as 600000.SH")
+    return codes
+
+
+def order_id_param(params: Dict[str, Any]) -> str:
+    """The "order_id" of a cancel request: an order id or the reference it was placed with."""
+    raw = params.get("order_id")
+    if isinstance(raw, bool) or not isinstance(raw, (str, int)) or str(raw) == "":
+        raise OpError("order_id must be a non-empty string")
+    return str(raw)

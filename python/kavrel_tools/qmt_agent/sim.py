@@ -17,10 +17,11 @@ from datetime import date, datetime, time as dtime
 from typing import Any, Dict, List, Optional
 
 from .clock import Clock, WallClock
-from .core import Backend, OpError
+from .core import Backend, OpError, QmtAgent
 from .market import (ANCHOR, SimMarket, in_continuous_session, is_trading_day, normalize_code,
                      session_elapsed)
-from .params import bool_param, int_param, read_order, str_param, time_param
+from .params import (bool_param, codes_param, int_param, order_id_param, read_order,
+                     str_param, time_param)
 
 __all__ = ["SimAccount", "SimBackend", "SIM_FIELDS"]
 
@@ -174,7 +175,7 @@ class SimBackend(Backend):
                 "trading": in_continuous_session(now)}
 
     def op_get_full_tick(self, params: Dict[str, Any]) -> Dict[str, Any]:
-        codes = _codes(params)
+        codes = codes_param(params)
         now = self.clock()
         out: Dict[str, Any] = {}
         with self._lock:
@@ -186,7 +187,7 @@ class SimBackend(Backend):
         return out
 
     def op_get_market_data_ex(self, params: Dict[str, Any]) -> Dict[str, Any]:
-        codes = _codes(params)
+        codes = codes_param(params)
         period = str_param(params, "period", default="1d")
         if period not in ("1m", "1d"):
             raise OpError("unsupported period %r: served are '1m' and '1d'" % (period,))
@@ -307,10 +308,7 @@ class SimBackend(Backend):
         return _order_reply(order)
 
     def op_cancel_order(self, params: Dict[str, Any]) -> Dict[str, Any]:
-        raw = params.get("order_id")
-        if isinstance(raw, bool) or not isinstance(raw, (str, int)) or str(raw) == "":
-            raise OpError("order_id must be a non-empty string")
-        key = str(raw)
+        key = order_id_param(params)
         with self._lock:
             now = self.clock()
             self._match(now)            # a fill that came first wins over the cancel
@@ -354,15 +352,6 @@ class SimBackend(Backend):
             return rows
 
 
-def _codes(params: Dict[str, Any]) -> List[str]:
-    codes = params.get("codes")
-    if isinstance(codes, str):
-        codes = [codes]
-    if not isinstance(codes, list) or not codes or not all(isinstance(c, str) for c in codes):
-        raise OpError("codes must be a non-empty list of codes such as 600000.SH")
-    return codes
-
-
 def _order_reply(order: _Order) -> Dict[str, Any]:
     return {"order_id": order.order_id, "order_ref": order.order_ref, "status": order.status,
             "code": order.code, "direction": order.direction, "order_type": order.order_type,
@@ -375,7 +364,6 @@ def simulator(redis_url: str = "redis://127.0.0.1:6379/5", *, seed: int = 7,
               account_id: str = "SIM0001", allow_orders: bool = True,
               **agent_options: Any):
     """A ready agent over a ``SimBackend``; call ``start()`` (or use it in ``with``)."""
-    from .core import QmtAgent
     backend = SimBackend(seed=seed, clock=clock, cash=cash, account_id=account_id)
     return QmtAgent(backend, redis_url, allow_orders=allow_orders, account_id=account_id,
                     **agent_options)

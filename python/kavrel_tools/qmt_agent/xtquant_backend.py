@@ -27,7 +27,8 @@ from datetime import datetime
 from typing import Any, Callable, Dict, List, Optional
 
 from .core import Backend, OpError
-from .params import bool_param, int_param, read_order, str_param
+from .params import (bool_param, codes_param, int_param, order_id_param, read_order,
+                     str_param)
 
 __all__ = ["XtQuantBackend", "ORDER_STATUS"]
 
@@ -235,13 +236,13 @@ class XtQuantBackend(Backend):
                 "time": self.clock().strftime("%Y-%m-%d %H:%M:%S")}
 
     def op_get_full_tick(self, params: Dict[str, Any]) -> Dict[str, Any]:
-        codes = _codes(params)
+        codes = codes_param(params)
         with self._data_lock:
             ticks = self.xtdata.get_full_tick(codes) or {}
         return {code: _plain(tick) for code, tick in ticks.items() if isinstance(tick, dict)}
 
     def op_get_market_data_ex(self, params: Dict[str, Any]) -> Dict[str, Any]:
-        codes = _codes(params)
+        codes = codes_param(params)
         period = str_param(params, "period", default="1d")
         count = int_param(params, "count", default=-1)
         start = _time_text(params, "start_time")
@@ -310,10 +311,7 @@ class XtQuantBackend(Backend):
                 "volume": volume}
 
     def op_cancel_order(self, params: Dict[str, Any]) -> Dict[str, Any]:
-        raw = params.get("order_id")
-        if isinstance(raw, bool) or not isinstance(raw, (str, int)) or str(raw) == "":
-            raise OpError("order_id must be a non-empty string")
-        key = str(raw)
+        key = order_id_param(params)
         with self._refs_lock:
             order_id = self._ids.get(key) or key
         if not order_id.isdigit():
@@ -358,15 +356,6 @@ class XtQuantBackend(Backend):
                          "market_value": p.market_value,
                          "unrealized_pnl": round((p.last_price - p.avg_price) * p.volume, 2)})
         return rows
-
-
-def _codes(params: Dict[str, Any]) -> List[str]:
-    codes = params.get("codes")
-    if isinstance(codes, str):
-        codes = [codes]
-    if not isinstance(codes, list) or not codes or not all(isinstance(c, str) for c in codes):
-        raise OpError("codes must be a non-empty list of codes such as 600000.SH")
-    return codes
 
 
 def _time_text(params: Dict[str, Any], key: str) -> str:
