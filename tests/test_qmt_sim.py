@@ -521,6 +521,17 @@ def test_stop_is_prompt_and_leaves_no_threads(redis_server, redis_client, clock)
     assert redis_client.llen(PREFIX + ":req") == 1          # nobody serves after stop
 
 
+def test_requests_are_served_in_the_order_sent(redis_server, redis_client, clock, caplog):
+    caplog.set_level(logging.INFO, logger="kavrel.qmt_agent")
+    ids = [send(redis_client, "ping", req_id="req-%d" % i) for i in range(6)]
+    with simulator(redis_server.url, clock=clock, workers=1):
+        for req_id in ids:
+            assert redis_client.blpop([PREFIX + ":res:" + req_id], timeout=5)
+    served = [r.getMessage().split()[1] for r in caplog.records
+              if r.getMessage().startswith("op=ping")]
+    assert served == ["id=" + i for i in ids]
+
+
 def test_serves_after_idling_longer_than_its_waits(redis_server, redis_client, clock):
     with simulator(redis_server.url, clock=clock, workers=1):
         time.sleep(1.6)                    # several empty waits on the request list

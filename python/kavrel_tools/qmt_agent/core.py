@@ -31,7 +31,7 @@ ORDER_OPS = frozenset({"place_order"})
 
 _MAX_ID_LEN = 128
 _POLL_EVERY = 0.2          # seconds between backend housekeeping calls (order matching)
-_BRPOP_WAIT = 0.5          # seconds; bounds how long stop() waits for the loop
+_POP_WAIT = 0.5          # seconds; bounds how long stop() waits for the loop
 
 
 class OpError(Exception):
@@ -108,7 +108,7 @@ class QmtAgent:
         self.account_id = account_id
         self._r = client if client is not None else redis.Redis.from_url(
             redis_url, password=redis_password or None, decode_responses=True,
-            socket_connect_timeout=3.0, socket_timeout=_BRPOP_WAIT + 5.0)
+            socket_connect_timeout=3.0, socket_timeout=_POP_WAIT + 5.0)
         self._ops = backend.ops()
         self._stop = threading.Event()
         self._thread: Optional[threading.Thread] = None
@@ -195,18 +195,20 @@ class QmtAgent:
                 last_poll = now
                 self._poll_backend()
             # Take a request only when a worker is free, so others stay queued for peers.
-            if not self._slots.acquire(timeout=_BRPOP_WAIT):
+            if not self._slots.acquire(timeout=_POP_WAIT):
                 continue
             taken = False
             try:
-                item = self._r.brpop([self.req_key], timeout=_BRPOP_WAIT)
+                # Clients RPUSH; taking from the left serves requests in the order sent.
+                item = self._r.blpop([self.req_key], timeout=_POP_WAIT)
                 if backoff:
                     log.info("redis reachable again; serving")
                     backoff = 0.0
                 if item is None:
                     continue
                 pool = self._pool
-                if pool is None:
+                if pool is None:                 # stopping: leave it for the next agent
+                    self._r.lpush(self.req_key, item[1])
                     continue
                 pool.submit(self._serve_and_release, item[1])
                 taken = True
