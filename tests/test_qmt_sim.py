@@ -221,6 +221,27 @@ def test_fill_data_gives_placeholders_for_suspended_days(agent, redis_client, pe
     assert all(any(b[f] for f in FIELDS) for b in plain)
 
 
+@pytest.mark.parametrize("seed, code, wild", [(7, CODE, False), (8, "000001.SZ", False),
+                                              (9, "830799.BJ", True), (10, "688981.SH", True)])
+def test_daily_walk_keeps_the_limits_the_grid_and_suspensions(seed, code, wild, monkeypatch):
+    from kavrel_tools.qmt_agent import market
+    if wild:                                   # moves that run into the daily limits
+        monkeypatch.setattr(market._CodeWalk, "DAILY_SD", 0.2)
+        monkeypatch.setattr(market._CodeWalk, "MAX_MOVE", 0.5)
+    walk = market.SimMarket(seed, suspend_rate=0.05)._walk(code, 3000)
+    closes = [walk.base] + walk.closes
+    for prev, close, stopped in zip(closes, closes[1:], walk.suspended):
+        down, up = market.price_limits(prev)
+        assert abs(up - prev * 1.1) < 0.0051 and abs(down - prev * 0.9) < 0.0051
+        assert down <= close <= up
+        assert close == round(close, 2) and close > 0
+        if stopped:
+            assert close == prev
+    assert 0.1 < sum(walk.suspended) / len(walk.suspended) * 20 < 2.0
+    moved = sum(c != p for p, c in zip(closes, closes[1:]))
+    assert moved > len(walk.closes) * 0.6                   # it does move
+
+
 def test_same_seed_same_market_other_seed_other(redis_client):
     a, b, c = (SimBackend(seed=s, clock=FixedClock(FRIDAY)) for s in (7, 7, 8))
     params = {"codes": [CODE], "period": "1m", "count": 50}

@@ -28,7 +28,8 @@ from typing import Any, Dict, List, Optional, Tuple
 import numpy as np
 
 __all__ = ["ANCHOR", "BAR_MINUTES", "DayPath", "SimMarket", "bar_time", "is_trading_day",
-           "minute_of_day", "normalize_code", "session_elapsed", "in_continuous_session"]
+           "minute_of_day", "normalize_code", "price_limits", "session_elapsed",
+           "in_continuous_session"]
 
 ANCHOR = date(2015, 1, 5)      # a Monday: trading day 0 of every walk; no bars before it
 BAR_MINUTES = 240
@@ -89,6 +90,13 @@ def _index_date(i: int) -> date:
     return ANCHOR + timedelta(days=(i // 5) * 7 + i % 5)
 
 
+def price_limits(prev_close):
+    """The day's lowest and highest allowed prices: +/-10 % of the close before, on the
+    0.01 grid (arrays too; every limit in the simulator comes from here)."""
+    return (np.maximum(0.01, np.round(np.multiply(prev_close, 0.9), 2)),
+            np.round(np.multiply(prev_close, 1.1), 2))
+
+
 def _last_trading_day(d: date) -> date:
     while not is_trading_day(d):
         d -= timedelta(days=1)
@@ -124,6 +132,9 @@ class DayPath:
 
 
 class _CodeWalk:
+    DAILY_SD = 0.018        # standard deviation of a day's log move
+    MAX_MOVE = 0.085        # largest drawn move, inside the +/-10 % limits
+
     def __init__(self, seed: int, code: str, suspend_rate: float) -> None:
         self.key = zlib.crc32(code.encode("ascii"))
         self._rng = np.random.default_rng([seed, self.key, 0])
@@ -132,25 +143,39 @@ class _CodeWalk:
         self.suspend_rate = suspend_rate
         self.closes: List[float] = []
         self.suspended: List[bool] = []
+        self._dev = 0.0                     # log deviation from the starting price
 
     def extend_to(self, i: int) -> None:
+        """Grow the walk past day ``i``, a chunk of days at a time, without a Python loop.
+
+        The log price deviates from the starting price as x[t] = a[t] * x[t-1] + r[t], with
+        a = 0.99 on trading days (a slow pull back, keeping years of walk in range) and 1 on
+        suspended days (r = 0). Over a chunk that is x = A * (x0 + cumsum(r / A)) with A the
+        running product of a. Closes are then rounded to the price grid and kept within the
+        daily limits of the close before.
+        """
         while len(self.closes) <= i:
-            moves = np.clip(self._rng.normal(0.0, 0.018, _CHUNK), -0.095, 0.095)
+            moves = np.clip(self._rng.normal(0.0, self.DAILY_SD, _CHUNK), -self.MAX_MOVE,
+                            self.MAX_MOVE)
             stops = self._rng.random(_CHUNK) < self.suspend_rate
+            moves[stops] = 0.0
+            decay = np.power(0.99, np.cumsum(~stops))
+            dev = decay * (self._dev + np.cumsum(moves / decay))
+            self._dev = float(dev[-1])
             prev = self.closes[-1] if self.closes else self.base
-            log_base = math.log(self.base)
-            closes, log = self.closes, math.log
-            for r, stop in zip(moves.tolist(), stops.tolist()):
-                if not stop:
-                    # A slow pull towards the starting price keeps years of walk in range.
-                    r += 0.01 * (log_base - log(prev))
-                    new = round(prev * (1.0 + r), 2)
-                    if new > prev * 1.1:
-                        new = round(prev * 1.1, 2)
-                    elif new < prev * 0.9:
-                        new = round(prev * 0.9, 2)
-                    prev = new
-                closes.append(prev)
+            closes = np.concatenate(([prev], np.round(self.base * np.exp(dev), 2)))
+            closes[1:][stops] = np.nan
+            last = np.maximum.accumulate(np.where(np.isnan(closes), 0, np.arange(_CHUNK + 1)))
+            closes = closes[last]                   # a suspended day keeps the close before
+            while True:
+                down, up = price_limits(closes[:-1])
+                bad = (closes[1:] > up) | (closes[1:] < down)
+                if not bad.any():
+                    break
+                closes[1:] = np.where(bad, np.clip(closes[1:], down, up), closes[1:])
+                closes = closes[np.maximum.accumulate(np.where(
+                    np.concatenate(([False], stops)), 0, np.arange(_CHUNK + 1)))]
+            self.closes.extend(closes[1:].tolist())
             self.suspended.extend(stops.tolist())
 
     def prev_close(self, i: int) -> float:
@@ -205,7 +230,8 @@ class SimMarket:
         prev = w.prev_close(i)
         close = w.closes[i]
         p.prev_close = prev
-        p.limit_up, p.limit_down = round(prev * 1.1, 2), round(prev * 0.9, 2)
+        down, up = price_limits(prev)
+        p.limit_down, p.limit_up = float(down), float(up)
         p.suspended = w.suspended[i]
         if p.suspended:
             p.marks = [prev] * (BAR_MINUTES + 1)
