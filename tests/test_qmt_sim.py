@@ -82,6 +82,7 @@ def test_ping_and_full_tick_shape(agent, redis_client):
     assert t["bidPrice"][0] < t["askPrice"][0]
     assert t["low"] <= t["lastPrice"] <= t["high"] and t["open"] > 0
     assert t["timetag"] == "20240301 10:00:30" and t["pvolume"] == t["volume"] * 100
+    assert ok(redis_client, "get_full_tick", {"codes": CODE}) == {CODE: t}   # one code alone
 
 
 @pytest.mark.parametrize("now, same_as", [
@@ -377,6 +378,19 @@ def test_refused_orders_change_nothing(agent, redis_client, events, clock, now, 
     assert reply["ok"] is False and reason in reply["error"], reply
     assert ok(redis_client, "query_asset") == before
     assert events.take(1, wait=0.5) == []
+
+
+def test_a_fill_that_came_first_wins_over_a_cancel():
+    # No agent, so no background matching: the cancel itself must find the fill.
+    clock = FixedClock(FRIDAY)
+    backend = SimBackend(clock=clock)
+    low, _, _ = _rest_of_day(backend, FRIDAY)
+    placed = backend.op_place_order({"code": CODE, "direction": "BUY", "order_type": "LIMIT",
+                                     "price": round(low + 0.01, 2), "volume": 100})
+    assert placed["status"] == "submitted"
+    clock.set(datetime(2024, 3, 1, 15, 0))
+    with pytest.raises(Exception, match="already filled"):
+        backend.op_cancel_order({"order_id": placed["order_id"]})
 
 
 def test_duplicate_order_ref_is_refused(agent, redis_client):
