@@ -1,0 +1,5 @@
+import sys
+
+from .cli import main_agent
+
+sys.exit(main_agent())

@@ -1,0 +1,370 @@
+"""The ``xtquant`` backend: the bridge's operations served by the terminal's own Python SDK.
+
+Runs next to the terminal, in the 64-bit Windows Python that the SDK supports. Market data
+comes from ``xtquant.xtdata`` (``get_full_tick``, ``get_market_data_ex``, with
+``download_history_data`` first when the terminal has no local bars), orders and account
+queries from ``xtquant.xttrader.XtQuantTrader``. The trader's callbacks become "order"
+events carrying the reference the gateway placed the order with (kept in a table by order id
+and also sent as the order remark, so orders placed before a restart still map back).
+
+The trader connects on start and reconnects with back-off (1 s doubling to 30 s) whenever
+the terminal drops it; trading operations meanwhile answer ``ok: false`` with the reason.
+
+Locks: the SDK runs its pushes (order, trade, error callbacks) and the answers to its blocking
+calls on one executor thread, so a callback that waited for a lock held by a thread inside a
+blocking call would never let that call's answer through. Calls into the trader are
+serialised by ``_sdk_lock``, which callbacks never take; the order-reference tables have a
+lock of their own that is never held across an SDK call.
+"""
+from __future__ import annotations
+
+import importlib
+import logging
+import math
+import threading
+import time
+from datetime import datetime
+from typing import Any, Callable, Dict, List, Optional
+
+from .core import Backend, OpError
+from .params import (bool_param, codes_param, int_param, order_id_param, read_order,
+                     str_param)
+
+__all__ = ["XtQuantBackend", "ORDER_STATUS"]
+
+log = logging.getLogger("kavrel.qmt_agent.xtquant")
+
+# The terminal's order states (xtconstant.ORDER_*) as (status text, still working, cancelled).
+ORDER_STATUS = {
+    48: ("unreported", True, False),
+    49: ("wait_reporting", True, False),
+    50: ("submitted", True, False),
+    51: ("cancel_pending", True, False),
+    52: ("cancel_pending", True, False),
+    53: ("cancelled", False, True),          # partly filled, rest cancelled
+    54: ("cancelled", False, True),
+    55: ("partly_filled", True, False),
+    56: ("filled", True, False),
+    57: ("rejected", False, True),
+}
+_HISTORY_FIELDS = ("open", "high", "low", "close", "volume", "amount")
+
+
+def _plain(value: Any) -> Any:
+    """A JSON-safe copy of a value from the SDK (numpy scalars, NaN, nested lists)."""
+    if hasattr(value, "item") and not isinstance(value, (list, dict, str)):
+        try:
+            value = value.item()
+        except (TypeError, ValueError):
+            return str(value)
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    return value
+
+
+def _frame_records(frame: Any) -> List[Dict[str, Any]]:
+    """Rows of one code's history frame; the row label is the bar's time text."""
+    if frame is None or getattr(frame, "empty", True):
+        return []
+    columns = [str(c) for c in frame.columns]
+    rows = []
+    for label, values in zip(frame.index, frame.itertuples(index=False, name=None)):
+        row = {"time": str(label)}
+        for col, v in zip(columns, values):
+            if col != "time":
+                row[col] = _plain(v)
+        rows.append(row)
+    return rows
+
+
+class XtQuantBackend(Backend):
+    name = "xtquant"
+
+    def __init__(self, user_data_path: str, account_id: str, session_id: Optional[int] = None,
+                 modules: Optional[Dict[str, Any]] = None, clock: Callable[[], datetime] =
+                 datetime.now, backoff: tuple = (1.0, 30.0)) -> None:
+        super().__init__()
+        if not account_id:
+            raise ValueError("the xtquant backend needs an account id")
+        mods = dict(modules or {})
+        for name in ("xtdata", "xttrader", "xtconstant", "xttype"):
+            if name not in mods:
+                mods[name] = importlib.import_module("xtquant." + name)
+        self.xtdata, self.xttrader = mods["xtdata"], mods["xttrader"]
+        self.xtc, self.xttype = mods["xtconstant"], mods["xttype"]
+        self.user_data_path = user_data_path
+        self.session_id = int(session_id if session_id is not None else time.time())
+        self.account = self.xttype.StockAccount(account_id)
+        self.account_id = account_id
+        self.clock = clock
+        self._min_backoff, self._max_backoff = backoff
+        self._backoff = self._min_backoff
+        self._next_try = 0.0
+        self._trader: Any = None
+        self.connected = False
+        self._sdk_lock = threading.RLock()      # held across trader calls; never in callbacks
+        self._data_lock = threading.Lock()      # xtdata calls, one at a time
+        self._refs_lock = threading.Lock()      # the reference tables; never across SDK calls
+        self._refs: Dict[str, str] = {}          # order id -> order_ref
+        self._ids: Dict[str, str] = {}           # order_ref -> order id
+        self._callback = self._make_callback()
+
+    # ---------------------------------------------------------------- connection
+    def _make_callback(self):
+        backend = self
+
+        class _Callback(self.xttrader.XtQuantTraderCallback):
+            def on_disconnected(self):
+                backend._lost()
+
+            def on_stock_order(self, order):
+                backend._on_order(order)
+
+            def on_stock_trade(self, trade):
+                backend._on_trade(trade)
+
+            def on_order_error(self, order_error):
+                backend._on_order_error(order_error)
+
+            def on_cancel_error(self, cancel_error):
+                backend._on_cancel_error(cancel_error)
+
+        return _Callback()
+
+    def connect(self) -> bool:
+        """One connection attempt; True when the trader is connected and subscribed."""
+        with self._sdk_lock:
+            self._drop_trader()
+            trader = self.xttrader.XtQuantTrader(self.user_data_path, self.session_id,
+                                                 self._callback)
+            try:
+                trader.start()
+                rc = trader.connect()
+                if rc != 0:
+                    raise OpError("connect returned %r" % (rc,))
+                rc = trader.subscribe(self.account)
+                if rc != 0:
+                    raise OpError("subscribe of the account returned %r" % (rc,))
+            except Exception as exc:  # noqa: BLE001 - any failure means try again later
+                self._trader = trader
+                self._drop_trader()
+                log.warning("trader connect failed (%s); retrying in %.1fs", exc, self._backoff)
+                self._next_try = time.monotonic() + self._backoff
+                self._backoff = min(self._max_backoff, self._backoff * 2)
+                return False
+            self._trader, self.connected = trader, True
+            self._backoff = self._min_backoff
+            log.info("trader connected (session %d)", self.session_id)
+            return True
+
+    def _drop_trader(self) -> None:
+        trader, self._trader, self.connected = self._trader, None, False
+        if trader is not None:
+            try:
+                trader.stop()
+            except Exception:  # noqa: BLE001
+                pass
+
+    def _lost(self) -> None:
+        # On the SDK's callback thread: flags only, the reconnect happens in poll().
+        log.warning("terminal disconnected the trader; reconnecting")
+        self.connected = False
+        self._next_try = 0.0
+        self.publish("status", {"connected": False})
+
+    def poll(self) -> None:
+        if not self.connected and time.monotonic() >= self._next_try:
+            if self.connect():
+                self.publish("status", {"connected": True})
+
+    def close(self) -> None:
+        with self._sdk_lock:
+            self._drop_trader()
+
+    def _require_trader(self) -> Any:
+        trader = self._trader
+        if not self.connected or trader is None:
+            raise OpError("the trader is not connected to the terminal (reconnecting)")
+        return trader
+
+    # ---------------------------------------------------------------- events
+    def _ref_for(self, order_id: Any, remark: Any) -> str:
+        key = str(order_id)
+        with self._refs_lock:
+            ref = self._refs.get(key)
+        return ref or (remark if isinstance(remark, str) and remark else key)
+
+    def _on_order(self, o: Any) -> None:
+        status, working, cancelled = ORDER_STATUS.get(o.order_status, ("unknown", True, False))
+        self.publish("order", {
+            "order_ref": self._ref_for(o.order_id, o.order_remark),
+            "order_id": str(o.order_id), "code": o.stock_code, "status": status,
+            "order_status": o.order_status, "submitted": working, "cancelled": cancelled,
+            "filled": o.order_status == 56, "price": o.price, "volume": o.order_volume,
+            "traded_volume": o.traded_volume, "traded_price": o.traded_price,
+            "reason": o.status_msg or ""})
+
+    def _on_trade(self, t: Any) -> None:
+        self.publish("order", {
+            "order_ref": self._ref_for(t.order_id, t.order_remark),
+            "order_id": str(t.order_id), "code": t.stock_code, "status": "trade",
+            "submitted": True, "cancelled": False, "trade_id": str(t.traded_id),
+            "traded_volume": t.traded_volume, "traded_price": t.traded_price,
+            "traded_amount": t.traded_amount, "commission": t.commission})
+
+    def _on_order_error(self, e: Any) -> None:
+        self.publish("order", {
+            "order_ref": self._ref_for(e.order_id, e.order_remark),
+            "order_id": str(e.order_id), "status": "rejected", "submitted": False,
+            "cancelled": True, "error_id": e.error_id, "reason": e.error_msg or ""})
+
+    def _on_cancel_error(self, e: Any) -> None:
+        # The gateway marks an order cancelled once the cancel request is accepted; a refused
+        # cancel puts it back to working.
+        self.publish("order", {
+            "order_ref": self._ref_for(e.order_id, None), "order_id": str(e.order_id),
+            "status": "cancel_failed", "submitted": True, "cancelled": False,
+            "error_id": e.error_id, "reason": e.error_msg or ""})
+
+    # ---------------------------------------------------------------- operations
+    def op_ping(self, params: Dict[str, Any]) -> Dict[str, Any]:
+        return {"pong": True, "backend": self.name, "trader_connected": self.connected,
+                "time": self.clock().strftime("%Y-%m-%d %H:%M:%S")}
+
+    def op_get_full_tick(self, params: Dict[str, Any]) -> Dict[str, Any]:
+        codes = codes_param(params)
+        with self._data_lock:
+            ticks = self.xtdata.get_full_tick(codes) or {}
+        return {code: _plain(tick) for code, tick in ticks.items() if isinstance(tick, dict)}
+
+    def op_get_market_data_ex(self, params: Dict[str, Any]) -> Dict[str, Any]:
+        codes = codes_param(params)
+        period = str_param(params, "period", default="1d")
+        count = int_param(params, "count", default=-1)
+        start = _time_text(params, "start_time")
+        end = _time_text(params, "end_time")
+        fields = params.get("fields") or list(_HISTORY_FIELDS)
+        if not isinstance(fields, list) or not all(isinstance(f, str) for f in fields):
+            raise OpError("fields must be a list of field names")
+        dividend = str_param(params, "dividend_type", default="none")
+        fill_data = bool_param(params, "fill_data", default=True)
+        subscribe = bool_param(params, "subscribe", default=False)
+
+        def fetch():
+            return self.xtdata.get_market_data_ex(
+                fields, codes, period=period, start_time=start, end_time=end, count=count,
+                dividend_type=dividend, fill_data=fill_data) or {}
+
+        with self._data_lock:
+            if subscribe:
+                for code in codes:
+                    self.xtdata.subscribe_quote(code, period=period, count=-1)
+            data = fetch()
+            missing = [c for c in codes if not _frame_records(data.get(c))]
+            if missing:
+                for code in missing:             # the terminal lacks local bars: fetch them
+                    self.xtdata.download_history_data(code, period, start, end)
+                data = fetch()
+        return {code: _frame_records(data.get(code)) for code in codes}
+
+    def op_place_order(self, params: Dict[str, Any]) -> Dict[str, Any]:
+        code, direction, order_type, price, volume, ref = read_order(params)
+        xtc = self.xtc
+        side = xtc.STOCK_BUY if direction == "BUY" else xtc.STOCK_SELL
+        if order_type == "LIMIT":
+            if price <= 0:
+                raise OpError("a limit order needs a positive price")
+            price_type = xtc.FIX_PRICE
+        else:
+            price_type = (xtc.MARKET_SZ_CONVERT_5_CANCEL if code.endswith(".SZ")
+                          else xtc.MARKET_SH_CONVERT_5_CANCEL)
+            price = 0.0
+        with self._refs_lock:                    # reserve the reference before sending
+            if ref and ref in self._ids:
+                raise OpError("order_ref %r already used by order %s"
+                              % (ref, self._ids[ref] or "being placed"))
+            if ref:
+                self._ids[ref] = ""
+        try:
+            with self._sdk_lock:
+                trader = self._require_trader()
+                order_id = trader.order_stock(self.account, code, side, volume, price_type,
+                                              price, "kavrel", ref)
+            if order_id is None or int(order_id) < 0:
+                raise OpError("the terminal refused the order (order_stock returned %r)"
+                              % (order_id,))
+        except BaseException:
+            with self._refs_lock:
+                if ref:
+                    self._ids.pop(ref, None)
+            raise
+        order_id = str(order_id)
+        ref = ref or order_id
+        with self._refs_lock:
+            self._refs[order_id], self._ids[ref] = ref, order_id
+        return {"order_id": order_id, "order_ref": ref, "status": "submitted", "code": code,
+                "direction": direction, "order_type": order_type, "price": price,
+                "volume": volume}
+
+    def op_cancel_order(self, params: Dict[str, Any]) -> Dict[str, Any]:
+        key = order_id_param(params)
+        with self._refs_lock:
+            order_id = self._ids.get(key) or key
+        if not order_id.isdigit():
+            raise OpError("unknown order %r" % key)
+        with self._sdk_lock:
+            trader = self._require_trader()
+            rc = trader.cancel_order_stock(self.account, int(order_id))
+        if rc != 0:
+            raise OpError("the terminal refused the cancel of order %s (returned %r)"
+                          % (order_id, rc))
+        return {"order_id": order_id, "order_ref": self._ref_for(order_id, key),
+                "status": "cancel_requested"}
+
+    def op_query_asset(self, params: Dict[str, Any]) -> Dict[str, Any]:
+        with self._sdk_lock:
+            trader = self._require_trader()
+            asset = trader.query_stock_asset(self.account)
+            positions = trader.query_stock_positions(self.account) or []
+        if asset is None:
+            raise OpError("the terminal returned no asset data for account %s"
+                          % self.account_id)
+        pnl = 0.0
+        for p in positions:
+            pnl += (p.last_price - p.avg_price) * p.volume
+        # XtAsset.cash is the available cash; the balance adds what open orders hold.
+        return {"account_id": asset.account_id, "cash": round(asset.cash + asset.frozen_cash, 2),
+                "available_cash": asset.cash, "frozen_cash": asset.frozen_cash,
+                "market_value": asset.market_value, "total_asset": asset.total_asset,
+                "fetch_balance": asset.fetch_balance, "unrealized_pnl": round(pnl, 2)}
+
+    def op_query_positions(self, params: Dict[str, Any]) -> List[Dict[str, Any]]:
+        with self._sdk_lock:
+            trader = self._require_trader()
+            positions = trader.query_stock_positions(self.account) or []
+        rows = []
+        for p in positions:
+            rows.append({"account_id": p.account_id, "code": p.stock_code, "volume": p.volume,
+                         "can_use_volume": p.can_use_volume, "frozen_volume": p.frozen_volume,
+                         "yesterday_volume": p.yesterday_volume,
+                         "on_road_volume": p.on_road_volume, "cost_price": p.avg_price,
+                         "open_price": p.open_price, "last_price": p.last_price,
+                         "market_value": p.market_value,
+                         "unrealized_pnl": round((p.last_price - p.avg_price) * p.volume, 2)})
+        return rows
+
+
+def _time_text(params: Dict[str, Any], key: str) -> str:
+    value = params.get(key)
+    if value is None:
+        return ""
+    if isinstance(value, bool) or not isinstance(value, (str, int)):
+        raise OpError("%s must be a time text such as 20240301 or 20240301093000" % key)
+    text = str(value).strip()
+    if text and not (text.isdigit() and len(text) in (8, 14)):
+        raise OpError("cannot read %s %r; use 20240301 or 20240301093000" % (key, text))
+    return text

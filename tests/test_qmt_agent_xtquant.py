@@ -1,0 +1,276 @@
+"""The agent's terminal-SDK backend over a real Redis server, with the SDK's data and trading
+modules replaced by the stand-ins of tests/fakes (its constants and object classes are real)."""
+import logging
+import sys
+
+import pytest
+
+xtconstant = pytest.importorskip("xtquant.xtconstant")
+xttype = pytest.importorskip("xtquant.xttype")
+
+from fakes import xtdata as fake_xtdata  # noqa: E402
+from fakes import xttrader as fake_xttrader  # noqa: E402
+from kavrel_tools.qmt_agent import QmtAgent  # noqa: E402
+from kavrel_tools.qmt_agent.xtquant_backend import ORDER_STATUS, XtQuantBackend  # noqa: E402
+from qmt_wire import Events, call, ok, wait_for  # noqa: E402
+pytestmark = pytest.mark.timeout(60)
+
+
+@pytest.fixture
+def sdk():
+    fake_xtdata.STATE.reset()
+    fake_xttrader.STATE.reset()
+    yield fake_xtdata.STATE, fake_xttrader.STATE
+    for trader in fake_xttrader.STATE.traders:
+        if trader.executor is not None:
+            trader.executor.shutdown(wait=True)
+
+
+def make_agent(url, allow_orders=True, backoff=(0.05, 0.2)):
+    backend = XtQuantBackend("C:/qmt/userdata_mini", "8800001", session_id=42,
+                             modules={"xtdata": fake_xtdata, "xttrader": fake_xttrader},
+                             backoff=backoff)
+    return QmtAgent(backend, url, allow_orders=allow_orders, account_id="8800001", workers=2)
+
+
+@pytest.fixture
+def agent(redis_server, redis_client, sdk):
+    ag = make_agent(redis_server.url).start()
+    assert wait_for(lambda: ag.backend.connected)
+    yield ag
+    ag.stop()
+
+
+@pytest.fixture
+def events(redis_client):
+    ev = Events(redis_client)
+    yield ev
+    ev.close()
+
+
+def test_market_data_passes_the_terminals_shapes(agent, redis_client, sdk):
+    data, _ = sdk
+    data.ticks["600000.SH"] = {"lastPrice": 10.5, "bidPrice": [10.49] * 5, "askVol": [3] * 5}
+    ticks = ok(redis_client, "get_full_tick", {"codes": ["600000.SH", "000001.SZ"]})
+    assert ticks == {"600000.SH": data.ticks["600000.SH"]}
+    pong = ok(redis_client, "ping")
+    assert (pong["backend"], pong["trader_connected"], pong["allow_orders"],
+            pong["account_id"]) == ("xtquant", True, True, "8800001")
+
+
+@pytest.mark.parametrize("local", [True, False])
+def test_history_downloads_what_the_terminal_lacks(agent, redis_client, sdk, local):
+    data, _ = sdk
+    rows = [{"time": "2024030%d" % d, "open": 1.0 * d, "high": 2.0, "low": 0.5,
+             "close": float("nan") if d == 2 else 1.5, "volume": 100 * d} for d in (1, 2, 4)]
+    (data.local if local else data.remote)[("600000.SH", "1d")] = rows
+    params = {"codes": ["600000.SH"], "period": "1d", "count": 2, "start_time": "20240101",
+              "end_time": "20240305", "fields": ["open", "high", "low", "close", "volume"],
+              "dividend_type": "follow", "fill_data": False, "subscribe": True}
+    got = ok(redis_client, "get_market_data_ex", params)["600000.SH"]
+    assert got == [{"time": "20240302", "open": 2.0, "high": 2.0, "low": 0.5, "close": None,
+                    "volume": 200},
+                   {"time": "20240304", "open": 4.0, "high": 2.0, "low": 0.5, "close": 1.5,
+                    "volume": 400}]
+    names = [c[0] for c in data.calls]
+    assert names == (["subscribe_quote", "get_market_data_ex"] if local else
+                     ["subscribe_quote", "get_market_data_ex", "download_history_data",
+                      "get_market_data_ex"])
+    params["fields"] = ["time", "close"]
+    with_time = ok(redis_client, "get_market_data_ex", params)["600000.SH"]
+    assert with_time == [{"time": "20240302", "close": None}, {"time": "20240304", "close": 1.5}]
+    fetch = [c for c in data.calls if c[0] == "get_market_data_ex"][0]
+    assert fetch[1:] == (["open", "high", "low", "close", "volume"], ["600000.SH"], "1d",
+                         "20240101", "20240305", 2, "follow", False)
+
+
+@pytest.mark.parametrize("direction, order_type, code, side, price_type, price", [
+    ("BUY", "LIMIT", "600000.SH", xtconstant.STOCK_BUY, xtconstant.FIX_PRICE, 10.5),
+    ("SELL", "LIMIT", "000001.SZ", xtconstant.STOCK_SELL, xtconstant.FIX_PRICE, 9.9),
+    ("BUY", "MARKET", "600000.SH", xtconstant.STOCK_BUY,
+     xtconstant.MARKET_SH_CONVERT_5_CANCEL, 0.0),
+    ("SELL", "MARKET", "000001.SZ", xtconstant.STOCK_SELL,
+     xtconstant.MARKET_SZ_CONVERT_5_CANCEL, 0.0),
+])
+def test_orders_map_to_the_sdk(agent, redis_client, sdk, events, direction, order_type, code,
+                               side, price_type, price):
+    _, trade = sdk
+    placed = ok(redis_client, "place_order", {"code": code, "direction": direction,
+                                               "order_type": order_type, "price": price or 7.0,
+                                               "volume": 300, "order_ref": "ref-9"})
+    o = trade.orders[int(placed["order_id"])]
+    assert (o.stock_code, o.order_type, o.price_type, o.price, o.order_volume,
+            o.order_remark) == (code, side, price_type, price, 300, "ref-9")
+    ev = events.take(1)
+    assert ev[0]["order_ref"] == "ref-9" and ev[0]["submitted"] and not ev[0]["cancelled"]
+
+
+def test_order_life_becomes_events_with_the_gateways_reference(agent, redis_client, sdk,
+                                                               events):
+    _, trade = sdk
+    trader = trade.traders[-1]
+    ids = [ok(redis_client, "place_order", {"code": "600000.SH", "direction": "BUY",
+                                            "order_type": "LIMIT", "price": 10.0,
+                                            "volume": 100, "order_ref": ref})["order_id"]
+           for ref in ("a", "b", "c", "d")]
+    events.take(4)
+    trader.fill(int(ids[0]), 10.0)
+    got = events.take(2)
+    assert {(e["order_ref"], e["status"]) for e in got} == {("a", "trade"), ("a", "filled")}
+    trader.reject(int(ids[1]), "no money")
+    e = events.take(1)[0]
+    assert (e["order_ref"], e["cancelled"], e["submitted"], e["reason"]) == (
+        "b", True, False, "no money")
+    assert ok(redis_client, "cancel_order", {"order_id": "c"})["order_id"] == ids[2]
+    e = events.take(1)[0]
+    assert (e["order_ref"], e["status"], e["cancelled"]) == ("c", "cancelled", True)
+    ok(redis_client, "cancel_order", {"order_id": ids[3]})
+    events.take(1)
+    trader.refuse_cancel(int(ids[3]), "already traded")
+    e = events.take(1)[0]
+    assert (e["order_ref"], e["submitted"], e["cancelled"]) == ("d", True, False)
+
+
+@pytest.mark.parametrize("status, working, cancelled", [
+    (xtconstant.ORDER_REPORTED, True, False), (xtconstant.ORDER_PART_SUCC, True, False),
+    (xtconstant.ORDER_REPORTED_CANCEL, True, False), (xtconstant.ORDER_CANCELED, False, True),
+    (xtconstant.ORDER_PART_CANCEL, False, True), (xtconstant.ORDER_JUNK, False, True),
+    (xtconstant.ORDER_SUCCEEDED, True, False),
+])
+def test_order_states_map_to_the_gateways_flags(status, working, cancelled):
+    assert ORDER_STATUS[status][1:] == (working, cancelled)
+
+
+@pytest.mark.parametrize("setup, op, params, reason", [
+    ("order_rc", "place_order", {"code": "600000.SH", "direction": "BUY", "order_type": "LIMIT",
+                                 "price": 10.0, "volume": 100, "order_ref": "x"}, "refused"),
+    ("cancel_rc", "cancel_order", {"order_id": "1001"}, "refused the cancel"),
+    (None, "cancel_order", {"order_id": "not-ours"}, "unknown order"),
+    (None, "place_order", {"code": "600000.SH", "direction": "BUY", "order_type": "LIMIT",
+                           "price": 0, "volume": 100}, "positive price"),
+    (None, "query_asset", {}, "no asset data"),
+    (None, "get_market_data_ex", {"codes": ["600000.SH"], "start_time": "2024-01-01"},
+     "start_time"),
+])
+def test_terminal_refusals_are_failed_replies(agent, redis_client, sdk, setup, op, params,
+                                              reason):
+    _, trade = sdk
+    if setup == "order_rc":
+        trade.order_rc = -1
+    elif setup == "cancel_rc":
+        trade.cancel_rc = -1
+    reply = call(redis_client, op, params)
+    assert reply["ok"] is False and reason in reply["error"], reply
+
+
+def test_account_queries_read_the_sdk_objects(agent, redis_client, sdk):
+    _, trade = sdk
+    trade.asset = xttype.XtAsset("8800001", 80000.0, 20000.0, 50000.0, 150000.0, 79000.0)
+    trade.positions = [
+        xttype.XtPosition("8800001", "600000.SH", 1000, 600, 10.0, 11000.0, 400, 0, 600,
+                          10.2, xtconstant.DIRECTION_FLAG_LONG, 11.0, 0.08, "A1", "PF")]
+    asset = ok(redis_client, "query_asset")
+    assert (asset["cash"], asset["available_cash"], asset["frozen_cash"],
+            asset["unrealized_pnl"]) == (100000.0, 80000.0, 20000.0, 800.0)
+    pos = ok(redis_client, "query_positions")
+    assert [(p["code"], p["volume"], p["can_use_volume"], p["cost_price"]) for p in pos] == [
+        ("600000.SH", 1000, 600, 10.2)]
+
+
+def test_allow_orders_off_never_reaches_the_trader(redis_server, redis_client, sdk):
+    _, trade = sdk
+    with make_agent(redis_server.url, allow_orders=False) as ag:
+        assert wait_for(lambda: ag.backend.connected)
+        reply = call(redis_client, "place_order", {"code": "600000.SH", "direction": "BUY",
+                                                   "order_type": "MARKET", "volume": 100})
+        assert reply["ok"] is False and "ALLOW_ORDERS" in reply["error"]
+    assert trade.orders == {}
+
+
+def test_reconnects_with_back_off_and_says_so(redis_server, redis_client, sdk, events, caplog):
+    _, trade = sdk
+    caplog.set_level(logging.INFO, logger="kavrel.qmt_agent")
+    trade.connect_rc = [-1, -1, 0]
+    with make_agent(redis_server.url) as ag:
+        assert wait_for(lambda: ag.backend.connected)
+        assert len(trade.traders) == 3 and all(t.stopped for t in trade.traders[:2])
+        assert events.take(1, kind="status") == [{"connected": True}]
+        trade.connect_rc = [-1, 0]
+        trade.traders[-1].disconnect()
+        assert events.take(1, kind="status") == [{"connected": False}]
+        reply = call(redis_client, "query_positions")
+        assert reply["ok"] is False or reply["data"] == []     # unless already reconnected
+        assert wait_for(lambda: ag.backend.connected)
+        assert events.take(1, kind="status") == [{"connected": True}]
+        assert ok(redis_client, "query_positions") == []
+        assert all(t.stopped for t in trade.traders[:-1])      # the lost trader is let go
+    assert trade.traders[-1].stopped
+    text = caplog.text
+    assert text.count("trader connect failed") == 3 and "retrying in 0.1s" in text
+    assert text.count("trader connected") == 2 and "terminal disconnected" in text
+
+
+def test_command_line_builds_the_sdk_backend(monkeypatch, sdk):
+    from kavrel_tools.qmt_agent.cli import build_agent, build_parser
+    monkeypatch.setitem(sys.modules, "xtquant.xtdata", fake_xtdata)
+    monkeypatch.setitem(sys.modules, "xtquant.xttrader", fake_xttrader)
+    monkeypatch.delenv("ALLOW_ORDERS", raising=False)
+    parser = build_parser("kavrel-qmt-agent", True)
+    args = parser.parse_args(["--backend", "xtquant", "--account-id", "8800001",
+                              "--user-data-path", "C:/qmt/userdata_mini",
+                              "--redis-url", "redis://127.0.0.1:1/5"])
+    ag = build_agent(args)
+    assert isinstance(ag.backend, XtQuantBackend) and ag.allow_orders is False
+    assert ag.backend.user_data_path == "C:/qmt/userdata_mini"
+    ag.stop()
+    with pytest.raises(SystemExit):
+        build_agent(parser.parse_args(["--backend", "xtquant", "--account-id", "1"]))
+
+
+def _backend(backoff=(1.0, 4.0)):
+    return XtQuantBackend("C:/qmt/userdata_mini", "8800001", session_id=42, backoff=backoff,
+                          modules={"xtdata": fake_xtdata, "xttrader": fake_xttrader})
+
+
+@pytest.mark.parametrize("connect_rc, subscribe_rc, connected", [
+    ([0], 0, True), ([-1], 0, False), ([0], -1, False)])
+def test_connect_needs_the_connection_and_the_account(sdk, connect_rc, subscribe_rc, connected):
+    _, trade = sdk
+    trade.connect_rc, trade.subscribe_rc = connect_rc, subscribe_rc
+    backend = _backend()
+    assert backend.connect() is connected and backend.connected is connected
+    assert trade.traders[-1].stopped is not connected
+
+
+def test_back_off_doubles_to_its_cap_and_a_disconnect_retries_at_once(sdk, caplog):
+    _, trade = sdk
+    caplog.set_level(logging.INFO, logger="kavrel.qmt_agent")
+    trade.connect_rc = [-1, -1, -1, -1, 0]
+    backend = _backend()
+    for _ in range(4):
+        assert backend.connect() is False
+    waits = [r.getMessage().rsplit(" ", 1)[1] for r in caplog.records
+             if "connect failed" in r.getMessage()]
+    assert waits == ["1.0s", "2.0s", "4.0s", "4.0s"]
+    backend.poll()                              # the back-off has not run out
+    assert not backend.connected and len(trade.traders) == 4
+    assert backend.connect() is True
+    trade.connect_rc = [0]
+    trade.traders[-1].disconnect()
+    assert wait_for(lambda: not backend.connected)
+    with pytest.raises(Exception, match="not connected"):
+        backend.op_query_positions({})
+    backend.poll()                              # no waiting after a lost connection
+    assert backend.connected and trade.traders[-2].stopped
+
+
+def test_a_reference_is_used_once(sdk):
+    _, trade = sdk
+    backend = _backend()
+    assert backend.connect()
+    params = {"code": "600000.SH", "direction": "BUY", "order_type": "LIMIT", "price": 10.0,
+              "volume": 100, "order_ref": "once"}
+    backend.op_place_order(params)
+    with pytest.raises(Exception, match="already used"):
+        backend.op_place_order(params)
+    assert len(trade.orders) == 1
