@@ -47,15 +47,3 @@ def test_gateways_package_exposes_base_gateway():
     gw = BaseGateway(["sec"], "Test")
     gw.quote.put("sec", 1)
     assert "sec" in gw.quote.queue and gw.quote.get("sec") == 1
-
-
-def test_demo_session_runs(capsys):
-    from kavrel_tools import demo
-
-    demo.main()
-    out = capsys.readouterr().out
-    for heading in ("== Securities as table keys", "== A day of fills, charged by each schedule",
-                    "== One-minute bars rolled up into five-minute bars",
-                    "== Metrics of a short back-test"):
-        assert heading in out
-    assert "600000.SH" in out and "QmtCommissionsCN" in out

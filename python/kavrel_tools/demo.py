@@ -1,128 +1,446 @@
-"""Example session over the native modules.
+"""A short live-like QMT session, end to end, on real parts.
 
-Securities used as table keys with their QMT codes, a day of fills charged by every fee
-schedule, a morning of one-minute bars rolled up into five-minute bars, and the metrics of a
-short value series.
+    python -m kavrel_tools.demo [--codes SH.600000,SZ.000001,SH.601318] [--seed 7]
+                                [--out DIR] [--redis-url redis://host:port/db]
+
+It starts a private redis-server on a free loopback port (unless --redis-url names one) and
+the bridge simulator as its own process on a simulated clock, then drives the native
+`QmtAdapter` the way a strategy would: quotes and five-level books, five-minute bars rolled
+up from one-minute history, a limit and a market order (and a cancelled one) with the order
+events as they arrive, balance and positions, the fills charged with `QmtCommissionsCN`, and
+the Sharpe ratio, rolling maximum drawdown and holding periods of the session's equity. It
+writes a chart of the session as a PNG and prints its path.
+
+Everything it starts it stops, also on Ctrl-C, SIGTERM or an error; on a shared Redis it
+deletes the keys of its own (random) key prefix.
 """
-import random
-from datetime import datetime, timedelta
+from __future__ import annotations
 
-from kavrel_trader.core.constants import Direction, Exchange
-from kavrel_trader.core.data import Bar
-from kavrel_trader.core.deal import Deal
-from kavrel_trader.core.security import Futures, Security, Stock
-from kavrel_trader.gateways.cqg.cqg_commissions import CQGCommissions
-from kavrel_trader.gateways.ib.ib_commissions import (
-    IbHKEquityFees, IbSHSZHKConnectEquityFees, IbUSFuturesFees)
-from kavrel_trader.gateways.qmt.qmt_commissions import QmtCommissionsCN
-from kavrel_trader.gateways.qmt.symbols import (
-    exchange_from_qmt_code, security_codes_for_lookup, to_qmt_code)
-from kavrel_trader.core.bar_rollup import aggregate_1min_bars, maybe_req_aggregated_nmin
-from kavrel_trader.plugins.analysis import metrics
+import argparse
+import contextlib
+import os
+import queue
+import signal
+import subprocess
+import sys
+import time
+import uuid
+from datetime import date, datetime, timedelta
+from typing import Any, Dict, List, Optional, Tuple
+from urllib.parse import urlparse
 
-FEE_FIELDS = ("commissions", "system_fees", "settlement_fees", "stamp_fees", "trade_fees",
-              "transaction_fees", "total_fees")
+from kavrel_tools.report import Progress, session_chart, table
 
-
-def _table(header, rows):
-    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
-    line = "  ".join(f"{{:>{w}}}" for w in widths)
-    print(line.format(*header))
-    print("  ".join("-" * w for w in widths))
-    for row in rows:
-        print(line.format(*row))
+DEFAULT_CODES = "SH.600000,SZ.000001,SH.601318"
+FEE_FIELDS = ("commissions", "trade_fees", "stamp_fees", "total_fees")
+MINUTES_PER_YEAR = 252 * 240          # trading minutes: annualises per-minute returns
 
 
-def securities_section():
-    print("== Securities as table keys")
-    secs = [
-        Stock("SH.600000", "Pudong Bank", lot_size=100, exchange=Exchange.SSE),
-        Stock("sz.000001", "Ping An Bank", lot_size=100, exchange=Exchange.SZSE),
-        Stock("HK.00700", "Tencent", lot_size=100),
-        Futures("HK.HSImain", "HSI Futures", lot_size=50, exchange=Exchange.HKFE),
-    ]
-    last_price = {sec: price for sec, price in zip(secs, (7.12, 11.05, 385.4, 17890.0))}
-    rows = []
-    for sec in secs:
-        rows.append((type(sec).__name__, sec.code, to_qmt_code(sec.code),
-                     exchange_from_qmt_code(sec.code).value,
-                     ", ".join(sorted(security_codes_for_lookup(sec))), last_price[sec]))
-    _table(("kind", "code", "qmt code", "qmt exchange", "lookup forms", "last"), rows)
-    probe = Security("SH.600000", "Pudong Bank", exchange=Exchange.SSE)
-    print(f"plain Security equal to the Stock key: {probe == secs[0]}; "
-          f"Stock key found by an equal Stock: {Stock('SH.600000', 'Pudong Bank', 100, Exchange.SSE) in last_price}")
+# ---------------------------------------------------------------- set-up
+
+def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
+    p = argparse.ArgumentParser(prog="python -m kavrel_tools.demo",
+                                description="A short QMT session against the bridge simulator.")
+    p.add_argument("--codes", default=DEFAULT_CODES,
+                   help="comma-separated A-share codes (default: %(default)s)")
+    p.add_argument("--seed", type=int, default=7, help="simulated market seed")
+    p.add_argument("--out", default="demo-out", help="folder for the chart and the simulator log")
+    p.add_argument("--redis-url", default=None,
+                   help="use this Redis instead of starting a private one")
+    p.add_argument("--speed", type=float, default=120.0,
+                   help="simulated seconds per real second (default: %(default)s)")
+    p.add_argument("--hold", type=int, default=30,
+                   help="simulated minutes to hold the positions before the report")
+    args = p.parse_args(argv)
+    args.codes = [c.strip().upper() for c in args.codes.split(",") if c.strip()]
+    if not args.codes:
+        p.error("--codes names no code")
+    if args.speed <= 0 or args.hold < 1:
+        p.error("--speed must be positive and --hold at least 1")
+    return args
+
+
+def redis_settings(url: str) -> Dict[str, Any]:
+    u = urlparse(url)
+    if u.scheme not in ("redis", ""):
+        raise SystemExit(f"--redis-url: only redis:// URLs are supported, got {u.scheme}://")
+    db = (u.path or "/0").strip("/") or "0"
+    return {"redis_host": u.hostname or "127.0.0.1", "redis_port": u.port or 6379,
+            "redis_password": u.password or None, "redis_db": int(db)}
+
+
+def last_trading_day(before: date) -> date:
+    """The most recent trading day strictly before `before`: a whole past session to replay."""
+    from kavrel_tools.qmt_agent.market import is_trading_day
+
+    d = before - timedelta(days=1)
+    while not is_trading_day(d):
+        d -= timedelta(days=1)
+    return d
+
+
+class SimClock:
+    """The simulator's clock as seen from here: anchored at its ping time, running at `speed`."""
+
+    def __init__(self, anchor: datetime, speed: float):
+        self.anchor, self.speed, self.t0 = anchor, speed, time.monotonic()
+
+    def __call__(self) -> datetime:
+        return self.anchor + timedelta(seconds=(time.monotonic() - self.t0) * self.speed)
+
+    def sleep_sim(self, minutes: float) -> None:
+        time.sleep(minutes * 60.0 / self.speed)
+
+
+def start_simulator(url: str, prefix: str, seed: int, start: datetime, speed: float,
+                    log_path: str) -> subprocess.Popen:
+    cmd = [sys.executable, "-m", "kavrel_tools.qmt_agent", "--backend", "sim",
+           "--redis-url", url, "--key-prefix", prefix, "--seed", str(seed),
+           "--start-time", start.strftime("%Y-%m-%d %H:%M"), "--speed", str(speed),
+           "--allow-orders", "--log-level", "WARNING"]
+    log = open(log_path, "w")
+    try:
+        return subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    finally:
+        log.close()
+
+
+def stop_process(proc: subprocess.Popen) -> None:
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def delete_prefix(settings: Dict[str, Any], prefix: str) -> None:
+    import redis
+
+    client = redis.Redis(host=settings["redis_host"], port=settings["redis_port"],
+                         password=settings["redis_password"], db=settings["redis_db"])
+    try:
+        keys = list(client.scan_iter(match=prefix + ":*", count=500))
+        if keys:
+            client.delete(*keys)
+    except redis.RedisError:
+        pass
+    finally:
+        client.close()
+
+
+def make_gateway_class(qmt_adapter, events: "queue.Queue[Dict[str, Any]]"):
+    """A QmtAdapter that also hands every bridge event to the session (as a strategy would)."""
+
+    class DemoQmtAdapter(qmt_adapter.QmtAdapter):
+        def _on_event(self, event):
+            super()._on_event(event)
+            events.put(event)
+
+    return DemoQmtAdapter
+
+
+# ---------------------------------------------------------------- the session
+
+class Session:
+    def __init__(self, gw, clock: SimClock, secs, events, log=print):
+        self.gw, self.clock, self.secs, self.events = gw, clock, secs, events
+        self.fills: List[Dict[str, Any]] = []
+        self.agent_status: Dict[str, str] = {}
+        self.print = log
+
+    def quotes(self) -> None:
+        print("== Quotes")
+        self.gw.subscribe()
+        rows = []
+        for sec in self.secs:
+            q = self.gw.get_quote(sec)
+            rows.append((sec.code, q.last_price, q.open_price, q.high_price, q.low_price,
+                         q.prev_close_price, q.bid_price, q.ask_price, q.price_spread,
+                         int(q.volume)))
+        table(("code", "last", "open", "high", "low", "prev close", "bid", "ask", "spread",
+               "volume"), rows)
+        print()
+        print("== Five-level order books")
+        for sec in self.secs:
+            book = self.gw.get_orderbook(sec)
+            print(f"  {sec.code}")
+            table(("level", "bid volume", "bid", "ask", "ask volume"),
+                  [(i, int(getattr(book, f"bid_volume_{i}")), getattr(book, f"bid_price_{i}"),
+                    getattr(book, f"ask_price_{i}"), int(getattr(book, f"ask_volume_{i}")))
+                   for i in range(1, 6)], indent="    ")
+        print()
+
+    def five_minute_bars(self, n: int = 4) -> None:
+        print("== Five-minute bars rolled up from one-minute history")
+        progress = Progress("loading history", len(self.secs))
+        got = {}
+        for sec in self.secs:
+            got[sec] = self.gw.get_recent_bars(sec, "5Min", periods=n)
+            progress.step(sec.code)
+        rows = [(sec.code, b.datetime.strftime("%H:%M"), b.open, b.high, b.low, b.close,
+                 int(b.volume)) for sec in self.secs for b in got[sec]]
+        table(("code", "bar", "open", "high", "low", "close", "volume"), rows)
+        print()
+
+    def orders(self) -> None:
+        from kavrel_trader.core.constants import Direction, OrderStatus, OrderType
+        from kavrel_trader.core.order import Order
+
+        print("== Orders (allow_orders on)")
+        first, second = self.secs[0], self.secs[1 % len(self.secs)]
+        third = self.secs[2 % len(self.secs)]
+        ask = self.gw.get_quote(first).ask_price
+        bid3 = self.gw.get_quote(third).bid_price
+        plan = [
+            ("limit buy at the ask", Order(security=first, price=ask, quantity=1000,
+                                           direction=Direction.LONG, order_type=OrderType.LIMIT)),
+            ("market buy", Order(security=second, price=None, quantity=500,
+                                 direction=Direction.LONG, order_type=OrderType.MARKET)),
+            ("limit buy 3% below", Order(security=third, price=round(bid3 * 0.97, 2),
+                                         quantity=300, direction=Direction.LONG,
+                                         order_type=OrderType.LIMIT)),
+        ]
+        refs = []
+        for label, order in plan:
+            ref = self.gw.place_order(order)
+            refs.append(ref)
+            print(f"  placed {label}: {order.security.code} {int(order.quantity)} "
+                  f"@ {order.price if order.price else 'market'} -> ref {ref or '(not sent)'}")
+        resting = refs[2]
+        if resting:
+            self.gw.cancel_order(resting)
+            print(f"  cancelled {resting}")
+        self.follow_events(set(r for r in refs if r), wait_s=5.0)
+        # The gateway's store knows submitted and cancelled; fills are the agent's word.
+        status = [(o.orderid, o.security.code, o.direction.value, int(o.quantity),
+                   str(o.status.value if isinstance(o.status, OrderStatus) else o.status),
+                   self.agent_status.get(o.orderid, "-"))
+                  for o in (self.gw.orders.get(r) for r in refs if r) if o is not None]
+        table(("ref", "code", "side", "qty", "gateway status", "agent status"), status)
+        print()
+
+    def follow_events(self, refs, wait_s: float) -> None:
+        """Print the order events as they arrive, until each order has settled or time is up."""
+        settled = set()
+        deadline = time.monotonic() + wait_s
+        while settled != refs and time.monotonic() < deadline:
+            try:
+                ev = self.events.get(timeout=0.1)
+            except queue.Empty:
+                continue
+            data = ev.get("data") or {}
+            ref = str(data.get("order_ref") or data.get("order_id") or "")
+            status = data.get("status", "?")
+            traded = data.get("traded_volume") or 0
+            print(f"  event {data.get('time', '')[-8:]}  {ref[:12]}  {data.get('code', '')}  "
+                  f"{status}" + (f"  {traded} @ {data.get('traded_price')}" if traded else ""))
+            self.agent_status[ref] = status
+            if status == "filled" and traded:
+                sec = self.gw.get_security(str(data.get("code", "")))
+                self.fills.append(dict(data, code=sec.code if sec is not None else data["code"]))
+            if status in ("filled", "cancelled", "rejected", "expired"):
+                settled.add(ref)
+
+    def hold(self, minutes: int) -> None:
+        print(f"== Holding for {minutes} simulated minutes")
+        steps = max(1, min(6, minutes // 5))
+        progress = Progress("market time", steps)
+        for _ in range(steps):
+            self.clock.sleep_sim(minutes / steps)
+            progress.step(self.clock().strftime("%H:%M"))
+        print()
+
+    def account(self) -> None:
+        print("== Account")
+        bal = self.gw.get_broker_balance()
+        table(("cash", "available cash", "net cash power", "unrealised P&L"),
+              [(bal.cash, bal.available_cash, bal.net_cash_power, bal.unrealized_pnl)])
+        positions = self.gw.get_all_broker_positions()
+        print()
+        table(("position", "direction", "quantity", "holding price"),
+              [(p.security.code, p.direction.value, int(p.quantity), p.holding_price)
+               for p in positions])
+        print()
+        self.balance, self.positions = bal, positions
+
+    def fees(self) -> None:
+        from kavrel_trader.core.constants import Direction
+        from kavrel_trader.core.deal import Deal
+        from kavrel_trader.gateways.qmt.qmt_commissions import QmtCommissionsCN
+
+        print("== Fills charged with QmtCommissionsCN")
+        deals = [Deal(security=self.gw.get_security(f["code"]),
+                      direction=Direction.LONG if f.get("direction") == "BUY" else Direction.SHORT,
+                      updated_time=datetime.strptime(f["time"], "%Y-%m-%d %H:%M:%S"),
+                      filled_avg_price=float(f["traded_price"]),
+                      filled_quantity=float(f["traded_volume"]), orderid=f.get("order_ref"))
+                 for f in self.fills]
+        fees = QmtCommissionsCN(*deals)
+        table(("fills", "traded amount") + FEE_FIELDS,
+              [(len(deals), float(fees.total_trade_amount))
+               + tuple(float(getattr(fees, f)) for f in FEE_FIELDS)])
+        print()
+
+    def performance(self, out_dir: str) -> Optional[str]:
+        import numpy as np
+        import pandas as pd
+        from kavrel_trader.plugins.analysis import metrics
+
+        print("== Session performance")
+        now = self.clock()
+        held = {p.security: int(p.quantity) for p in self.positions}
+        # One-minute closes of every code since the open, for the chart and the equity curve.
+        start = now.replace(hour=9, minute=30, second=0, microsecond=0)
+        n = max(2, int((now - start).total_seconds() // 60) + 1)
+        progress = Progress("loading one-minute history", len(self.secs))
+        prices: Dict[Any, List[Tuple[datetime, float]]] = {}
+        for sec in self.secs:
+            bars = self.gw.req_historical_bars(sec, n, "1Min", cur_datetime=now)
+            prices[sec] = [(b.datetime, float(b.close)) for b in bars if b.datetime >= start]
+            progress.step(sec.code)
+        fill_times = [datetime.strptime(f["time"], "%Y-%m-%d %H:%M:%S") for f in self.fills]
+        first_fill = min(fill_times) if fill_times else now
+        # Equity after the fills: cash now plus the held shares marked at each minute's close.
+        cash = float(self.balance.cash)
+        closes = {sec: dict(series) for sec, series in prices.items()}
+        stamps = sorted({t for sec in held for t in closes.get(sec, {})
+                         if t >= first_fill.replace(second=0)})
+        equity, last_close = [], {}
+        for t in stamps:
+            for sec in held:
+                if t in closes.get(sec, {}):
+                    last_close[sec] = closes[sec][t]
+            if len(last_close) == len(held):
+                equity.append((t, cash + sum(q * last_close[s] for s, q in held.items())))
+        values = np.array([v for _, v in equity], dtype=float)
+        drawdown = metrics.rolling_maximum_drawdown(values, window=30) if len(values) else []
+        rows = []
+        if len(values) >= 3:
+            returns = values[1:] / values[:-1] - 1.0
+            sharpe = metrics.sharpe_ratio(returns, days=MINUTES_PER_YEAR)
+            rows.append(("Sharpe ratio (per-minute returns, annualised)", f"{sharpe:.2f}"))
+            rows.append(("worst 30-minute drawdown", f"{100.0 * float(np.min(drawdown)):.3f}%"))
+            rows.append(("equity first / last",
+                         f"{values[0]:,.2f} / {values[-1]:,.2f}"))
+        for f, t in zip(self.fills, fill_times):
+            minutes = metrics.holding_period(pd.Series(
+                {"open_datetime": t.strftime("%Y-%m-%d %H:%M:%S"),
+                 "close_datetime": now.strftime("%Y-%m-%d %H:%M:%S")}))
+            rows.append((f"holding period {f['code']} (to {now:%H:%M})", f"{minutes:.0f} min"))
+        table(("measure", "value"), rows)
+        print()
+        path = os.path.join(out_dir, "qmt_session.png")
+        written = session_chart(
+            path, {sec.code: prices[sec] for sec in self.secs},
+            [(f["code"], t, float(f["traded_price"]), f.get("direction", "BUY"))
+             for f, t in zip(self.fills, fill_times)],
+            equity, list(drawdown), f"QMT session {now:%Y-%m-%d} (simulated)")
+        return written
+
+
+def _to_framework_code(code: str) -> str:
+    from kavrel_trader.gateways.qmt.symbols import from_qmt_code
+
+    return from_qmt_code(code) if "." in code and code.split(".")[0].isdigit() else code
+
+
+# ---------------------------------------------------------------- main
+
+def main(argv: Optional[List[str]] = None) -> int:
+    args = parse_args(argv)
+    os.makedirs(args.out, exist_ok=True)
+    if threading_main():
+        signal.signal(signal.SIGTERM, _raise_interrupt)
+    try:
+        with contextlib.ExitStack() as stack:
+            run(args, stack)
+    except KeyboardInterrupt:
+        print("\ninterrupted: everything the demo started is stopped")
+        return 130
+    return 0
+
+
+def threading_main() -> bool:
+    import threading
+
+    return threading.current_thread() is threading.main_thread()
+
+
+def _raise_interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
+def run(args: argparse.Namespace, stack: contextlib.ExitStack) -> None:
+    from kavrel_tools.redis_server import RedisServer
+
+    print("== Setting up")
+    if args.redis_url:
+        url = args.redis_url
+        print(f"  Redis: {urlparse(url).hostname}:{urlparse(url).port or 6379} (given)")
+    else:
+        srv = stack.enter_context(RedisServer())
+        url = f"redis://{srv.host}:{srv.port}/5"
+        print(f"  Redis: private redis-server on {srv.host}:{srv.port}")
+    settings = redis_settings(url)
+    prefix = f"kavrel:demo:{uuid.uuid4().hex[:8]}"
+    stack.callback(delete_prefix, settings, prefix)
+    start = datetime.combine(last_trading_day(date.today()), datetime.min.time()).replace(
+        hour=10, minute=0)
+    log_path = os.path.join(args.out, "simulator.log")
+    sim = start_simulator(url, prefix, args.seed, start, args.speed, log_path)
+    stack.callback(stop_process, sim)
+    print(f"  simulator: pid {sim.pid}, key prefix {prefix}, seed {args.seed}, "
+          f"market from {start:%Y-%m-%d %H:%M} at {args.speed:g}x (log: {log_path})")
+
+    import kavrel_trader_config
+    from kavrel_trader.core.constants import Exchange
+    from kavrel_trader.core.security import Stock
+    from kavrel_trader.gateways.qmt import qmt_adapter, redis_bridge
+
+    cfg = dict(settings, key_prefix=prefix, rpc_timeout=10.0, allow_orders=True)
+    # The simulated clock, read from the simulator's own ping (it waits until the simulator
+    # is up), becomes the gateway's `datetime`: quote times and order updates are market time.
+    probe = redis_bridge.QmtRedisBridge(host=cfg["redis_host"], port=cfg["redis_port"],
+                                        password=cfg["redis_password"], db=cfg["redis_db"],
+                                        key_prefix=prefix, timeout=15.0)
+    try:
+        pong = probe.ping()
+    except Exception:
+        if sim.poll() is not None:
+            raise SystemExit("the simulator exited at start; see " + log_path) from None
+        raise
+    finally:
+        probe.close()
+    clock = SimClock(datetime.strptime(pong["time"], "%Y-%m-%d %H:%M:%S"), args.speed)
+
+    class MarketTime(datetime):
+        @classmethod
+        def now(cls, tz=None):
+            return clock()
+
+    qmt_adapter.datetime = MarketTime
+    kavrel_trader_config.GATEWAYS["QmtDemo"] = cfg
+    events: "queue.Queue[Dict[str, Any]]" = queue.Queue()
+    exchanges = {"SH": Exchange.SSE, "SZ": Exchange.SZSE}
+    secs = [Stock(code, code, lot_size=100, exchange=exchanges.get(code.split(".")[0]))
+            for code in (_to_framework_code(c) for c in args.codes)]
+    gw = make_gateway_class(qmt_adapter, events)(secs, gateway_name="QmtDemo")
+    stack.callback(gw.close)
     print()
-    return secs
 
-
-def fees_section(secs):
-    print("== A day of fills, charged by each schedule")
-    rng = random.Random(7)
-    start = datetime(2024, 3, 1, 9, 30)
-    deals = []
-    for i in range(12):
-        sec = secs[i % 3]
-        deals.append(Deal(security=sec,
-                          direction=Direction.LONG if i % 2 == 0 else Direction.SHORT,
-                          updated_time=start + timedelta(minutes=17 * i),
-                          filled_avg_price=round(rng.uniform(8, 60), 2),
-                          filled_quantity=100 * rng.randint(1, 30),
-                          dealid=f"D{i:03d}"))
-    schedules = (IbHKEquityFees, IbSHSZHKConnectEquityFees, IbUSFuturesFees,
-                 QmtCommissionsCN, CQGCommissions)
-    rows = []
-    for schedule in schedules:
-        fees = schedule(*deals)
-        rows.append((schedule.__name__,) + tuple(f"{getattr(fees, f):.2f}" for f in FEE_FIELDS))
-    print(f"{len(deals)} fills, traded amount "
-          f"{sum(d.filled_avg_price * d.filled_quantity for d in deals):,.2f}")
-    _table(("schedule",) + FEE_FIELDS, rows)
-    print()
-
-
-def bars_section(sec):
-    print("== One-minute bars rolled up into five-minute bars")
-    rng = random.Random(11)
-    price = 7.10
-    bars = []
-    t = datetime(2024, 3, 1, 9, 30)
-    for i in range(60):
-        if i == 30:
-            t += timedelta(minutes=3)  # a short halt: the bucket around it is incomplete
-        o = price
-        price = round(price + rng.uniform(-0.03, 0.03), 2)
-        bars.append(Bar(datetime=t, security=sec, open=o, high=max(o, price) + 0.01,
-                        low=min(o, price) - 0.01, close=price, volume=rng.randint(1, 50) * 100))
-        t += timedelta(minutes=1)
-    rng.shuffle(bars)
-    five = aggregate_1min_bars(bars, 5)
-    _table(("end", "open", "high", "low", "close", "volume"),
-           [(b.datetime.strftime("%H:%M"), f"{b.open:.2f}", f"{b.high:.2f}", f"{b.low:.2f}",
-             f"{b.close:.2f}", b.volume) for b in five])
-    last3 = maybe_req_aggregated_nmin("5Min", 3, lambda n: sorted(bars, key=lambda b: b.datetime)[-n:])
-    print("last three complete 5Min bars: " + ", ".join(b.datetime.strftime("%H:%M") for b in last3))
-    print()
-
-
-def metrics_section():
-    print("== Metrics of a short back-test")
-    values = [100.0, 101.2, 100.4, 102.9, 104.0, 101.1, 103.5, 106.2, 105.0, 107.3]
-    returns = [values[i] / values[i - 1] - 1 for i in range(1, len(values))]
-    bench = [0.001, 0.004, -0.002, 0.006, -0.01, 0.003, 0.007, -0.004, 0.005]
-    print(f"sharpe {metrics.sharpe_ratio(returns):.3f}  "
-          f"information {metrics.information_ratio(returns, bench):.3f}  "
-          f"M2 {metrics.modigliani_ratio(returns, bench):.4f}")
-    dd = metrics.rolling_maximum_drawdown(values, window=5)
-    print("rolling drawdown (5 days): " + " ".join(f"{x:.3f}" for x in dd))
-    print()
-
-
-def main():
-    secs = securities_section()
-    fees_section(secs)
-    bars_section(secs[0])
-    metrics_section()
+    session = Session(gw, clock, secs, events)
+    session.quotes()
+    session.five_minute_bars()
+    session.orders()
+    session.hold(args.hold)
+    session.account()
+    session.fees()
+    chart = session.performance(args.out)
+    print("== Done")
+    print(f"  chart: {os.path.abspath(chart)}" if chart else "  chart: skipped (no matplotlib)")
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
