@@ -237,12 +237,18 @@ from kavrel_trader.core.security import Stock
 from kavrel_trader.core.bar_rollup import aggregate_1min_bars
 from kavrel_trader.gateways.qmt.symbols import to_qmt_code
 from kavrel_trader.plugins.analysis.metrics import convert_time
+from kavrel_trader.gateways.qmt.redis_bridge import QmtRedisBridge
+from kavrel_trader.gateways.futu.futu_adapter import get_hk_futures_code
+from kavrel_trader.gateways.cqg.wrapper.CelHost import Trace
 s = Stock('SH.600000', 'x')
 s.code = 'y'
 to_qmt_code(600000)
 aggregate_1min_bars([], 5, False)
 Stock('SH.600000')
 n: int = convert_time('09:31:00')
+QmtRedisBridge(port='6379')
+get_hk_futures_code(s)
+Trace(1)
 """
 
 
@@ -251,7 +257,8 @@ n: int = convert_time('09:31:00')
 def test_mypy_strict_passes_the_examples_and_rejects_misuse(tmp_path):
     # One mypy run (numpy's stubs are the slow part): the examples are clean, and in a
     # misusing file the stubs, not Any, reach the caller: a frozen field, wrong types, a
-    # keyword-only option passed by position and a missing argument are all reported.
+    # keyword-only option passed by position and a missing argument are all reported, and
+    # so are wrong argument types given to a gateway's bridge, a Futu helper and the CEL host.
     assert EXAMPLES
     misuse = tmp_path / "misuse.py"
     misuse.write_text(MISUSE)
@@ -259,7 +266,7 @@ def test_mypy_strict_passes_the_examples_and_rejects_misuse(tmp_path):
                          str(tmp_path / "cache"), str(misuse)] + [str(p) for p in EXAMPLES], tmp_path)
     errors = [ln.split(":", 2) for ln in out.stdout.splitlines() if ": error:" in ln]
     assert [e for e in errors if Path(e[0]).name != misuse.name] == [], out.stdout + out.stderr
-    assert [line for _, line, _ in errors] == ["6", "7", "8", "9", "10"], out.stdout + out.stderr
+    assert [line for _, line, _ in errors] == [str(n) for n in range(9, 17)], out.stdout + out.stderr
 
 
 @pytest.mark.timeout(120)
