@@ -69,7 +69,7 @@ class FutuAdapter(BaseGateway):
     def market_datetime(self) -> datetime: ...
     def process_quote(self, content: pd.DataFrame) -> None:
         """Callback of Quote"""
-    def process_orderbook(self, content: Any) -> None:
+    def process_orderbook(self, content: Dict[str, Any]) -> None:
         """Callback of Orderbook"""
     def process_order(self, content: pd.DataFrame) -> None:
         """Callback of Order"""
@@ -83,7 +83,10 @@ class FutuAdapter(BaseGateway):
     def get_recent_bar(self, security: Security) -> Optional[Bar]:
         """Get recent OHLCV"""
     def get_recent_capital_distribution(self, security: Security) -> Optional[CapitalDistribution]: ...
-    def get_recent_data(self, security: Security, **kwargs: Any) -> Dict[str, Any]:
+    # A Bar, a CapitalDistribution or a mapping of both, by the `dfield` option.
+    def get_recent_data(
+        self, security: Security, **kwargs: Any
+    ) -> Union[Bar, CapitalDistribution, Dict[str, Union[Bar, CapitalDistribution]]]:
         """Get recent data (OHLCV or CapitalDistribution)"""
     def req_historical_bars(
         self,
