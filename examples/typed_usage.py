@@ -13,7 +13,9 @@ from kavrel_trader.core.data import Bar
 from kavrel_trader.core.deal import Deal
 from kavrel_trader.core.security import Security, Stock
 from kavrel_trader.gateways.qmt.kline_history import clamp_periods, qmt_period_for_freq, records_to_bars
+from kavrel_trader.gateways.qmt.qmt_adapter import QmtAdapter
 from kavrel_trader.gateways.qmt.qmt_commissions import QmtCommissionsCN
+from kavrel_trader.gateways.qmt.redis_bridge import QmtRedisBridge
 from kavrel_trader.gateways.qmt.symbols import exchange_from_qmt_code, to_qmt_code
 from kavrel_trader.plugins.analysis.metrics import rolling_maximum_drawdown, sharpe_ratio
 
@@ -42,6 +44,24 @@ def five_minute_closes(security: Security, closes: List[float]) -> List[float]:
     return [float(bar.close or 0.0) for bar in bars]
 
 
+def account_lines(gateway: QmtAdapter, security: Security) -> List[str]:
+    """What a strategy reads from a live QMT gateway: the last price, cash and positions."""
+    quote = gateway.get_quote(security)
+    last = "n/a" if quote is None or quote.last_price is None else f"{quote.last_price:.2f}"
+    lines = [f"{security.code} last {last}", f"cash {gateway.get_broker_balance().cash:,.2f}"]
+    lines += [f"{p.security.code} {p.direction}: {p.quantity}" for p in gateway.get_all_broker_positions()]
+    return lines
+
+
+def bridge_keys(prefix: str) -> List[str]:
+    """The Redis keys a bridge client uses; making the client opens no connection."""
+    bridge = QmtRedisBridge(key_prefix=prefix, timeout=2.0)
+    try:
+        return [bridge.req_key, bridge.res_key("42"), bridge.events_channel]
+    finally:
+        bridge.close()
+
+
 def main() -> None:
     sec = a_share("SH.600000", "Sample Bank")
     table: Dict[Security, float] = {sec: 10.0}
@@ -57,6 +77,8 @@ def main() -> None:
              Deal(security=sec, direction=Direction.SHORT, filled_avg_price=10.2, filled_quantity=1000)]
     fees = QmtCommissionsCN(*fills)
     print(f"fees: commission {fees.commissions}, stamp {fees.stamp_fees}, total {fees.total_fees}")
+
+    print("bridge keys:", ", ".join(bridge_keys("demo:qmt:")))
 
     equity = np.array([100_000.0, 100_400.0, 99_800.0, 100_900.0, 101_300.0])
     returns = np.diff(equity) / equity[:-1]
