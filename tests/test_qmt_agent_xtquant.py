@@ -84,6 +84,20 @@ def test_history_downloads_what_the_terminal_lacks(agent, redis_client, sdk, loc
                          "20240101", "20240305", 2, "follow", False)
 
 
+def test_history_downloads_when_the_terminal_has_too_few_bars(agent, redis_client, sdk):
+    data, _ = sdk
+    rows = [{"time": "202402%02d" % d, "close": 1.0 * d} for d in range(1, 11)]
+    data.local[("600000.SH", "1d")] = rows[-3:]
+    data.remote[("600000.SH", "1d")] = rows
+    params = {"codes": ["600000.SH"], "period": "1d", "fields": ["close"]}
+    got = ok(redis_client, "get_market_data_ex", dict(params, count=5))["600000.SH"]
+    assert [r["close"] for r in got] == [6.0, 7.0, 8.0, 9.0, 10.0]
+    assert [c[0] for c in data.calls].count("download_history_data") == 1
+    ok(redis_client, "get_market_data_ex", dict(params, count=5))
+    ok(redis_client, "get_market_data_ex", dict(params, count=-1))
+    assert [c[0] for c in data.calls].count("download_history_data") == 1
+
+
 @pytest.mark.parametrize("direction, order_type, code, side, price_type, price", [
     ("BUY", "LIMIT", "600000.SH", xtconstant.STOCK_BUY, xtconstant.FIX_PRICE, 10.5),
     ("SELL", "LIMIT", "000001.SZ", xtconstant.STOCK_SELL, xtconstant.FIX_PRICE, 9.9),

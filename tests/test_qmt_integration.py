@@ -1,4 +1,12 @@
-"""The native QMT gateway and bridge client against the simulator, over a real Redis server."""
+"""The native QMT gateway and bridge client against both agent backends, over a real Redis server.
+
+``sim`` is the simulated market on a frozen clock. ``xtquant`` is the terminal-SDK backend with
+the SDK's data and trading modules replaced by the stand-ins of tests/fakes; the stand-ins are
+loaded with the simulator's own ticks and bars for the same clock, and a small exchange fills
+orders the way the simulator does (market orders and crossing limit orders at the best
+opposite price), so the same assertions hold for both.
+"""
+import threading
 import time
 import uuid
 from datetime import datetime, timedelta
@@ -8,38 +16,20 @@ import pytest
 from kavrel_trader.core.constants import Direction, Exchange, OrderStatus, OrderType
 from kavrel_trader.core.order import Order
 from kavrel_trader.core.security import Stock
-from kavrel_tools.qmt_agent import FixedClock, simulator
+from kavrel_tools.qmt_agent import FixedClock, QmtAgent, SimBackend, simulator
 
 qmt_adapter = pytest.importorskip("kavrel_trader.gateways.qmt.qmt_adapter")
 
 pytestmark = pytest.mark.timeout(60)
 
 MARKET_OPEN = datetime(2024, 3, 1, 10, 0)        # a Friday, continuous trading
+CASH = 1_000_000.0
+ACCOUNT = "8800001"
 
 
 def _secs():
     return [Stock("SH.600000", "Pudong Bank", lot_size=100, exchange=Exchange.SSE),
             Stock("SZ.000001", "Ping An Bank", lot_size=100, exchange=Exchange.SZSE)]
-
-
-@pytest.fixture
-def market(redis_server, monkeypatch, capsys):
-    """A running simulator on a frozen clock and a gateway connected to it."""
-    prefix = "it:" + uuid.uuid4().hex[:8]
-    clock = FixedClock(MARKET_OPEN)
-    url = f"redis://{redis_server.host}:{redis_server.port}/5"
-    agent = simulator(url, seed=7, clock=clock, key_prefix=prefix, allow_orders=True).start()
-    cfg = {"redis_host": redis_server.host, "redis_port": redis_server.port, "redis_db": 5,
-           "key_prefix": prefix, "rpc_timeout": 5.0, "allow_orders": True}
-    monkeypatch.setitem(qmt_adapter.GATEWAYS, "QmtIT", cfg)
-    gw = None
-    try:
-        gw = qmt_adapter.QmtAdapter(_secs(), gateway_name="QmtIT")
-        yield gw, agent, clock, cfg
-    finally:
-        if gw is not None:
-            gw.close()
-        agent.stop()
 
 
 def _wait(cond, timeout=5.0):
@@ -51,8 +41,122 @@ def _wait(cond, timeout=5.0):
     return cond()
 
 
+class Terminal:
+    """The SDK stand-ins loaded from a simulator on the same clock, plus an exchange that fills
+    market orders and crossing limit orders whole at the best opposite price and keeps the
+    account (cash, positions) the trader's queries return."""
+
+    def __init__(self, xtdata, xttrader, xtc, xttype, clock):
+        self.data, self.trade = xtdata.STATE, xttrader.STATE
+        self.xtc, self.xttype = xtc, xttype
+        self.lock = threading.Lock()
+        self.cash = CASH
+        self.held = {}                       # code -> [volume, cost]
+        sim = SimBackend(seed=7, clock=clock)
+        codes = ["600000.SH", "000001.SZ"]
+        self.data.ticks.update(sim.op_get_full_tick({"codes": codes}))
+        fields = ["open", "high", "low", "close", "volume", "amount"]
+        for period, start in (("1m", "20240226"), ("1d", "20231101")):
+            bars = sim.op_get_market_data_ex({"codes": codes, "period": period, "fill_data": False,
+                                              "start_time": start, "fields": fields})
+            for code in codes:
+                # What the terminal has locally: the last days; older bars need a download.
+                self.data.remote[(code, period)] = bars[code]
+                self.data.local[(code, period)] = bars[code][-60:]
+        self.trade.exchange = self.exchange
+        self._sync()
+
+    def exchange(self, trader, order):
+        tick = self.data.ticks[order.stock_code]
+        buy = order.order_type == self.xtc.STOCK_BUY
+        best = tick["askPrice"][0] if buy else tick["bidPrice"][0]
+        market = order.price_type != self.xtc.FIX_PRICE
+        if not (market or (order.price >= best if buy else order.price <= best)):
+            return
+        with self.lock:
+            vol, cost = self.held.get(order.stock_code, [0, 0.0])
+            amount = best * order.order_volume
+            if buy:
+                self.cash -= amount + max(5.0, amount * 0.0003)
+                cost = (cost * vol + amount) / (vol + order.order_volume)
+                vol += order.order_volume
+            else:
+                self.cash += amount
+                vol -= order.order_volume
+            self.held[order.stock_code] = [vol, cost]
+            self._sync()
+        trader._later(trader.fill, order.order_id, best)     # after the push of the placing
+
+    def _sync(self):
+        value = 0.0
+        positions = []
+        for code, (vol, cost) in self.held.items():
+            if vol:
+                last = self.data.ticks[code]["lastPrice"]
+                value += last * vol
+                positions.append(self.xttype.XtPosition(
+                    ACCOUNT, code, vol, 0, cost, last * vol, 0, 0, 0, cost,
+                    self.xtc.DIRECTION_FLAG_LONG, last, 0.0, "A1", code))
+        self.trade.positions = positions
+        self.trade.asset = self.xttype.XtAsset(ACCOUNT, round(self.cash, 2), 0.0, value,
+                                               self.cash + value, self.cash)
+
+
+class Market:
+    def __init__(self, kind, gw, agent, cfg, terminal=None):
+        self.kind, self.gw, self.agent, self.cfg, self.terminal = kind, gw, agent, cfg, terminal
+
+
+def _make_agent(kind, url, prefix, clock):
+    if kind == "sim":
+        return simulator(url, seed=7, clock=clock, key_prefix=prefix, allow_orders=True), None
+    xtc = pytest.importorskip("xtquant.xtconstant")
+    xttype = pytest.importorskip("xtquant.xttype")
+    from fakes import xtdata as fake_xtdata
+    from fakes import xttrader as fake_xttrader
+    from kavrel_tools.qmt_agent.xtquant_backend import XtQuantBackend
+    fake_xtdata.STATE.reset()
+    fake_xttrader.STATE.reset()
+    terminal = Terminal(fake_xtdata, fake_xttrader, xtc, xttype, clock)
+    backend = XtQuantBackend("C:/qmt/userdata_mini", ACCOUNT, session_id=42, clock=clock,
+                             modules={"xtdata": fake_xtdata, "xttrader": fake_xttrader},
+                             backoff=(0.05, 0.2))
+    agent = QmtAgent(backend, url, key_prefix=prefix, allow_orders=True, account_id=ACCOUNT,
+                     workers=2)
+    return agent, terminal
+
+
+@pytest.fixture(params=["sim", "xtquant"])
+def market(request, redis_server, monkeypatch, capsys):
+    """A running agent of either backend on a frozen clock and a gateway connected to it."""
+    if not redis_server.running:
+        redis_server.start()
+    prefix = "it:" + uuid.uuid4().hex[:8]
+    clock = FixedClock(MARKET_OPEN)
+    url = f"redis://{redis_server.host}:{redis_server.port}/5"
+    agent, terminal = _make_agent(request.param, url, prefix, clock)
+    agent.start()
+    cfg = {"redis_host": redis_server.host, "redis_port": redis_server.port, "redis_db": 5,
+           "key_prefix": prefix, "rpc_timeout": 5.0, "allow_orders": True}
+    monkeypatch.setitem(qmt_adapter.GATEWAYS, "QmtIT", cfg)
+    gw = None
+    try:
+        if terminal is not None:
+            assert _wait(lambda: agent.backend.connected)
+        gw = qmt_adapter.QmtAdapter(_secs(), gateway_name="QmtIT")
+        yield Market(request.param, gw, agent, cfg, terminal)
+    finally:
+        if gw is not None:
+            gw.close()
+        agent.stop()
+        if terminal is not None:
+            for trader in terminal.trade.traders:
+                if trader.executor is not None:
+                    trader.executor.shutdown(wait=True)
+
+
 def test_connect_pings_and_takes_a_snapshot(market, capsys):
-    gw, *_ = market
+    gw = market.gw
     out = capsys.readouterr().out
     assert out.startswith("QMT Redis bridge ping ok: {")
     for sec in gw.securities:
@@ -64,29 +168,34 @@ def test_connect_pings_and_takes_a_snapshot(market, capsys):
         asks = [getattr(book, f"ask_price_{i}") for i in range(1, 6)]
         assert bids == sorted(bids, reverse=True) and asks == sorted(asks)
         assert bids[0] == q.bid_price and asks[0] == q.ask_price
+        assert all(getattr(book, f"{side}_volume_{i}") > 0
+                   for side in ("bid", "ask") for i in range(1, 6))
         assert gw.get_recent_bar(sec).close == q.last_price
 
 
 def test_security_lookup_by_any_code_form(market):
-    gw, *_ = market
+    gw = market.gw
     sec = gw.securities[0]
     for code in ("SH.600000", "sh.600000", "600000.SH"):
         assert gw.get_security(code) is sec
     assert gw.get_security("SZ.300750") is None
 
 
-@pytest.mark.parametrize("freq, periods, step_s", [("1Min", 30, 60), ("1Day", 5, 86400)])
+@pytest.mark.parametrize("freq, periods, step_s", [("1Min", 30, 60), ("1Day", 5, 86400),
+                                                   ("1Day", 80, 86400)])
 def test_native_history_ends_before_now_in_time_order(market, freq, periods, step_s):
-    gw, *_ = market
+    gw = market.gw
     bars = gw.req_historical_bars(gw.securities[0], periods, freq, cur_datetime=MARKET_OPEN)
     assert len(bars) == periods
     times = [b.datetime for b in bars]
     assert times == sorted(times) and times[-1] <= MARKET_OPEN
+    assert len(set(times)) == periods
+    assert min(b - a for a, b in zip(times, times[1:])) >= timedelta(seconds=step_s)
     assert all(b.low <= min(b.open, b.close) <= max(b.open, b.close) <= b.high for b in bars)
 
 
 def test_five_minute_bars_roll_up_from_one_minute_history(market):
-    gw, *_ = market
+    gw = market.gw
     bars = gw.req_historical_bars(gw.securities[1], 3, "5Min", cur_datetime=MARKET_OPEN)
     assert len(bars) == 3
     assert [(b.datetime - a.datetime).total_seconds() for a, b in zip(bars, bars[1:])] == [300, 300]
@@ -96,10 +205,16 @@ def test_five_minute_bars_roll_up_from_one_minute_history(market):
     assert len(covered) == 15
     assert sum(b.volume for b in covered) == sum(b.volume for b in bars) > 0
     assert max(b.high for b in covered) == max(b.high for b in bars)
+    assert min(b.low for b in covered) == min(b.low for b in bars)
+    assert [b.close for b in bars] == [covered[i].close for i in (4, 9, 14)]
+
+
+def _held(gw):
+    return {p.security: p.quantity for p in gw.get_all_broker_positions()}
 
 
 def test_limit_order_fills_and_a_resting_one_is_cancelled(market):
-    gw, agent, clock, cfg = market
+    gw = market.gw
     sec = gw.securities[0]
     q = gw.get_quote(sec)
     crossing = Order(security=sec, price=q.ask_price, quantity=200, direction=Direction.LONG,
@@ -114,28 +229,106 @@ def test_limit_order_fills_and_a_resting_one_is_cancelled(market):
     assert resting.status == OrderStatus.CANCELLED
     # The agent's events reach the gateway's store on the event thread.
     assert _wait(lambda: resting.updated_time is not None and crossing.updated_time is not None)
+    assert crossing.status == OrderStatus.SUBMITTED          # filled orders stay submitted
+    assert _wait(lambda: _held(gw).get(sec) == 200)
     held = {p.security: p for p in gw.get_all_broker_positions()}
-    assert held[sec].quantity == 200 and held[sec].direction == Direction.LONG
+    assert held[sec].direction == Direction.LONG
     assert gw.get_broker_position(sec, Direction.LONG).quantity == 200
     assert gw.get_broker_position(gw.securities[1], Direction.LONG) is None
     bal = gw.get_broker_balance()
-    assert 0 < bal.available_cash == bal.net_cash_power < 1_000_000.0
+    spent = 200 * q.ask_price
+    assert 0 < bal.available_cash == bal.net_cash_power < CASH - spent
+    assert bal.available_cash > CASH - spent - 100.0             # a fee, not more
+
+
+def test_market_order_fills_at_the_best_ask(market):
+    gw = market.gw
+    sec = gw.securities[1]
+    q = gw.get_quote(sec)
+    order = Order(security=sec, price=None, quantity=300, direction=Direction.LONG,
+                  order_type=OrderType.MARKET)
+    ref = gw.place_order(order)
+    assert ref and order.status == OrderStatus.SUBMITTED
+    assert _wait(lambda: order.updated_time is not None)
+    assert _wait(lambda: _held(gw).get(sec) == 300)
+    assert gw.get_broker_balance().available_cash < CASH - 300 * q.ask_price
 
 
 def test_market_order_when_the_agent_refuses_orders(market, capsys):
-    gw, agent, clock, cfg = market
-    agent.allow_orders = False
+    gw = market.gw
+    market.agent.allow_orders = False
     order = Order(security=gw.securities[1], price=None, quantity=100,
                   direction=Direction.LONG, order_type=OrderType.MARKET)
     assert gw.place_order(order) == ""
     assert order.status == OrderStatus.FAILED
     assert "[QMT] place_order failed: " in capsys.readouterr().out
+    if market.terminal is not None:
+        assert market.terminal.trade.orders == {}
 
 
 def test_gateway_switch_off_sends_nothing(market, monkeypatch, capsys):
-    gw, agent, clock, cfg = market
-    monkeypatch.setitem(cfg, "allow_orders", False)
+    gw = market.gw
+    monkeypatch.setitem(market.cfg, "allow_orders", False)
     order = Order(security=gw.securities[0], price=10.0, quantity=100,
                   direction=Direction.SHORT, order_type=OrderType.LIMIT)
     assert gw.place_order(order) == "" and order.status is None
     assert "[QMT] place_order blocked: " in capsys.readouterr().out
+
+
+def _resting(gw, orderid):
+    sec = gw.securities[0]
+    q = gw.get_quote(sec)
+    order = Order(security=sec, price=round(q.bid_price * 0.95, 2), quantity=100,
+                  direction=Direction.LONG, order_type=OrderType.LIMIT, orderid=orderid)
+    assert gw.place_order(order) == orderid
+    assert _wait(lambda: order.updated_time is not None), "no order event reached the gateway"
+    return order
+
+
+@pytest.mark.timeout(90)
+def test_a_redis_restart_mid_session_is_survived(market, redis_server):
+    gw = market.gw
+    _resting(gw, "before-restart")
+    try:
+        redis_server.stop()
+        time.sleep(0.5)
+    finally:
+        redis_server.start()
+    # The agent retries with back-off (up to 5 s); the gateway's calls work again.
+    assert _wait(lambda: _quote_ok(gw), timeout=20.0)
+    order = _resting(gw, "after-restart")
+    gw.cancel_order("after-restart")
+    assert order.status == OrderStatus.CANCELLED
+    assert gw.get_broker_balance().available_cash > 0
+
+
+def _quote_ok(gw):
+    try:
+        return gw.get_quote(gw.securities[0]).last_price > 0
+    except Exception:  # noqa: BLE001 - not back yet
+        return False
+
+
+@pytest.mark.timeout(90)
+def test_a_terminal_disconnect_is_survived(market):
+    if market.kind != "xtquant":
+        pytest.skip("only the SDK backend has a terminal to lose")
+    gw, backend = market.gw, market.agent.backend
+    trade = market.terminal.trade
+    _resting(gw, "before-drop")
+    trade.connect_rc = [-1, 0]                   # the first reconnect fails, the next works
+    lost = trade.traders[-1]
+    lost.disconnect()
+    assert _wait(lambda: not backend.connected)
+    assert _wait(lambda: backend.connected and trade.traders[-1] is not lost)
+    assert lost.stopped and len(trade.traders) >= 3
+    assert _quote_ok(gw)
+    order = _resting(gw, "after-drop")
+    gw.cancel_order("after-drop")
+    assert order.status == OrderStatus.CANCELLED
+    assert _wait(lambda: trade.orders[int(_order_id(trade, "after-drop"))].order_status
+                 == market.terminal.xtc.ORDER_CANCELED)
+
+
+def _order_id(trade, ref):
+    return next(oid for oid, o in trade.orders.items() if o.order_remark == ref)

@@ -2,7 +2,7 @@
 
 Runs next to the terminal, in the 64-bit Windows Python that the SDK supports. Market data
 comes from ``xtquant.xtdata`` (``get_full_tick``, ``get_market_data_ex``, with
-``download_history_data`` first when the terminal has no local bars), orders and account
+``download_history_data`` first when the terminal has fewer local bars than asked), orders and account
 queries from ``xtquant.xttrader.XtQuantTrader``. The trader's callbacks become "order"
 events carrying the reference the gateway placed the order with (kept in a table by order id
 and also sent as the order remark, so orders placed before a restart still map back).
@@ -264,7 +264,9 @@ class XtQuantBackend(Backend):
                 for code in codes:
                     self.xtdata.subscribe_quote(code, period=period, count=-1)
             data = fetch()
-            missing = [c for c in codes if not _frame_records(data.get(c))]
+            # A code is short when the terminal has no local bars for it, or fewer than the
+            # count asked for (its local history starts later than the window).
+            missing = [c for c in codes if _short(data.get(c), count)]
             if missing:
                 for code in missing:             # the terminal lacks local bars: fetch them
                     self.xtdata.download_history_data(code, period, start, end)
@@ -356,6 +358,11 @@ class XtQuantBackend(Backend):
                          "market_value": p.market_value,
                          "unrealized_pnl": round((p.last_price - p.avg_price) * p.volume, 2)})
         return rows
+
+
+def _short(frame: Any, count: int) -> bool:
+    rows = 0 if frame is None or getattr(frame, "empty", True) else len(frame)
+    return rows == 0 or (count > 0 and rows < count)
 
 
 def _time_text(params: Dict[str, Any], key: str) -> str:
