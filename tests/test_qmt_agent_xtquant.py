@@ -288,3 +288,23 @@ def test_a_reference_is_used_once(sdk):
     with pytest.raises(Exception, match="already used"):
         backend.op_place_order(params)
     assert len(trade.orders) == 1
+
+
+def test_an_order_placed_before_a_restart_is_cancelled_by_its_reference(sdk):
+    _, trade = sdk
+    first = _backend()
+    assert first.connect()
+    params = {"code": "600000.SH", "direction": "BUY", "order_type": "LIMIT", "price": 10.0,
+              "volume": 100}
+    placed = first.op_place_order(dict(params, order_ref="old-ref"))
+    first.op_place_order(dict(params, order_ref="other"))
+    first.close()
+    second = _backend()                          # a new agent: empty reference tables
+    assert second.connect()
+    got = second.op_cancel_order({"order_id": "old-ref"})
+    assert (got["order_id"], got["order_ref"]) == (placed["order_id"], "old-ref")
+    assert trade.orders[int(placed["order_id"])].order_status == xtconstant.ORDER_CANCELED
+    with pytest.raises(Exception, match="already used"):
+        second.op_place_order(dict(params, order_ref="old-ref"))
+    with pytest.raises(Exception, match="unknown order"):
+        second.op_cancel_order({"order_id": "never-placed"})

@@ -103,8 +103,30 @@ class Terminal:
 
 
 class Market:
-    def __init__(self, kind, gw, agent, cfg, terminal=None):
-        self.kind, self.gw, self.agent, self.cfg, self.terminal = kind, gw, agent, cfg, terminal
+    def __init__(self, kind, gw, agent, cfg, clock, terminal=None):
+        self.kind, self.gw, self.agent, self.cfg = kind, gw, agent, cfg
+        self.clock, self.terminal = clock, terminal
+
+    def restart_agent(self):
+        """Stop the agent and start a new one on the same prefix. The simulator's market and
+        account live in its backend, which the new agent takes over; the SDK backend starts
+        afresh, as a new agent process next to the same terminal would."""
+        old = self.agent
+        old.stop()
+        backend = old.backend if self.kind == "sim" else _xt_backend(self.clock)
+        self.agent = QmtAgent(backend, old.redis_url, key_prefix=old.key_prefix,
+                              allow_orders=True, account_id=old.account_id, workers=2).start()
+        if self.kind != "sim":
+            assert _wait(lambda: backend.connected)
+
+
+def _xt_backend(clock):
+    from fakes import xtdata as fake_xtdata
+    from fakes import xttrader as fake_xttrader
+    from kavrel_tools.qmt_agent.xtquant_backend import XtQuantBackend
+    return XtQuantBackend("C:/qmt/userdata_mini", ACCOUNT, session_id=42, clock=clock,
+                          modules={"xtdata": fake_xtdata, "xttrader": fake_xttrader},
+                          backoff=(0.05, 0.2))
 
 
 def _make_agent(kind, url, prefix, clock):
@@ -114,14 +136,10 @@ def _make_agent(kind, url, prefix, clock):
     xttype = pytest.importorskip("xtquant.xttype")
     from fakes import xtdata as fake_xtdata
     from fakes import xttrader as fake_xttrader
-    from kavrel_tools.qmt_agent.xtquant_backend import XtQuantBackend
     fake_xtdata.STATE.reset()
     fake_xttrader.STATE.reset()
     terminal = Terminal(fake_xtdata, fake_xttrader, xtc, xttype, clock)
-    backend = XtQuantBackend("C:/qmt/userdata_mini", ACCOUNT, session_id=42, clock=clock,
-                             modules={"xtdata": fake_xtdata, "xttrader": fake_xttrader},
-                             backoff=(0.05, 0.2))
-    agent = QmtAgent(backend, url, key_prefix=prefix, allow_orders=True, account_id=ACCOUNT,
+    agent = QmtAgent(_xt_backend(clock), url, key_prefix=prefix, allow_orders=True, account_id=ACCOUNT,
                      workers=2)
     return agent, terminal
 
@@ -144,7 +162,9 @@ def market(request, redis_server, monkeypatch, capsys):
         if terminal is not None:
             assert _wait(lambda: agent.backend.connected)
         gw = qmt_adapter.QmtAdapter(_secs(), gateway_name="QmtIT")
-        yield Market(request.param, gw, agent, cfg, terminal)
+        m = Market(request.param, gw, agent, cfg, clock, terminal)
+        yield m
+        agent = m.agent
     finally:
         if gw is not None:
             gw.close()
@@ -332,3 +352,17 @@ def test_a_terminal_disconnect_is_survived(market):
 
 def _order_id(trade, ref):
     return next(oid for oid, o in trade.orders.items() if o.order_remark == ref)
+
+
+def test_an_agent_restart_keeps_orders_cancellable_and_events_flowing(market):
+    gw = market.gw
+    before = _resting(gw, "before-agent-restart")
+    market.restart_agent()
+    before.updated_time = None
+    gw.cancel_order("before-agent-restart")
+    assert before.status == OrderStatus.CANCELLED
+    assert _wait(lambda: before.updated_time is not None)
+    assert before.status == OrderStatus.CANCELLED
+    after = _resting(gw, "after-agent-restart")
+    gw.cancel_order("after-agent-restart")
+    assert after.status == OrderStatus.CANCELLED

@@ -1,8 +1,8 @@
 """Stand-in for the terminal SDK's trading module ``xtquant.xttrader``.
 
 ``XtQuantTrader(path, session, callback=None)`` with ``start``, ``stop``, ``connect``,
-``subscribe``, ``order_stock``, ``cancel_order_stock``, ``query_stock_asset`` and
-``query_stock_positions`` as the SDK has them, returning the SDK's own ``xttype`` objects;
+``subscribe``, ``order_stock``, ``cancel_order_stock``, ``query_stock_orders``,
+``query_stock_asset`` and ``query_stock_positions`` as the SDK has them, returning the SDK's own ``xttype`` objects;
 as the SDK does, pushes to the ``XtQuantTraderCallback`` subclass and the answers to the
 blocking calls share one executor thread, so a callback that blocks holds up every answer.
 A test steers it through ``STATE`` (return codes, held positions, asset) and drives the
@@ -127,6 +127,12 @@ class XtQuantTrader(object):
         order.order_status = xtconstant.ORDER_CANCELED
         self._later(self.callback.on_stock_order, order)
         return self._answer(0)
+
+    def query_stock_orders(self, account, cancelable_only=False):
+        working = (xtconstant.ORDER_UNREPORTED, xtconstant.ORDER_WAIT_REPORTING,
+                   xtconstant.ORDER_REPORTED, xtconstant.ORDER_PART_SUCC)
+        return self._answer([o for o in STATE.orders.values()
+                             if not cancelable_only or o.order_status in working])
 
     def query_stock_asset(self, account):
         return self._answer(STATE.asset)

@@ -317,7 +317,7 @@ class XtQuantBackend(Backend):
         with self._refs_lock:
             order_id = self._ids.get(key) or key
         if not order_id.isdigit():
-            raise OpError("unknown order %r" % key)
+            order_id = self._order_id_by_remark(key)
         with self._sdk_lock:
             trader = self._require_trader()
             rc = trader.cancel_order_stock(self.account, int(order_id))
@@ -326,6 +326,21 @@ class XtQuantBackend(Backend):
                           % (order_id, rc))
         return {"order_id": order_id, "order_ref": self._ref_for(order_id, key),
                 "status": "cancel_requested"}
+
+    def _order_id_by_remark(self, ref: str) -> str:
+        """The order id of an order placed with ``ref`` before this agent started (the
+        reference tables start empty; the terminal keeps it as the order's remark)."""
+        with self._sdk_lock:
+            trader = self._require_trader()
+            orders = trader.query_stock_orders(self.account, False) or []
+        for o in orders:
+            if o.order_remark == ref:
+                order_id = str(o.order_id)
+                with self._refs_lock:
+                    self._refs.setdefault(order_id, ref)
+                    self._ids.setdefault(ref, order_id)
+                return order_id
+        raise OpError("unknown order %r" % ref)
 
     def op_query_asset(self, params: Dict[str, Any]) -> Dict[str, Any]:
         with self._sdk_lock:
