@@ -247,7 +247,7 @@ def test_limit_order_fills_and_a_resting_one_is_cancelled(market):
     assert gw.place_order(resting) == "mine-1"
     gw.cancel_order("mine-1")
     assert resting.status == OrderStatus.CANCELLED
-    # The agent's events reach the gateway's store on the event thread.
+    # Place and cancel stamp the orders; events are checked by _events_flow.
     assert _wait(lambda: resting.updated_time is not None and crossing.updated_time is not None)
     assert crossing.status == OrderStatus.SUBMITTED          # filled orders stay submitted
     assert _wait(lambda: _held(gw).get(sec) == 200)
@@ -269,7 +269,6 @@ def test_market_order_fills_at_the_best_ask(market):
                   order_type=OrderType.MARKET)
     ref = gw.place_order(order)
     assert ref and order.status == OrderStatus.SUBMITTED
-    assert _wait(lambda: order.updated_time is not None)
     assert _wait(lambda: _held(gw).get(sec) == 300)
     assert gw.get_broker_balance().available_cash < CASH - 300 * q.ask_price
 
@@ -300,15 +299,27 @@ def _resting(gw, orderid):
     q = gw.get_quote(sec)
     order = Order(security=sec, price=round(q.bid_price * 0.95, 2), quantity=100,
                   direction=Direction.LONG, order_type=OrderType.LIMIT, orderid=orderid)
-    assert gw.place_order(order) == orderid
-    assert _wait(lambda: order.updated_time is not None), "no order event reached the gateway"
+    assert gw.place_order(order) == orderid and order.status == OrderStatus.SUBMITTED
     return order
+
+
+def _events_flow(market, orderid):
+    """Cancel a resting order at the agent's side, not through the gateway: only the agent's
+    event can turn it CANCELLED in the gateway's store."""
+    order = _resting(market.gw, orderid)
+    market.agent.backend.op_cancel_order({"order_id": orderid})
+    assert _wait(lambda: order.status == OrderStatus.CANCELLED), "no event reached the gateway"
+
+
+def test_an_order_cancelled_at_the_terminal_reaches_the_gateway(market):
+    _events_flow(market, "cancelled-outside")
+    assert market.gw.orders.get("cancelled-outside").status == OrderStatus.CANCELLED
 
 
 @pytest.mark.timeout(90)
 def test_a_redis_restart_mid_session_is_survived(market, redis_server):
     gw = market.gw
-    _resting(gw, "before-restart")
+    _events_flow(market, "before-restart")
     try:
         redis_server.stop()
         time.sleep(0.5)
@@ -316,6 +327,7 @@ def test_a_redis_restart_mid_session_is_survived(market, redis_server):
         redis_server.start()
     # The agent retries with back-off (up to 5 s); the gateway's calls work again.
     assert _wait(lambda: _quote_ok(gw), timeout=20.0)
+    _events_flow(market, "events-after-restart")
     order = _resting(gw, "after-restart")
     gw.cancel_order("after-restart")
     assert order.status == OrderStatus.CANCELLED
@@ -335,7 +347,7 @@ def test_a_terminal_disconnect_is_survived(market):
         pytest.skip("only the SDK backend has a terminal to lose")
     gw, backend = market.gw, market.agent.backend
     trade = market.terminal.trade
-    _resting(gw, "before-drop")
+    _events_flow(market, "before-drop")
     trade.connect_rc = [-1, 0]                   # the first reconnect fails, the next works
     lost = trade.traders[-1]
     lost.disconnect()
@@ -343,6 +355,7 @@ def test_a_terminal_disconnect_is_survived(market):
     assert _wait(lambda: backend.connected and trade.traders[-1] is not lost)
     assert lost.stopped and len(trade.traders) >= 3
     assert _quote_ok(gw)
+    _events_flow(market, "events-after-drop")
     order = _resting(gw, "after-drop")
     gw.cancel_order("after-drop")
     assert order.status == OrderStatus.CANCELLED
@@ -358,11 +371,20 @@ def test_an_agent_restart_keeps_orders_cancellable_and_events_flowing(market):
     gw = market.gw
     before = _resting(gw, "before-agent-restart")
     market.restart_agent()
-    before.updated_time = None
     gw.cancel_order("before-agent-restart")
     assert before.status == OrderStatus.CANCELLED
-    assert _wait(lambda: before.updated_time is not None)
-    assert before.status == OrderStatus.CANCELLED
+    _events_flow(market, "events-after-agent-restart")
     after = _resting(gw, "after-agent-restart")
     gw.cancel_order("after-agent-restart")
     assert after.status == OrderStatus.CANCELLED
+
+
+def test_an_order_ended_by_the_market_reaches_the_gateway(market):
+    """The simulator expires resting orders at the close; the terminal rejects one."""
+    order = _resting(market.gw, "ended-outside")
+    if market.kind == "sim":
+        market.clock.set(datetime(2024, 3, 1, 15, 0))
+    else:
+        trade = market.terminal.trade
+        trade.traders[-1].reject(int(_order_id(trade, "ended-outside")), "no money")
+    assert _wait(lambda: order.status == OrderStatus.CANCELLED)
