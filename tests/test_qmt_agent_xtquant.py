@@ -308,3 +308,33 @@ def test_an_order_placed_before_a_restart_is_cancelled_by_its_reference(sdk):
         second.op_place_order(dict(params, order_ref="old-ref"))
     with pytest.raises(Exception, match="unknown order"):
         second.op_cancel_order({"order_id": "never-placed"})
+
+
+def test_a_late_disconnect_from_a_dropped_trader_leaves_its_successor_alone(sdk):
+    _, trade = sdk
+    backend = _backend(backoff=(0.05, 0.2))
+    assert backend.connect()
+    first = trade.traders[-1]
+    first.disconnect()
+    assert wait_for(lambda: not backend.connected)
+    backend.poll()
+    assert backend.connected and first.stopped and trade.traders[-1] is not first
+    first.callback.on_disconnected()            # pushed late, by the trader let go
+    assert backend.connected
+    trade.traders[-1].callback.on_disconnected()
+    assert not backend.connected
+    backend.close()
+
+
+def test_a_disconnect_while_connecting_fails_the_attempt(sdk, monkeypatch):
+    _, trade = sdk
+    real = fake_xttrader.XtQuantTrader.subscribe
+
+    def dropped(self, account):
+        self.callback.on_disconnected()
+        return real(self, account)
+
+    monkeypatch.setattr(fake_xttrader.XtQuantTrader, "subscribe", dropped)
+    backend = _backend()
+    assert backend.connect() is False and not backend.connected
+    assert trade.traders[-1].stopped

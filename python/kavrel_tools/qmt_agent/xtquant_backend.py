@@ -111,15 +111,21 @@ class XtQuantBackend(Backend):
         self._refs_lock = threading.Lock()      # the reference tables; never across SDK calls
         self._refs: Dict[str, str] = {}          # order id -> order_ref
         self._ids: Dict[str, str] = {}           # order_ref -> order id
-        self._callback = self._make_callback()
 
     # ---------------------------------------------------------------- connection
     def _make_callback(self):
+        # One callback per trader: a disconnect pushed by a trader already let go (stopping
+        # it may push one, late) must not mark its successor lost.
         backend = self
 
-        class _Callback(self.xttrader.XtQuantTraderCallback):
+        class _Callback(backend.xttrader.XtQuantTraderCallback):
+            trader = None
+            lost = False
+
             def on_disconnected(self):
-                backend._lost()
+                self.lost = True
+                if self.trader is not None and self.trader is backend._trader:
+                    backend._lost()
 
             def on_stock_order(self, order):
                 backend._on_order(order)
@@ -139,8 +145,10 @@ class XtQuantBackend(Backend):
         """One connection attempt; True when the trader is connected and subscribed."""
         with self._sdk_lock:
             self._drop_trader()
+            callback = self._make_callback()
             trader = self.xttrader.XtQuantTrader(self.user_data_path, self.session_id,
-                                                 self._callback)
+                                                 callback)
+            callback.trader = trader
             try:
                 trader.start()
                 rc = trader.connect()
@@ -149,6 +157,8 @@ class XtQuantBackend(Backend):
                 rc = trader.subscribe(self.account)
                 if rc != 0:
                     raise OpError("subscribe of the account returned %r" % (rc,))
+                if callback.lost:
+                    raise OpError("disconnected while connecting")
             except Exception as exc:  # noqa: BLE001 - any failure means try again later
                 self._trader = trader
                 self._drop_trader()
