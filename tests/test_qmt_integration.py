@@ -52,9 +52,9 @@ class Terminal:
         self.lock = threading.Lock()
         self.cash = CASH
         self.held = {}                       # code -> [volume, cost]
-        sim = SimBackend(seed=7, clock=clock)
+        self.sim = sim = SimBackend(seed=7, clock=clock)
         codes = ["600000.SH", "000001.SZ"]
-        self.data.ticks.update(sim.op_get_full_tick({"codes": codes}))
+        self.refresh_ticks()
         fields = ["open", "high", "low", "close", "volume", "amount"]
         for period, start in (("1m", "20240226"), ("1d", "20231101")):
             bars = sim.op_get_market_data_ex({"codes": codes, "period": period, "fill_data": False,
@@ -65,6 +65,10 @@ class Terminal:
                 self.data.local[(code, period)] = bars[code][-60:]
         self.trade.exchange = self.exchange
         self._sync()
+
+    def refresh_ticks(self):
+        """The terminal's ticks at the clock's time (after the test moved it)."""
+        self.data.ticks.update(self.sim.op_get_full_tick({"codes": ["600000.SH", "000001.SZ"]}))
 
     def exchange(self, trader, order):
         tick = self.data.ticks[order.stock_code]
@@ -191,6 +195,21 @@ def test_connect_pings_and_takes_a_snapshot(market, capsys):
         assert all(getattr(book, f"{side}_volume_{i}") > 0
                    for side in ("bid", "ask") for i in range(1, 6))
         assert gw.get_recent_bar(sec).close == q.last_price
+
+
+def test_quotes_follow_the_market_on_refresh(market):
+    gw = market.gw
+    before = [gw.get_quote(sec).last_price for sec in gw.securities]
+    market.clock.advance(minutes=30)
+    if market.terminal is not None:
+        market.terminal.refresh_ticks()
+    assert [gw.get_quote(sec).last_price for sec in gw.securities] == before   # stored
+    for sec in gw.securities:
+        bar = gw.get_recent_bar(sec)                 # refreshes every quote from the agent
+        assert gw.get_quote(sec).last_price == bar.close
+    after = [gw.get_quote(sec).last_price for sec in gw.securities]
+    assert after != before
+    assert gw.get_orderbook(gw.securities[0]).bid_price_1 == gw.get_quote(gw.securities[0]).bid_price
 
 
 def test_security_lookup_by_any_code_form(market):
@@ -322,11 +341,17 @@ def test_a_redis_restart_mid_session_is_survived(market, redis_server):
     _events_flow(market, "before-restart")
     try:
         redis_server.stop()
-        time.sleep(0.5)
+        lost = Order(security=gw.securities[0], price=10.0, quantity=100,
+                     direction=Direction.LONG, order_type=OrderType.LIMIT)
+        assert gw.place_order(lost) == "" and lost.status == OrderStatus.FAILED
+        assert not _quote_ok(gw)
     finally:
         redis_server.start()
     # The agent retries with back-off (up to 5 s); the gateway's calls work again.
     assert _wait(lambda: _quote_ok(gw), timeout=20.0)
+    # Events are published, not queued: the ones sent before the gateway's event thread has
+    # subscribed again are lost, so wait for its subscription before checking they flow.
+    assert _wait(lambda: _subscribers(redis_server, market) > 0, timeout=20.0)
     _events_flow(market, "events-after-restart")
     order = _resting(gw, "after-restart")
     gw.cancel_order("after-restart")
@@ -334,9 +359,20 @@ def test_a_redis_restart_mid_session_is_survived(market, redis_server):
     assert gw.get_broker_balance().available_cash > 0
 
 
-def _quote_ok(gw):
+def _subscribers(redis_server, market):
+    import redis
+    r = redis.Redis(host=redis_server.host, port=redis_server.port, decode_responses=True)
     try:
-        return gw.get_quote(gw.securities[0]).last_price > 0
+        return r.pubsub_numsub(market.agent.events_channel)[0][1]
+    finally:
+        r.close()
+
+
+def _quote_ok(gw):
+    """A gateway call that goes to the agent (quotes are read from the gateway's store)."""
+    try:
+        return len(gw.req_historical_bars(gw.securities[0], 2, "1Day",
+                                          cur_datetime=MARKET_OPEN)) == 2
     except Exception:  # noqa: BLE001 - not back yet
         return False
 
