@@ -84,6 +84,20 @@ def test_history_downloads_what_the_terminal_lacks(agent, redis_client, sdk, loc
                          "20240101", "20240305", 2, "follow", False)
 
 
+def test_history_downloads_when_the_terminal_has_too_few_bars(agent, redis_client, sdk):
+    data, _ = sdk
+    rows = [{"time": "202402%02d" % d, "close": 1.0 * d} for d in range(1, 11)]
+    data.local[("600000.SH", "1d")] = rows[-3:]
+    data.remote[("600000.SH", "1d")] = rows
+    params = {"codes": ["600000.SH"], "period": "1d", "fields": ["close"]}
+    got = ok(redis_client, "get_market_data_ex", dict(params, count=5))["600000.SH"]
+    assert [r["close"] for r in got] == [6.0, 7.0, 8.0, 9.0, 10.0]
+    assert [c[0] for c in data.calls].count("download_history_data") == 1
+    ok(redis_client, "get_market_data_ex", dict(params, count=5))
+    ok(redis_client, "get_market_data_ex", dict(params, count=-1))
+    assert [c[0] for c in data.calls].count("download_history_data") == 1
+
+
 @pytest.mark.parametrize("direction, order_type, code, side, price_type, price", [
     ("BUY", "LIMIT", "600000.SH", xtconstant.STOCK_BUY, xtconstant.FIX_PRICE, 10.5),
     ("SELL", "LIMIT", "000001.SZ", xtconstant.STOCK_SELL, xtconstant.FIX_PRICE, 9.9),
@@ -274,3 +288,53 @@ def test_a_reference_is_used_once(sdk):
     with pytest.raises(Exception, match="already used"):
         backend.op_place_order(params)
     assert len(trade.orders) == 1
+
+
+def test_an_order_placed_before_a_restart_is_cancelled_by_its_reference(sdk):
+    _, trade = sdk
+    first = _backend()
+    assert first.connect()
+    params = {"code": "600000.SH", "direction": "BUY", "order_type": "LIMIT", "price": 10.0,
+              "volume": 100}
+    placed = first.op_place_order(dict(params, order_ref="old-ref"))
+    first.op_place_order(dict(params, order_ref="other"))
+    first.close()
+    second = _backend()                          # a new agent: empty reference tables
+    assert second.connect()
+    got = second.op_cancel_order({"order_id": "old-ref"})
+    assert (got["order_id"], got["order_ref"]) == (placed["order_id"], "old-ref")
+    assert trade.orders[int(placed["order_id"])].order_status == xtconstant.ORDER_CANCELED
+    with pytest.raises(Exception, match="already used"):
+        second.op_place_order(dict(params, order_ref="old-ref"))
+    with pytest.raises(Exception, match="unknown order"):
+        second.op_cancel_order({"order_id": "never-placed"})
+
+
+def test_a_late_disconnect_from_a_dropped_trader_leaves_its_successor_alone(sdk):
+    _, trade = sdk
+    backend = _backend(backoff=(0.05, 0.2))
+    assert backend.connect()
+    first = trade.traders[-1]
+    first.disconnect()
+    assert wait_for(lambda: not backend.connected)
+    backend.poll()
+    assert backend.connected and first.stopped and trade.traders[-1] is not first
+    first.callback.on_disconnected()            # pushed late, by the trader let go
+    assert backend.connected
+    trade.traders[-1].callback.on_disconnected()
+    assert not backend.connected
+    backend.close()
+
+
+def test_a_disconnect_while_connecting_fails_the_attempt(sdk, monkeypatch):
+    _, trade = sdk
+    real = fake_xttrader.XtQuantTrader.subscribe
+
+    def dropped(self, account):
+        self.callback.on_disconnected()
+        return real(self, account)
+
+    monkeypatch.setattr(fake_xttrader.XtQuantTrader, "subscribe", dropped)
+    backend = _backend()
+    assert backend.connect() is False and not backend.connected
+    assert trade.traders[-1].stopped

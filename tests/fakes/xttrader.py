@@ -1,12 +1,13 @@
 """Stand-in for the terminal SDK's trading module ``xtquant.xttrader``.
 
 ``XtQuantTrader(path, session, callback=None)`` with ``start``, ``stop``, ``connect``,
-``subscribe``, ``order_stock``, ``cancel_order_stock``, ``query_stock_asset`` and
-``query_stock_positions`` as the SDK has them, returning the SDK's own ``xttype`` objects;
+``subscribe``, ``order_stock``, ``cancel_order_stock``, ``query_stock_orders``,
+``query_stock_asset`` and ``query_stock_positions`` as the SDK has them, returning the SDK's own ``xttype`` objects;
 as the SDK does, pushes to the ``XtQuantTraderCallback`` subclass and the answers to the
 blocking calls share one executor thread, so a callback that blocks holds up every answer.
 A test steers it through ``STATE`` (return codes, held positions, asset) and drives the
-terminal's side with ``fill``, ``reject`` and ``disconnect``.
+terminal's side with ``fill``, ``reject`` and ``disconnect``; ``STATE.exchange``, when set, is
+called as ``exchange(trader, order)`` for every accepted order, to play the market (fill it).
 """
 from concurrent.futures import ThreadPoolExecutor
 
@@ -59,6 +60,7 @@ class _State:
         self.traders = []
         self.orders = {}               # order id -> XtOrder
         self.next_id = 1000
+        self.exchange = None           # exchange(trader, XtOrder) after each accepted order
 
     def __init__(self):
         self.reset()
@@ -114,6 +116,8 @@ class XtQuantTrader(object):
                                xtconstant.DIRECTION_FLAG_LONG, 0, "", "")
         STATE.orders[oid] = order
         self._later(self.callback.on_stock_order, order)     # the push may come first
+        if STATE.exchange is not None:
+            STATE.exchange(self, order)
         return self._answer(oid)
 
     def cancel_order_stock(self, account, order_id):
@@ -123,6 +127,12 @@ class XtQuantTrader(object):
         order.order_status = xtconstant.ORDER_CANCELED
         self._later(self.callback.on_stock_order, order)
         return self._answer(0)
+
+    def query_stock_orders(self, account, cancelable_only=False):
+        working = (xtconstant.ORDER_UNREPORTED, xtconstant.ORDER_WAIT_REPORTING,
+                   xtconstant.ORDER_REPORTED, xtconstant.ORDER_PART_SUCC)
+        return self._answer([o for o in STATE.orders.values()
+                             if not cancelable_only or o.order_status in working])
 
     def query_stock_asset(self, account):
         return self._answer(STATE.asset)

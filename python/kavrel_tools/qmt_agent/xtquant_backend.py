@@ -2,7 +2,7 @@
 
 Runs next to the terminal, in the 64-bit Windows Python that the SDK supports. Market data
 comes from ``xtquant.xtdata`` (``get_full_tick``, ``get_market_data_ex``, with
-``download_history_data`` first when the terminal has no local bars), orders and account
+``download_history_data`` first when the terminal has fewer local bars than asked), orders and account
 queries from ``xtquant.xttrader.XtQuantTrader``. The trader's callbacks become "order"
 events carrying the reference the gateway placed the order with (kept in a table by order id
 and also sent as the order remark, so orders placed before a restart still map back).
@@ -111,15 +111,21 @@ class XtQuantBackend(Backend):
         self._refs_lock = threading.Lock()      # the reference tables; never across SDK calls
         self._refs: Dict[str, str] = {}          # order id -> order_ref
         self._ids: Dict[str, str] = {}           # order_ref -> order id
-        self._callback = self._make_callback()
 
     # ---------------------------------------------------------------- connection
     def _make_callback(self):
+        # One callback per trader: a disconnect pushed by a trader already let go (stopping
+        # it may push one, late) must not mark its successor lost.
         backend = self
 
-        class _Callback(self.xttrader.XtQuantTraderCallback):
+        class _Callback(backend.xttrader.XtQuantTraderCallback):
+            trader = None
+            lost = False
+
             def on_disconnected(self):
-                backend._lost()
+                self.lost = True
+                if self.trader is not None and self.trader is backend._trader:
+                    backend._lost()
 
             def on_stock_order(self, order):
                 backend._on_order(order)
@@ -139,8 +145,10 @@ class XtQuantBackend(Backend):
         """One connection attempt; True when the trader is connected and subscribed."""
         with self._sdk_lock:
             self._drop_trader()
+            callback = self._make_callback()
             trader = self.xttrader.XtQuantTrader(self.user_data_path, self.session_id,
-                                                 self._callback)
+                                                 callback)
+            callback.trader = trader
             try:
                 trader.start()
                 rc = trader.connect()
@@ -149,6 +157,8 @@ class XtQuantBackend(Backend):
                 rc = trader.subscribe(self.account)
                 if rc != 0:
                     raise OpError("subscribe of the account returned %r" % (rc,))
+                if callback.lost:
+                    raise OpError("disconnected while connecting")
             except Exception as exc:  # noqa: BLE001 - any failure means try again later
                 self._trader = trader
                 self._drop_trader()
@@ -264,7 +274,9 @@ class XtQuantBackend(Backend):
                 for code in codes:
                     self.xtdata.subscribe_quote(code, period=period, count=-1)
             data = fetch()
-            missing = [c for c in codes if not _frame_records(data.get(c))]
+            # A code is short when the terminal has no local bars for it, or fewer than the
+            # count asked for (its local history starts later than the window).
+            missing = [c for c in codes if _short(data.get(c), count)]
             if missing:
                 for code in missing:             # the terminal lacks local bars: fetch them
                     self.xtdata.download_history_data(code, period, start, end)
@@ -315,7 +327,7 @@ class XtQuantBackend(Backend):
         with self._refs_lock:
             order_id = self._ids.get(key) or key
         if not order_id.isdigit():
-            raise OpError("unknown order %r" % key)
+            order_id = self._order_id_by_remark(key)
         with self._sdk_lock:
             trader = self._require_trader()
             rc = trader.cancel_order_stock(self.account, int(order_id))
@@ -324,6 +336,21 @@ class XtQuantBackend(Backend):
                           % (order_id, rc))
         return {"order_id": order_id, "order_ref": self._ref_for(order_id, key),
                 "status": "cancel_requested"}
+
+    def _order_id_by_remark(self, ref: str) -> str:
+        """The order id of an order placed with ``ref`` before this agent started (the
+        reference tables start empty; the terminal keeps it as the order's remark)."""
+        with self._sdk_lock:
+            trader = self._require_trader()
+            orders = trader.query_stock_orders(self.account, False) or []
+        for o in orders:
+            if o.order_remark == ref:
+                order_id = str(o.order_id)
+                with self._refs_lock:
+                    self._refs.setdefault(order_id, ref)
+                    self._ids.setdefault(ref, order_id)
+                return order_id
+        raise OpError("unknown order %r" % ref)
 
     def op_query_asset(self, params: Dict[str, Any]) -> Dict[str, Any]:
         with self._sdk_lock:
@@ -356,6 +383,11 @@ class XtQuantBackend(Backend):
                          "market_value": p.market_value,
                          "unrealized_pnl": round((p.last_price - p.avg_price) * p.volume, 2)})
         return rows
+
+
+def _short(frame: Any, count: int) -> bool:
+    rows = 0 if frame is None or getattr(frame, "empty", True) else len(frame)
+    return rows == 0 or (count > 0 and rows < count)
 
 
 def _time_text(params: Dict[str, Any], key: str) -> str:
