@@ -19,7 +19,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def _child(name, examples, seed):
+def _child(names, examples, seed):
     import faulthandler
 
     faulthandler.enable()
@@ -28,10 +28,12 @@ def _child(name, examples, seed):
     warnings.simplefilter("ignore")  # hypothesis' notes on large reprs and the like
     from . import load_all
 
-    t = load_all()[name]
-    start = time.perf_counter()
-    calls = t.run(examples, 0 if seed is None else seed)
-    print("FUZZ-RESULT %s calls=%d seconds=%.1f" % (name, calls, time.perf_counter() - start), flush=True)
+    targets = load_all()
+    for name in names.split(","):
+        print("FUZZ-START %s" % name, flush=True)
+        start = time.perf_counter()
+        calls = targets[name].run(examples, seed)
+        print("FUZZ-RESULT %s calls=%d seconds=%.1f" % (name, calls, time.perf_counter() - start), flush=True)
 
 
 def _signal_name(rc):
@@ -41,40 +43,49 @@ def _signal_name(rc):
         return "signal %d" % -rc
 
 
-def run(names, examples, seed, timeout, out=sys.stdout):
-    """Runs each target in a child; returns the list of (name, status, calls, seconds, log)."""
+def run(names, examples, seed, timeout, out=sys.stdout, together=False):
+    """Runs each target in a child (or all in one child when `together`, for short runs);
+    returns the list of (name, status, calls, seconds, log)."""
     results = []
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [os.path.dirname(HERE), env.get("PYTHONPATH", "")] if p)
-    for name in names:
-        cmd = [sys.executable, "-X", "faulthandler", "-m", "fuzz", "--child", name,
-               "--examples", str(examples)]
-        if seed is not None:
-            cmd += ["--seed", str(seed)]
+    root = os.path.dirname(HERE)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [root, env.get("PYTHONPATH", "")] if p)
+    for group in ([names] if together else [[n] for n in names]):
+        cmd = [sys.executable, "-X", "faulthandler", "-m", "fuzz", "--child", ",".join(group),
+               "--examples", str(examples), "--seed", str(seed)]
         start = time.perf_counter()
         try:
-            p = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            p = subprocess.run(cmd, env=env, cwd=root, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                timeout=timeout, universal_newlines=True, errors="replace")
             log, rc = p.stdout, p.returncode
         except subprocess.TimeoutExpired as e:
             log, rc = (e.output or "") if isinstance(e.output, str) else "", None
         seconds = time.perf_counter() - start
-        calls = 0
+        done, started = {}, None
         for line in log.splitlines():
-            if line.startswith("FUZZ-RESULT "):
-                calls = int(line.split("calls=")[1].split()[0])
+            if line.startswith("FUZZ-START "):
+                started = line.split()[1]
+            elif line.startswith("FUZZ-RESULT "):
+                name = line.split()[1]
+                done[name] = (int(line.split("calls=")[1].split()[0]), float(line.split("seconds=")[1]))
+                started = None
         if rc is None:
-            status = "TIMEOUT"
+            failure = "TIMEOUT"
         elif rc < 0:
-            status = "CRASHED (%s)" % _signal_name(rc)
-        elif rc != 0:
-            status = "FAILED"
+            failure = "CRASHED (%s)" % _signal_name(rc)
         else:
-            status = "ok"
-        print("%-45s %-22s %8d inputs %7.1fs" % (name, status, calls, seconds), file=out, flush=True)
-        if status != "ok":
-            print(log[-6000:], file=out, flush=True)
-        results.append((name, status, calls, seconds, log))
+            failure = "FAILED"
+        for name in group:
+            if name in done:
+                status, (calls, secs) = "ok", done[name]
+            elif name == started or len(group) == 1:
+                status, calls, secs = failure, 0, seconds
+            else:
+                status, calls, secs = "NOT RUN", 0, 0.0
+            print("%-45s %-22s %8d inputs %7.1fs" % (name, status, calls, secs), file=out, flush=True)
+            if status not in ("ok", "NOT RUN"):
+                print(log[-6000:], file=out, flush=True)
+            results.append((name, status, calls, secs, log))
     return results
 
 
@@ -86,12 +97,14 @@ def main(argv=None):
     ap.add_argument("--derandomize", action="store_true", help="the same inputs on every run")
     ap.add_argument("--timeout", type=float, default=float(os.environ.get("FUZZ_TIMEOUT", "3600")),
                     help="seconds per target before it is reported as hung")
+    ap.add_argument("--together", action="store_true",
+                    help="all targets in one child (short runs: one start-up instead of one each)")
     ap.add_argument("--list", action="store_true")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     a = ap.parse_args(argv)
 
     if a.child:
-        _child(a.child, a.examples, a.seed)
+        _child(a.child, a.examples, a.seed or 0)
         return 0
 
     from . import load_all
@@ -104,11 +117,11 @@ def main(argv=None):
     if a.list:
         print("\n".join(names))
         return 0
-    seed = None if a.derandomize else (a.seed if a.seed is not None else random.randrange(2 ** 32))
+    seed = 0 if a.derandomize else (a.seed if a.seed is not None else random.randrange(2 ** 32))
     print("== fuzz: %d targets, %d inputs each, seed %s" % (len(names), a.examples,
-                                                            "fixed" if seed is None else seed), flush=True)
+                                                            seed), flush=True)
     start = time.perf_counter()
-    results = run(names, a.examples, seed, a.timeout)
+    results = run(names, a.examples, seed, a.timeout, together=a.together)
     bad = [r for r in results if r[1] != "ok"]
     print("== fuzz: %d passed, %d failed, %d inputs in %.0fs" % (
         len(results) - len(bad), len(bad), sum(r[2] for r in results), time.perf_counter() - start))
