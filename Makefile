@@ -94,8 +94,9 @@ warnings: $(STAMP) clang
 	done
 
 # The engine is pure C++: each header compiles alone as 32-bit code (long and pointers of
-# 4 bytes, as on the deployment host), and the engine checks run as a 32-bit program.
-# Needs Debian's g++-multilib (installed when missing).
+# 4 bytes, as on the deployment host), and the engine checks run as a 32-bit program, once
+# with SSE2 arithmetic (what MSVC emits for 32-bit Windows) and once with x87 arithmetic
+# (wider intermediates). Needs Debian's g++-multilib (installed when missing).
 M32_CXXFLAGS = -m32 -std=c++17 -Wall -Wextra -Werror -O2 -Icpp
 m32:
 	@echo 'int main(){}' | $(CXX) -m32 -x c++ - -o /dev/null 2>/dev/null || { \
@@ -105,6 +106,7 @@ m32:
 	for h in cpp/engine/*.hpp; do \
 	    echo "#include \"engine/$$(basename $$h)\"" | $(CXX) $(M32_CXXFLAGS) -x c++ -c - -o /dev/null || exit 1; \
 	done
-	$(CXX) $(M32_CXXFLAGS) tests/native/engine_checks.cpp -o build/m32/engine_checks
-	build/m32/engine_checks
-
+	$(CXX) $(M32_CXXFLAGS) -msse2 -mfpmath=sse tests/native/engine_checks.cpp -o build/m32/engine_checks_sse2
+	$(CXX) $(M32_CXXFLAGS) -mfpmath=387 tests/native/engine_checks.cpp -o build/m32/engine_checks_x87
+	build/m32/engine_checks_sse2
+	build/m32/engine_checks_x87
