@@ -344,6 +344,10 @@ def realize(value):
     for item in _victims(obj):
         if item.victim is None:
             item.victim = obj
+    if isinstance(obj, dict):  # hostile keys too: hashing or comparing them changes the dict
+        for key in list(dict.keys(obj)):
+            if isinstance(key, Hostile):
+                key.victim = obj
     if isinstance(obj, (list, dict)):
         inner = list(dict.values(obj)) if isinstance(obj, dict) else list(list.__iter__(obj))
         for rec in inner:
