@@ -84,7 +84,9 @@ def run(names, examples, seed, timeout, out=sys.stdout, together=False):
                 status, calls, secs = "NOT RUN", 0, 0.0
             print("%-45s %-22s %8d inputs %7.1fs" % (name, status, calls, secs), file=out, flush=True)
             if status not in ("ok", "NOT RUN"):
-                print(log[-6000:], file=out, flush=True)
+                # The sanitizer's report comes first and the tracebacks last: keep both ends.
+                shown = log if len(log) < 24000 else log[:12000] + "\n[...]\n" + log[-12000:]
+                print(shown, file=out, flush=True)
             results.append((name, status, calls, secs, log))
     return results
 

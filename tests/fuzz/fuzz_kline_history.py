@@ -11,7 +11,7 @@ from kavrel_trader.gateways.qmt import kline_history as kh
 from reference import kline_history as ref
 
 from . import target
-from .hostile import (Make, DictSub, anything, datetimes, hostile_objects, numbers, records,
+from .hostile import (Make, DictSub, MutatingNumber, anything, datetimes, hostile_objects, numbers, records,
                       sometimes, texts)
 
 ARITH = (TypeError, ValueError, OverflowError)
@@ -19,7 +19,9 @@ freqs = sometimes(st.sampled_from(["1Min", "1Day", "1min", "5Min", "", "\ud800",
 
 
 def same(a, b):
-    """Equal results, NaN equal to NaN (bars compared field by field)."""
+    """Equal results, NaN equal to NaN (bars compared field by field), errors by type."""
+    if isinstance(a, BaseException) or isinstance(b, BaseException):
+        return type(a) is type(b)
     if isinstance(a, float) and isinstance(b, float):
         return a == b or (math.isnan(a) and math.isnan(b))
     if isinstance(a, list) and isinstance(b, list):
@@ -32,8 +34,8 @@ def same(a, b):
 def outcome(fn, *args):
     try:
         return fn(*args)
-    except Exception as e:  # noqa: BLE001 - the type is the outcome
-        return type(e)
+    except Exception as e:  # noqa: BLE001 - the exception is the outcome
+        return e
 
 
 @target(st.tuples(st.integers(0, 3), freqs, sometimes(numbers), sometimes(st.none() | numbers),
@@ -65,8 +67,8 @@ def parse_qmt_bar_time(value):
     if type(value) in (str, int) and str(value).strip():
         want = outcome(ref.parse_qmt_bar_time, value)
         assert same(got, want), (value, got, want)
-    if isinstance(got, type):
-        raise got("raised")  # checked against the allowed errors
+    if isinstance(got, BaseException):
+        raise got  # checked against the allowed errors
 
 
 row_values = st.one_of(numbers, texts, st.none(), st.sampled_from(["1.5", " 2 ", "nan", "1e999", "0x10",
@@ -87,12 +89,13 @@ rows = st.one_of(plain_rows,
 @target(st.tuples(rows, sometimes(st.lists(st.sampled_from(["open", "close", "last", "vol", "x"]), max_size=4)),
                   sometimes(numbers)), allowed=(TypeError, ValueError, OverflowError, AttributeError))
 def row_number(row, keys, default):
+    plain = type(row) is dict and all(type(k) is str for k in row) and type(keys) is list \
+        and type(default) in (int, float) and all(type(v) in (str, int, float, type(None)) for v in row.values())
     got = outcome(kh._row_number, row, keys, default)
-    if type(row) is dict and all(type(k) is str for k in row) and type(keys) is list \
-            and type(default) in (int, float) and all(type(v) in (str, int, float, type(None)) for v in row.values()):
+    if plain:
         assert same(got, outcome(ref._row_number, row, keys, default)), (row, keys, default, got)
-    if isinstance(got, type):
-        raise got("raised")
+    if isinstance(got, BaseException):
+        raise got
 
 
 plain_records = st.lists(st.one_of(
@@ -103,18 +106,28 @@ plain_records = st.lists(st.one_of(
 ), max_size=6)
 SEC = Stock("SH.600000", "A")
 
+# Records whose numbers change the records list or their own row while being read.
+mutating = st.builds(lambda how, v: Make(MutatingNumber, how=how, value=v), st.integers(0, 3),
+                     st.sampled_from([0.0, 1.5, float("nan")]))
+mutating_records = st.lists(st.fixed_dictionaries(
+    {"time": st.sampled_from(["20240102093000", 20240102])},
+    optional={k: st.one_of(row_values, mutating) for k in ("open", "Close", "vol", "high", "LOW")}),
+    min_size=2, max_size=5)
 
-@target(st.tuples(st.one_of(plain_records, st.lists(rows, max_size=5), anything(6)), st.booleans()),
+
+@target(st.tuples(st.one_of(plain_records, mutating_records, st.lists(rows, max_size=5), anything(6)),
+                  st.booleans()),
         allowed=(TypeError, ValueError, OverflowError, AttributeError))
 def records_to_bars(recs, drop):
+    # Decided before the call: hostile values may change the list while it is read.
+    plain = type(recs) is list and all(type(r) is not dict or ("time" in r and all(
+        type(v) in (str, int, float, type(None)) for v in r.values())) for r in recs)
     got = outcome(kh.records_to_bars, recs, SEC, drop)
-    if type(recs) is list and all(type(r) is not dict or all(
-            type(v) in (str, int, float, type(None)) for v in r.values()) for r in recs) \
-            and all(type(r) is not dict or "time" in r for r in recs):
+    if plain:
         want = outcome(ref.records_to_bars, recs, SEC, drop)
         assert same(got, want), (recs, got, want)
-    if isinstance(got, type):
-        raise got("raised")
+    if isinstance(got, BaseException):
+        raise got
 
 
 bar_fields = {k: sometimes(st.one_of(numbers, st.none(), texts)) for k in ("open", "high", "low", "close", "volume")}
@@ -129,5 +142,5 @@ def is_placeholder_bar(bar):
     if type(bar) is SimpleNamespace and len(vars(bar)) == 5 and \
             all(type(v) in (int, float, type(None)) for v in vars(bar).values()):
         assert got == outcome(ref.is_placeholder_bar, bar), (bar, got)
-    if isinstance(got, type):
-        raise got("raised")
+    if isinstance(got, BaseException):
+        raise got

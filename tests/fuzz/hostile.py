@@ -24,9 +24,21 @@ class Boom(Exception):
 # A mutating object acts on a "victim": the list or dict the native code is reading when
 # the object's method runs. The strategies below attach the victim after building it.
 
+_busy = set()
+
+
 def _mutate(victim, how):
-    if victim is None:
+    # Not re-entered: removing a key from a dict hashes it again, which would mutate again.
+    if victim is None or id(victim) in _busy:
         return
+    _busy.add(id(victim))
+    try:
+        _mutate_once(victim, how)
+    finally:
+        _busy.discard(id(victim))
+
+
+def _mutate_once(victim, how):
     if isinstance(victim, list):
         if how == 0:
             victim.clear()
@@ -349,10 +361,16 @@ def realize(value):
             if isinstance(key, Hostile):
                 key.victim = obj
     if isinstance(obj, (list, dict)):
+        # One level down: items of a record always, and items of an inner dict with an odd
+        # `how`, act on this outer container instead (the rows of a list of records, say,
+        # pulled from under the code while it reads a row).
         inner = list(dict.values(obj)) if isinstance(obj, dict) else list(list.__iter__(obj))
         for rec in inner:
-            for item in _victims(rec) if not isinstance(rec, (list, dict, tuple)) else ():
-                item.victim = obj
+            if isinstance(rec, (list, tuple)):
+                continue
+            for item in _victims(rec):
+                if not isinstance(rec, dict) or item.how % 2:
+                    item.victim = obj
     return obj
 
 
