@@ -11,7 +11,7 @@ import sys
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-EXAMPLES = int(os.environ.get("KAVREL_FUZZ_SMOKE_EXAMPLES", "40"))
+EXAMPLES = int(os.environ.get("KAVREL_FUZZ_SMOKE_EXAMPLES", "100"))
 
 
 @pytest.mark.timeout(600)
