@@ -2,7 +2,6 @@
 from datetime import datetime, timedelta
 from types import SimpleNamespace
 
-import numpy as np
 import pandas as pd
 from hypothesis import strategies as st
 

@@ -1,6 +1,5 @@
 """QMT bar records: periods, request windows, bar times, numbers from records, records to bars."""
 import math
-from datetime import datetime
 from types import SimpleNamespace
 
 from hypothesis import strategies as st
@@ -11,7 +10,7 @@ from kavrel_trader.gateways.qmt import kline_history as kh
 from reference import kline_history as ref
 
 from . import target
-from .hostile import (Make, DictSub, MutatingNumber, anything, datetimes, hostile_objects, numbers, records,
+from .hostile import (Make, DictSub, MutatingNumber, anything, datetimes, hostile_objects, numbers,
                       sometimes, texts)
 
 ARITH = (TypeError, ValueError, OverflowError)

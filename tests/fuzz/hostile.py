@@ -22,7 +22,7 @@ class Boom(Exception):
 # ---------------------------------------------------------------- victims
 #
 # A mutating object acts on a "victim": the list or dict the native code is reading when
-# the object's method runs. The strategies below attach the victim after building it.
+# the object's method runs. `realize` attaches the victim when it builds the objects.
 
 _busy = set()
 
@@ -374,11 +374,6 @@ def realize(value):
     return obj
 
 
-def arm(x):
-    """Kept for strategies that map over containers: recipes are armed when realized."""
-    return x
-
-
 # ---------------------------------------------------------------- strategies
 
 hostile_objects = st.builds(
@@ -460,19 +455,3 @@ def sometimes(good, bad=None, p_bad=4):
     """Mostly `good` values, now and then anything at all (1 in `p_bad` draws)."""
     bad = bad if bad is not None else anything(6)
     return st.one_of(*([good] * (p_bad - 1)), bad)
-
-
-def records(fields, max_size=8):
-    """Attribute records (SimpleNamespace-like) with some of `fields` (name -> strategy),
-    some fields missing, or an outright hostile object."""
-    from types import SimpleNamespace
-
-    def build(draw_fields):
-        return SimpleNamespace(**draw_fields)
-
-    one = st.one_of(
-        st.fixed_dictionaries({}, optional=fields).map(build),
-        st.fixed_dictionaries(fields).map(build),
-        hostile_objects,
-    )
-    return st.lists(one, max_size=max_size)
