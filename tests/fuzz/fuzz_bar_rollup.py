@@ -88,11 +88,13 @@ CONV = sometimes(st.sampled_from(["end", "start", "START", ""]) | texts)
 @target(st.tuples(st.one_of(minute_bars(True), odd_bars, anything(6)), NMIN, st.booleans(), CONV, GAPS),
         allowed=ERRORS)
 def aggregate_1min_bars(bars, n_min, full, conv, gap):
+    # Decided before the call: a hostile bar may empty the list while it is read.
+    plain = type(bars) is list and all(type(b) is Bar for b in bars) and type(n_min) is int \
+        and n_min in br.AGGREGATABLE_NMIN and type(gap) is float and gap == gap and abs(gap) < 1e6 \
+        and type(conv) is str
     got = outcome(br.aggregate_1min_bars, bars, n_min, require_full=full, bar_convention=conv,
                   max_gap_minutes=gap)
-    if type(bars) is list and all(type(b) is Bar for b in bars) and type(n_min) is int \
-            and n_min in br.AGGREGATABLE_NMIN and type(gap) is float and gap == gap and abs(gap) < 1e6 \
-            and type(conv) is str:
+    if plain:
         want = ref.aggregate_1min_bars(bars, n_min, require_full=full, bar_convention=conv, max_gap_minutes=gap)
         assert got == want, (bars, n_min, got, want)
     if isinstance(got, BaseException):
