@@ -4,13 +4,18 @@
 # make stubtest - the same set-up, then check the type stubs against the built modules
 #                 and the examples with mypy --strict (also part of make test)
 # make dev    - in-tree build for development (modules land in python/, use PYTHONPATH=python)
+# make fuzz   - the same set-up, then every fuzz target with FUZZ_EXAMPLES inputs (each in a child)
+# make asan   - every module built with AddressSanitizer and UndefinedBehaviorSanitizer into
+#               build/asan, then the whole test suite and a short fuzz run against that build
+# make warnings - every module built with gcc and with clang, warnings as errors
+# make m32    - the engine headers compiled and checked as 32-bit code (g++ -m32)
 PY ?= python3
 VENV ?= .venv
 BIN := $(VENV)/bin
 STAMP := $(VENV)/.deps-installed
 PYTEST_ARGS ?=
 
-.PHONY: all test demo bench build dev clean redis-server stubtest
+.PHONY: all test demo bench build dev clean redis-server stubtest fuzz asan warnings m32 clang
 
 all: test
 
@@ -51,3 +56,61 @@ dev: $(STAMP)
 
 clean:
 	rm -rf build python/kavrel_trader/**/*.so
+
+# ---------------------------------------------------------------- reliability
+FUZZ_EXAMPLES ?= 100000
+FUZZ_ARGS ?=
+fuzz: build
+	cd tests && FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(abspath $(BIN))/python -m fuzz $(FUZZ_ARGS)
+
+# The interpreter is not instrumented: the sanitizer runtime is preloaded (with the C++
+# runtime, whose exception functions it must find at start-up), leak reports are off (the
+# interpreter keeps its objects until exit) and UBSan stops at its first report. The fuzz
+# run also sends CPython's own small allocations through malloc, so a use of a freed
+# Python object is seen too (the test suite keeps pymalloc: its allocation-size checks
+# measure pymalloc's arenas).
+ASAN_BUILD ?= build/asan
+ASAN_FUZZ_EXAMPLES ?= 300
+ASAN_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    PYTHONPATH=$(abspath $(ASAN_BUILD))/site
+CXX ?= g++
+asan: $(STAMP) redis-server
+	$(BIN)/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
+	    -DKAVREL_SANITIZE=address,undefined -DPython_EXECUTABLE=$(abspath $(BIN)/python) >/dev/null
+	$(BIN)/cmake --build $(ASAN_BUILD) -j2
+	$(BIN)/cmake --install $(ASAN_BUILD) --prefix $(ASAN_BUILD)/site >/dev/null
+	cd tests && $(ASAN_ENV) $(abspath $(BIN))/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	cd tests && $(ASAN_ENV) PYTHONMALLOC=malloc $(abspath $(BIN))/python -m fuzz --derandomize --together \
+	    --examples $(ASAN_FUZZ_EXAMPLES)
+
+# Debian's clang when missing (for the warnings build).
+clang:
+	@command -v clang++ >/dev/null 2>&1 || { \
+	    echo "== installing clang"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null; }
+
+warnings: $(STAMP) clang
+	for cxx in g++ clang++; do \
+	    $(BIN)/cmake -S . -B build/warn-$$cxx -G Ninja -DCMAKE_BUILD_TYPE=Release -DKAVREL_WERROR=ON \
+	        -DCMAKE_CXX_COMPILER=$$cxx -DPython_EXECUTABLE=$(abspath $(BIN)/python) >/dev/null && \
+	    $(BIN)/cmake --build build/warn-$$cxx -j2 || exit 1; \
+	done
+
+# The engine is pure C++: each header compiles alone as 32-bit code (long and pointers of
+# 4 bytes, as on the deployment host), and the engine checks run as a 32-bit program, once
+# with SSE2 arithmetic (what MSVC emits for 32-bit Windows) and once with x87 arithmetic
+# (wider intermediates). Needs Debian's g++-multilib (installed when missing).
+M32_CXXFLAGS = -m32 -std=c++17 -Wall -Wextra -Werror -O2 -Icpp
+m32:
+	@echo 'int main(){}' | $(CXX) -m32 -x c++ - -o /dev/null 2>/dev/null || { \
+	    echo "== installing g++-multilib"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-multilib >/dev/null; }
+	mkdir -p build/m32
+	for h in cpp/engine/*.hpp; do \
+	    echo "#include \"engine/$$(basename $$h)\"" | $(CXX) $(M32_CXXFLAGS) -x c++ -c - -o /dev/null || exit 1; \
+	done
+	$(CXX) $(M32_CXXFLAGS) -msse2 -mfpmath=sse tests/native/engine_checks.cpp -o build/m32/engine_checks_sse2
+	$(CXX) $(M32_CXXFLAGS) -mfpmath=387 tests/native/engine_checks.cpp -o build/m32/engine_checks_x87
+	build/m32/engine_checks_sse2
+	build/m32/engine_checks_x87

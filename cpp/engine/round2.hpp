@@ -3,6 +3,7 @@
 // result is the double nearest to that decimal.
 #pragma once
 
+#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <system_error>
@@ -27,6 +28,11 @@ inline double round2_by_text(double x) {
 // the midpoint k + 0.5 are decided exactly; k' / 100.0 is then the double nearest k' / 100,
 // the same value that reading the decimal text back gives.
 inline double round2(double x) {
+#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
+    // Intermediates kept wider than double (x87 code, e.g. 32-bit gcc without SSE2) break
+    // the exact steps below; the text route is exact under any evaluation method.
+    return round2_by_text(x);
+#endif
     double ax = std::fabs(x);
     if (!(ax >= 1e-200 && ax < 1e13)) {
         if (ax < 1e-200) return std::copysign(0.0, x);  // far below 0.005: rounds to a signed 0

@@ -1,0 +1,134 @@
+"""Fuzz command: every target in its own child process, so a crash is caught and reported.
+
+    python -m fuzz                      # all targets, FUZZ_EXAMPLES (default 100000) each
+    python -m fuzz --examples 200 symbols.to_qmt_code
+    python -m fuzz --list
+
+Run from tests/ with the modules importable (an installed package, or PYTHONPATH=../python).
+The exit status is 0 only when every target passed; a child killed by a signal is reported
+with its signal and the faulthandler traceback it printed.
+"""
+import argparse
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def _child(names, examples, seed):
+    import faulthandler
+
+    faulthandler.enable()
+    import warnings
+
+    warnings.simplefilter("ignore")  # hypothesis' notes on large reprs and the like
+    from . import load_all
+
+    targets = load_all()
+    for name in names.split(","):
+        print("FUZZ-START %s" % name, flush=True)
+        start = time.perf_counter()
+        calls = targets[name].run(examples, seed)
+        print("FUZZ-RESULT %s calls=%d seconds=%.1f" % (name, calls, time.perf_counter() - start), flush=True)
+
+
+def _signal_name(rc):
+    try:
+        return signal.Signals(-rc).name
+    except (ValueError, AttributeError):
+        return "signal %d" % -rc
+
+
+def run(names, examples, seed, timeout, out=sys.stdout, together=False):
+    """Runs each target in a child (or all in one child when `together`, for short runs);
+    returns the list of (name, status, calls, seconds, log)."""
+    results = []
+    env = dict(os.environ)
+    root = os.path.dirname(HERE)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [root, env.get("PYTHONPATH", "")] if p)
+    for group in ([names] if together else [[n] for n in names]):
+        cmd = [sys.executable, "-X", "faulthandler", "-m", "fuzz", "--child", ",".join(group),
+               "--examples", str(examples), "--seed", str(seed)]
+        start = time.perf_counter()
+        try:
+            p = subprocess.run(cmd, env=env, cwd=root, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               timeout=timeout, universal_newlines=True, errors="replace")
+            log, rc = p.stdout, p.returncode
+        except subprocess.TimeoutExpired as e:
+            log, rc = (e.output or "") if isinstance(e.output, str) else "", None
+        seconds = time.perf_counter() - start
+        done, started = {}, None
+        for line in log.splitlines():
+            if line.startswith("FUZZ-START "):
+                started = line.split()[1]
+            elif line.startswith("FUZZ-RESULT "):
+                name = line.split()[1]
+                done[name] = (int(line.split("calls=")[1].split()[0]), float(line.split("seconds=")[1]))
+                started = None
+        if rc is None:
+            failure = "TIMEOUT"
+        elif rc < 0:
+            failure = "CRASHED (%s)" % _signal_name(rc)
+        else:
+            failure = "FAILED"
+        for name in group:
+            if name in done:
+                status, (calls, secs) = "ok", done[name]
+            elif name == started or len(group) == 1:
+                status, calls, secs = failure, 0, seconds
+            else:
+                status, calls, secs = "NOT RUN", 0, 0.0
+            print("%-45s %-22s %8d inputs %7.1fs" % (name, status, calls, secs), file=out, flush=True)
+            if status not in ("ok", "NOT RUN"):
+                # The sanitizer's report comes first and the tracebacks last: keep both ends.
+                shown = log if len(log) < 24000 else log[:12000] + "\n[...]\n" + log[-12000:]
+                print(shown, file=out, flush=True)
+            results.append((name, status, calls, secs, log))
+    return results
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(prog="python -m fuzz")
+    ap.add_argument("targets", nargs="*", help="target names or module prefixes (default: all)")
+    ap.add_argument("--examples", type=int, default=int(os.environ.get("FUZZ_EXAMPLES", "100000")))
+    ap.add_argument("--seed", type=int, default=None, help="hypothesis seed (default: random, printed)")
+    ap.add_argument("--derandomize", action="store_true", help="the same inputs on every run")
+    ap.add_argument("--timeout", type=float, default=float(os.environ.get("FUZZ_TIMEOUT", "3600")),
+                    help="seconds per target before it is reported as hung")
+    ap.add_argument("--together", action="store_true",
+                    help="all targets in one child (short runs: one start-up instead of one each)")
+    ap.add_argument("--list", action="store_true")
+    ap.add_argument("--child", help=argparse.SUPPRESS)
+    a = ap.parse_args(argv)
+
+    if a.child:
+        _child(a.child, a.examples, a.seed or 0)
+        return 0
+
+    from . import load_all
+
+    names = sorted(load_all())
+    if a.targets:
+        names = [n for n in names if any(n == t or n.startswith(t + ".") for t in a.targets)]
+        if not names:
+            ap.error("no target matches %s" % " ".join(a.targets))
+    if a.list:
+        print("\n".join(names))
+        return 0
+    seed = 0 if a.derandomize else (a.seed if a.seed is not None else random.randrange(2 ** 32))
+    print("== fuzz: %d targets, %d inputs each, seed %s" % (len(names), a.examples,
+                                                            seed), flush=True)
+    start = time.perf_counter()
+    results = run(names, a.examples, seed, a.timeout, together=a.together)
+    bad = [r for r in results if r[1] != "ok"]
+    print("== fuzz: %d passed, %d failed, %d inputs in %.0fs" % (
+        len(results) - len(bad), len(bad), sum(r[2] for r in results), time.perf_counter() - start))
+    return 1 if bad else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
