@@ -49,13 +49,23 @@ def run(native_cls, ref_cls, deals, preset, via_subclass):
     cls = native_cls
     if preset and via_subclass:
         cls = type("Derived", (native_cls,), dict(preset))
-    if preset and not via_subclass:
-        obj = native_cls.__new__(native_cls)
-        for k, v in preset.items():
-            setattr(obj, k, v)
-        obj.__init__(*deals)
-    else:
-        obj = cls(*deals)
+    try:
+        if preset and not via_subclass:
+            obj = native_cls.__new__(native_cls)
+            for k, v in preset.items():
+                setattr(obj, k, v)
+            obj.__init__(*deals)
+        else:
+            obj = cls(*deals)
+    except MemoryError:
+        # A sequence for a price times a huge quantity: the plain formulas fail alike.
+        try:
+            ref_cls(*deals)
+        except MemoryError:
+            return
+        except Exception:  # noqa: BLE001 - any other outcome makes the MemoryError ours
+            pass
+        raise
     if plain:
         want = ref_cls(*deals)
         for a in ATTRS:
