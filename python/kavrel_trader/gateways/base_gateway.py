@@ -1,5 +1,5 @@
 """Gateway and fee base classes."""
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Optional
 
 from kavrel_trader.core.constants import TradeMode
 
@@ -24,7 +24,7 @@ class BaseGateway:
     KL_ALLOWED = ("1Min", "1Day")
     # Class-level default: a gateway may define `trade_mode` as a property of its own, which
     # an assignment in __init__ would run before the gateway has set anything up.
-    trade_mode = None
+    trade_mode: Optional[TradeMode] = None
 
     def __init__(self, securities: List[Any], gateway_name: str = "Backtest", **kwargs):
         self.securities = list(securities)
