@@ -44,3 +44,13 @@ def redis_client(redis_server):
             client.flushall()
     finally:
         client.close()
+
+
+@pytest.fixture
+def events(redis_client):
+    """A subscriber to the agent's event channel, recording what it publishes."""
+    from qmt_wire import Events
+
+    ev = Events(redis_client)
+    yield ev
+    ev.close()

@@ -12,7 +12,7 @@ from fakes import xtdata as fake_xtdata  # noqa: E402
 from fakes import xttrader as fake_xttrader  # noqa: E402
 from kavrel_tools.qmt_agent import QmtAgent  # noqa: E402
 from kavrel_tools.qmt_agent.xtquant_backend import ORDER_STATUS, XtQuantBackend  # noqa: E402
-from qmt_wire import Events, call, ok, wait_for  # noqa: E402
+from qmt_wire import call, ok, wait_for  # noqa: E402
 pytestmark = pytest.mark.timeout(60)
 
 
@@ -39,13 +39,6 @@ def agent(redis_server, redis_client, sdk):
     assert wait_for(lambda: ag.backend.connected)
     yield ag
     ag.stop()
-
-
-@pytest.fixture
-def events(redis_client):
-    ev = Events(redis_client)
-    yield ev
-    ev.close()
 
 
 def test_market_data_passes_the_terminals_shapes(agent, redis_client, sdk):

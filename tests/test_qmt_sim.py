@@ -19,7 +19,7 @@ from kavrel_tools.qmt_agent.clock import AcceleratedClock, make_clock
 from kavrel_tools.qmt_agent.cli import build_agent, build_parser
 from kavrel_tools.qmt_agent.core import mask_url
 from kavrel_tools.redis_server import RedisServer
-from qmt_wire import PREFIX, Events, call, ok, send
+from qmt_wire import PREFIX, call, ok, send
 CODE = "600000.SH"
 FRIDAY = datetime(2024, 3, 1, 10, 0, 30)
 FIELDS = ["open", "high", "low", "close", "volume"]
@@ -58,13 +58,6 @@ def agent(redis_server, redis_client, clock):
     ag.start()
     yield ag
     ag.stop()
-
-
-@pytest.fixture
-def events(redis_client):
-    ev = Events(redis_client)
-    yield ev
-    ev.close()
 
 
 # ---------------------------------------------------------------- market data
