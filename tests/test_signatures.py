@@ -119,6 +119,39 @@ def test_doc_and_signature_match_def(module, name, params, doc):
     assert list(inspect.signature(f).parameters.values()) == list(inspect.signature(ref).parameters.values())
 
 
+def _bridge():
+    from kavrel_trader.gateways.qmt.redis_bridge import QmtRedisBridge
+    return QmtRedisBridge
+
+
+def _futu():
+    from kavrel_trader.gateways.futu.futu_adapter import FutuAdapter
+    return FutuAdapter
+
+
+# Methods read like the defs they stand for: `self` first on the class, gone once bound, and
+# the docstring without the signature text it carries.
+METHODS = [
+    (_bridge, "call", "self, op, params=None, timeout=None", "Send one request"),
+    (_bridge, "start_events", "self, handler", "Subscribe to the bridge"),
+    (_futu, "get_quote", "self, security", None),
+    (_futu, "req_historical_bars", "self, security, periods, freq, cur_datetime, trading_sessions=None, mode='direct'",
+     "request historical bar data."),
+]
+
+
+@pytest.mark.parametrize("get_cls, name, params, doc_start", METHODS)
+def test_method_signatures_match_def(get_cls, name, params, doc_start):
+    cls = get_cls()
+    ref = reference(name, params, None)
+    f = getattr(cls, name)
+    assert list(inspect.signature(f).parameters.values()) == list(inspect.signature(ref).parameters.values())
+    bound = getattr(cls.__new__(cls), name)
+    assert list(inspect.signature(bound).parameters.values()) == \
+        list(inspect.signature(ref).parameters.values())[1:]
+    assert f.__doc__ is None if doc_start is None else f.__doc__.startswith(doc_start)
+
+
 @pytest.mark.parametrize("n", [25, 2.5])
 def test_percentile_aggregator_behaves_like_its_inner_def(n):
     # The aggregator stands for a nested `def percentile_(x)` renamed "percentile_<n>".

@@ -196,8 +196,9 @@ def stub_shape(node):
 
 @pytest.mark.parametrize("path", STUBS, ids=STUBBED)
 def test_method_parameters_match_runtime(path):
-    # The native methods carry no introspectable signature, so stubtest cannot compare their
-    # parameters; their argument binding answers instead: parameter names (a misspelt or
+    # A native method whose defaults have no literal text form (or that takes *args or
+    # **kwargs) carries no introspectable signature, so stubtest cannot compare its
+    # parameters; its argument binding answers instead: parameter names (a misspelt or
     # missing one), positional and keyword-only split, defaults present, **kwargs.
     module = runtime_module(path)
     got, want, unlisted = [], [], []

@@ -210,14 +210,15 @@ namespace detail {
 // method definition that points at them (so the three live as long as the definition).
 struct FunctionSpec {
     FunctionSpec(const std::string& name, const std::string& qualname, std::vector<Param> params,
-                 bool varargs, const char* text, bool is_method, PyCFunction impl)
+                 bool varargs, const char* text, PyCFunction impl)
         : name(name), sig(name, qualname, std::move(params), varargs) {
         // CPython takes "name(sig)\n--\n\n" off the front of a builtin's doc into
-        // __text_signature__; with no text after it, __doc__ is None. Methods carry none
-        // (their __self__ is not the instance), nor does a name with a dot
-        // ("percentile_2.5"): CPython matches the doc's leading name against the part after
-        // the last dot, so the signature would stay in __doc__.
-        std::string text_sig = is_method || varargs || name.find('.') != std::string::npos
+        // __text_signature__; with no text after it, __doc__ is None. The leading "$module"
+        // parameter stands for __self__ (the module, or a method's capsule) and inspect
+        // drops it, so a method reads "(self, a, ...)" on the class and "(a, ...)" bound.
+        // A name with a dot ("percentile_2.5") carries none: CPython matches the doc's
+        // leading name against the part after the last dot, so it would stay in __doc__.
+        std::string text_sig = varargs || name.find('.') != std::string::npos
                                    ? std::string()
                                    : sig.text_signature();
         if (!text_sig.empty()) doc = text_sig + "\n--\n\n";
@@ -272,9 +273,9 @@ struct DynamicFunction {
 inline py::object make_function(const std::string& module_name, const std::string& name,
                                 const std::string& qualname, std::vector<Param> params,
                                 bool varargs, std::function<py::object(const Bound&)> body,
-                                const char* doc, bool is_method) {
+                                const char* doc) {
     auto* f = new DynamicFunction{
-        FunctionSpec(name, qualname, std::move(params), varargs, doc, is_method,
+        FunctionSpec(name, qualname, std::move(params), varargs, doc,
                      fastcall::as_cfunction(&DynamicFunction::call)),
         std::move(body)};
     py::capsule owner(f, [](void* p) { delete static_cast<DynamicFunction*>(p); });
@@ -290,7 +291,7 @@ py::object def(py::module_& m, const char* name, std::vector<Param> params, Body
                const char* doc = nullptr) {
     using F = detail::ModuleFunction<std::decay_t<Body>>;
     if (F::body) throw std::logic_error(std::string("kv::def: body already bound: ") + name);
-    F::spec = new detail::FunctionSpec(name, name, std::move(params), false, doc, false,
+    F::spec = new detail::FunctionSpec(name, name, std::move(params), false, doc,
                                        fastcall::as_cfunction(&F::call));
     F::body = new std::decay_t<Body>(std::forward<Body>(body));
     py::object fn = detail::new_builtin(*F::spec, m.ptr(), m.attr("__name__").cast<std::string>());
@@ -305,7 +306,7 @@ py::object method(py::module_& m, const char* cls, const char* name, std::vector
                   bool varargs, Body&& body, const char* doc = nullptr) {
     py::object fn = detail::make_function(m.attr("__name__").cast<std::string>(), name,
                                           std::string(cls) + "." + name, std::move(params),
-                                          varargs, std::forward<Body>(body), doc, true);
+                                          varargs, std::forward<Body>(body), doc);
     PyObject* meth = PyInstanceMethod_New(fn.ptr());
     if (!meth) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(meth);

@@ -518,8 +518,7 @@ py::object percentile(py::object n, const std::string& module_name) {
     std::string name = "percentile_" + py::repr(as_float).cast<std::string>();
     return kv::detail::make_function(
         module_name, name, "percentile.<locals>.percentile_", {{"x"}}, false,
-        [fraction](const kv::Bound& a) { return apply_percentile(a[0], fraction); }, nullptr,
-        false);
+        [fraction](const kv::Bound& a) { return apply_percentile(a[0], fraction); }, nullptr);
 }
 
 // ---------------------------------------------------------------- half hours

@@ -278,8 +278,7 @@ py::object req_historical_bars(const kv::Bound& a) {
     py::object fetch = kv::detail::make_function(
         names("__name__").cast<std::string>(), "fetch",
         "FutuAdapter.req_historical_bars.<locals>.fetch", {{"count"}}, false, fetch_body,
-        nullptr, true);
-    // make_function(..., is_method=true) gives the bare function (no signature text).
+        nullptr);
     py::object aggregated =
         names("maybe_req_aggregated_nmin")(freq, periods, py::arg("fetch_1min") = fetch);
     if (!aggregated.is_none()) {

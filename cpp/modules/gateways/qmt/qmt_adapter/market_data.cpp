@@ -444,7 +444,7 @@ py::object req_historical_bars(const Bound& a) {
                                                         py::arg("trading_sessions") = sess_obj,
                                                         py::arg("mode") = mode_obj);
         },
-        nullptr, false);
+        nullptr);
     py::object agg = names("maybe_req_aggregated_nmin")(freq, periods, py::arg("fetch_1min") = fetch);
     if (!agg.is_none() && PyList_Check(agg.ptr())) return agg;
 

@@ -233,7 +233,7 @@ py::object start_events(const std::string& module_name, const Bound& a) {
             event_loop(owner, *sub);
             return py::object(py::none());
         },
-        nullptr, false);
+        nullptr);
     py::object thread = g_names("threading").attr("Thread")(
         py::arg("target") = target, py::arg("name") = "qmt-redis-events",
         py::arg("daemon") = true);
@@ -260,7 +260,7 @@ void add_event_methods(py::module_& m, PyClassBuilder& cls) {
     std::string module_name = m.attr("__name__").cast<std::string>();
     py::module_::import("atexit").attr("register")(detail::make_function(
         module_name, "_stop_subscribers", "_stop_subscribers", {}, false, &stop_all_at_exit,
-        nullptr, false));
+        nullptr));
     cls.def("start_events", {{"self"}, {"handler"}}, false,
             [module_name](const Bound& a) { return start_events(module_name, a); },
             "Subscribe to the bridge's events and call `handler` with each decoded event on "

@@ -112,7 +112,7 @@ template <class Body>
 py::object read_only(py::module_& m, const char* name, Body&& body, const char* doc) {
     py::object fget = detail::make_function(m.attr("__name__").cast<std::string>(), name,
                                             std::string("QmtRedisBridge.") + name, {{"self"}},
-                                            false, std::forward<Body>(body), doc, true);
+                                            false, std::forward<Body>(body), doc);
     return py::module_::import("builtins").attr("property")(fget, py::none(), py::none(), doc);
 }
 
