@@ -402,7 +402,14 @@ def place_and_cancel(fields, reply, allowed, cancel_id):
                  cfg={"allow_orders": allowed})
     o = Order(security=SEC, status=OrderStatus.UNKNOWN, **fields)
     given = fields["orderid"]  # read now: hostile fields may empty `fields` during the call
-    ref_id = gw.place_order(o)
+    plain = type(fields["price"]) in (type(None), int, float) and type(fields["quantity"]) in (int, float) \
+        and isinstance(fields["direction"], Direction) and type(given) in (str, type(None)) \
+        and (isinstance(fields["order_type"], OrderType) or type(fields["order_type"]) is str)
+    try:
+        ref_id = gw.place_order(o)
+    except Exception:
+        assert not plain, fields  # a well-formed order is sent or refused, never an error
+        raise
     calls = gw._rpc.calls
     if not allowed:
         assert ref_id == "" and calls == [] and o.status is OrderStatus.UNKNOWN
