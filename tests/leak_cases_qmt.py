@@ -356,7 +356,7 @@ def _case_order_events():
     def call():
         for ev in events:
             gw._on_event(ev)
-    return call, [gw, o, events, events[0], events[0]["data"]]
+    return call, [gw, o, events, events[0], events[0]["data"], events[0]["data"]["order_ref"]]
 
 
 # name -> (set-up, calls per round[, tracemalloc slack in bytes])
