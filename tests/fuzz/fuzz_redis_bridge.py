@@ -355,14 +355,17 @@ class EventClient:
         pass
 
 
+DROPPED = object()
+
+
 def ref_event(msg):
-    """The event a plain pub/sub message delivers, or None."""
+    """The event a plain pub/sub message delivers (JSON null included), or DROPPED."""
     if not isinstance(msg, dict) or msg.get("type") != "message":
-        return None
+        return DROPPED
     try:
         return json.loads(msg.get("data"))
     except (TypeError, ValueError, RecursionError):
-        return None
+        return DROPPED
 
 
 messages = st.one_of(
@@ -389,7 +392,7 @@ def events(script, how):
     plain = all(m is None or isinstance(m, Exception) or
                 type(m) is dict and all(type(v) in (str, bytes, int, float, type(None), bool) for v in m.values())
                 for m in script)
-    want = [e for e in (ref_event(m) for m in script if not isinstance(m, Exception)) if e is not None]
+    want = [e for e in (ref_event(m) for m in script if not isinstance(m, Exception)) if e is not DROPPED]
     got, printed, later = [], [], []
 
     def handler(ev):
