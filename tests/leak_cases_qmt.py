@@ -11,6 +11,7 @@ import contextlib
 import io
 import json
 import threading
+import weakref
 from datetime import datetime, timedelta
 
 from kavrel_trader.core.constants import Direction, Exchange, OrderStatus, OrderType
@@ -102,15 +103,12 @@ def _case_bridge_events_redis():
     while not got.acquire(timeout=0.05):  # the subscription is live once one arrives
         pub.publish(ch, text)
 
-    done = [0]
-
     def call():
         pub.publish(ch, text)
         assert got.acquire(timeout=5), "event not delivered"
-        done[0] += 1
-        if done[0] == 2 * EVENTS:  # the table's last call: no subscriber left running
-            b.close()
-            pub.close()
+    # No subscriber left running once the test has let go of the call.
+    weakref.finalize(call, b.close)
+    weakref.finalize(call, pub.close)
     return call, [b, text]
 
 
