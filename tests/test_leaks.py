@@ -164,6 +164,9 @@ CASES = {
 # name -> set-up returning (open, close): open() starts the object's threads, close() ends them.
 THREAD_CASES = {}
 
+from leak_cases_qmt import CASES as _qmt, THREAD_CASES as _qmt_threads  # noqa: E402
+CASES.update(_qmt); THREAD_CASES.update(_qmt_threads)  # noqa: E702
+
 
 # Under AddressSanitizer freed memory waits in a quarantine, so resident memory grows
 # whatever the code does: the reference and tracemalloc checks still run there.
