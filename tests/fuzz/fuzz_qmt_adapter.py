@@ -72,10 +72,27 @@ def outcome(fn, *args, **kw):
         return e
 
 
+_DATETIME = re.compile(r"datetime\.datetime\((\d+(?:, \d+){2,6})\)")
+
+
+def _now_masked(text):
+    """A bar time that could not be read is the time of the call: two calls, two clocks. A
+    datetime within two minutes of now reads as "NOW" so that the outcomes compare."""
+    now = datetime.now()
+
+    def mask(m):
+        try:
+            t = datetime(*map(int, m.group(1).split(", ")))
+        except (ValueError, OverflowError):
+            return m.group(0)
+        return "NOW" if abs((t - now).total_seconds()) < 120 else m.group(0)
+    return _DATETIME.sub(mask, text)
+
+
 def same_outcome(a, b):
     if isinstance(a, BaseException) or isinstance(b, BaseException):
         return type(a) is type(b)
-    return repr(a) == repr(b)
+    return repr(a) == repr(b) or _now_masked(repr(a)) == _now_masked(repr(b))
 
 
 def is_plain(x, depth=0):
@@ -326,7 +343,7 @@ def history_replies(reply, freq, periods):
             assert any(v is not None and type(v) is not list for v in reply.values()), (reply, got)
         else:
             assert same_outcome(got, want), (reply, got, want)
-        assert repr(gw._recent_bars.get(SEC)) == repr(want_gw._recent_bars.get(SEC)) or \
+        assert same_outcome(gw._recent_bars.get(SEC), want_gw._recent_bars.get(SEC)) or \
             freq == "1Day" or isinstance(got, BaseException)
     if isinstance(got, BaseException):
         raise got
