@@ -163,6 +163,8 @@ CASES = {
 
 # name -> set-up returning (open, close): open() starts the object's threads, close() ends them.
 THREAD_CASES = {}
+from leak_cases_futu_cel import CASES as _futu_cel, THREAD_CASES as _futu_cel_threads  # noqa: E402
+CASES.update(_futu_cel); THREAD_CASES.update(_futu_cel_threads)  # noqa: E702
 
 
 # Under AddressSanitizer freed memory waits in a quarantine, so resident memory grows
