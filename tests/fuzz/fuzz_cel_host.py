@@ -112,7 +112,12 @@ def internal_sink(which, error, other, good_parts):
         elif which == 1:
             if isinstance(error, tuple) and error and error[0] == "error":
                 error = error_objects(error[1], error[2])
-            assert sink.OnDataError(error, other) is None
+            try:
+                assert sink.OnDataError(error, other) is None
+            except Exception:
+                # Without an error object nothing but the host and the event is touched.
+                assert not (error is None and good_parts), "OnDataError(None, ...) raised"
+                raise
             assert host.errorHappened is True and event.set_calls == 1
         elif which == 2:
             assert sink.OnIdle() is None and sink.OnDataConnectionStatusChanged(other) is None
