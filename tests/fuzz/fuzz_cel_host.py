@@ -37,7 +37,7 @@ assert list(REFS) == HANDLERS
 def outcome(fn, *args, **kwargs):
     try:
         return fn(*args, **kwargs)
-    except TypeError as e:
+    except TypeError:
         return TypeError
 
 
