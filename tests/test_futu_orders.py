@@ -66,6 +66,17 @@ def test_refused_order(gw, capsys):
 
 
 @pytest.mark.parametrize("gateway", ["gw", "crypto"])
+def test_order_id_the_store_refuses_leaves_the_status(request, gateway):
+    # A reply table with two "order_id" columns gives an array as the id: unhashable.
+    g = request.getfixturevalue(gateway)
+    g.trd_ctx.place_result = (RET_OK, pd.DataFrame([["F1", "F2"]], columns=["order_id", "order_id"]))
+    o = order(BTC, 1)
+    with pytest.raises(TypeError, match="unhashable"):
+        g.place_order(o)
+    assert o.status is OrderStatus.UNKNOWN and g.orders.queue == {}
+
+
+@pytest.mark.parametrize("gateway", ["gw", "crypto"])
 def test_unsupported_order_type_before_any_call(request, gateway):
     g = request.getfixturevalue(gateway)
     o = order(BTC, 1, order_type="STOP")

@@ -163,6 +163,8 @@ CASES = {
 
 # name -> set-up returning (open, close): open() starts the object's threads, close() ends them.
 THREAD_CASES = {}
+from leak_cases_futu_cel import CASES as _futu_cel, THREAD_CASES as _futu_cel_threads  # noqa: E402
+CASES.update(_futu_cel); THREAD_CASES.update(_futu_cel_threads)  # noqa: E702
 
 from leak_cases_qmt import CASES as _qmt, THREAD_CASES as _qmt_threads  # noqa: E402
 CASES.update(_qmt); THREAD_CASES.update(_qmt_threads)  # noqa: E702

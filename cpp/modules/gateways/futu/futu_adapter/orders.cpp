@@ -43,8 +43,16 @@ py::object send_order(py::handle self, py::handle order, py::handle price, py::h
         return py::str("");
     }
     py::object orderid = kv::tables::FirstRow(out[1])[S.order_id];
+    // Submitted before it is stored, so a push finding the order never sees its status
+    // overwritten; an order id the store refuses (unhashable) gives the status back.
+    py::object previous = getattr(order, S.status);
     setattr(order, S.status, names("KVOrderStatus").attr("SUBMITTED"));
-    call_method(getattr(self, S.orders), S.put, orderid, order);
+    try {
+        call_method(getattr(self, S.orders), S.put, orderid, order);
+    } catch (py::error_already_set&) {
+        if (PyObject_SetAttr(order.ptr(), S.status, previous.ptr()) < 0) PyErr_Clear();
+        throw;
+    }
     return orderid;
 }
 
