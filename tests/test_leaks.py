@@ -2,7 +2,7 @@
 no growth in the interpreter's allocations (tracemalloc), none in resident memory.
 
 CASES is the table: a name, a function building (call, inputs) once, and the calls per
-round. Gateways join with their request, push and event paths as further rows, and with
+round. The gateways add their request, push and event paths as further rows, and
 THREAD_CASES rows (open, close) for the threads they must not leave behind after close.
 """
 import gc
@@ -17,6 +17,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import leak_cases_futu_cel
+import leak_cases_qmt
 from kavrel_trader.core import bar_rollup as br
 from kavrel_trader.core.constants import Direction, Exchange
 from kavrel_trader.core.data import Bar
@@ -163,11 +165,12 @@ CASES = {
 
 # name -> set-up returning (open, close): open() starts the object's threads, close() ends them.
 THREAD_CASES = {}
-from leak_cases_futu_cel import CASES as _futu_cel, THREAD_CASES as _futu_cel_threads  # noqa: E402
-CASES.update(_futu_cel); THREAD_CASES.update(_futu_cel_threads)  # noqa: E702
 
-from leak_cases_qmt import CASES as _qmt, THREAD_CASES as _qmt_threads  # noqa: E402
-CASES.update(_qmt); THREAD_CASES.update(_qmt_threads)  # noqa: E702
+# The gateways' rows (request, push and event paths, and the threads close or Shutdown must
+# end) are set up beside their stand-ins, in leak_cases_<gateway>.py.
+for _gateway in (leak_cases_qmt, leak_cases_futu_cel):
+    CASES.update(_gateway.CASES)
+    THREAD_CASES.update(_gateway.THREAD_CASES)
 
 
 # Under AddressSanitizer freed memory waits in a quarantine, so resident memory grows
