@@ -18,7 +18,7 @@ from kavrel_trader.gateways.qmt import qmt_adapter as qa
 from reference import qmt_adapter as ref
 
 from . import target
-from .hostile import (DictSub, Make, MutatingNumber, anything, hostile_objects, numbers, sometimes, texts)
+from .hostile import (Boom, DictSub, Make, MutatingNumber, anything, hostile_objects, numbers, sometimes, texts)
 
 FROZEN = datetime(2024, 3, 1, 10, 15, 42, 123456)
 
@@ -432,6 +432,8 @@ def place_and_cancel(fields, reply, allowed, cancel_id):
         and (isinstance(fields["order_type"], OrderType) or type(fields["order_type"]) is str)
     try:
         ref_id = gw.place_order(o)
+    except Boom:
+        raise  # a hostile reply's own error (its text read for the log line)
     except Exception:
         assert not plain, fields  # a well-formed order is sent or refused, never an error
         raise
