@@ -11,7 +11,7 @@ import io
 
 import pandas as pd
 
-from fakes.futu_contexts import RET_ERROR, RET_OK, kline_table, make_gateway, minute_pages
+from fakes.futu_contexts import RET_ERROR, RET_OK, kline_table, make_gateway_quietly, minute_pages
 from kavrel_trader.core.constants import Direction, OrderStatus, OrderType, TradeMode
 from kavrel_trader.core.order import Order
 from kavrel_trader.core.security import Futures, Stock
@@ -20,30 +20,9 @@ TENCENT = Stock("HK.00700", "Tencent", lot_size=100)
 HSI = Futures("HK.HSImain", "HSI", expiry_date="20240130")
 
 
-class _Patch:
-    """monkeypatch's setattr, undone once the gateway is built (only its constructor reads
-    the context classes)."""
-
-    def __init__(self):
-        self.saved = []
-
-    def setattr(self, obj, name, value):
-        self.saved.append((obj, name, getattr(obj, name)))
-        setattr(obj, name, value)
-
-    def undo(self):
-        for obj, name, value in reversed(self.saved):
-            setattr(obj, name, value)
-
-
 def _futu(cls_name="FutuAdapter", securities=(TENCENT, HSI), trade_mode=TradeMode.LIVETRADE):
     from kavrel_trader.gateways.futu import futu_adapter as fa
-    patch = _Patch()
-    try:
-        with contextlib.redirect_stdout(io.StringIO()):
-            return make_gateway(patch, fa, cls_name, securities, trade_mode=trade_mode)
-    finally:
-        patch.undo()
+    return make_gateway_quietly(fa, cls_name, securities, trade_mode=trade_mode)
 
 
 def _quiet(fn):

@@ -14,6 +14,7 @@ import threading
 import weakref
 from datetime import datetime, timedelta
 
+from fakes import inline_threading
 from kavrel_trader.core.constants import Direction, Exchange, OrderStatus, OrderType
 from kavrel_trader.core.order import Order
 from kavrel_trader.core.security import Stock
@@ -112,53 +113,8 @@ def _case_bridge_events_redis():
     return call, [b, text]
 
 
-# The event loop on the caller's thread: a thread that runs at start(), events that never
-# wait, a pub/sub handle that hands out a fixed script then stops its subscription.
-
-class _Event:
-    def __init__(self):
-        self.flag = False
-
-    def set(self):
-        self.flag = True
-
-    def clear(self):
-        self.flag = False
-
-    def is_set(self):
-        return self.flag
-
-    def wait(self, timeout=None):
-        return self.flag
-
-
-class _Thread:
-    def __init__(self, target=None, name=None, daemon=None):
-        self.target, self.alive = target, False
-
-    def start(self):
-        self.alive = True
-        try:
-            self.target()
-        finally:
-            self.alive = False
-            del self.target  # as threading.Thread.run drops its target when it ends
-
-    def is_alive(self):
-        return self.alive
-
-    def join(self, timeout=None):
-        pass
-
-
-class _Threading:
-    Event, Thread = _Event, _Thread
-    _current = None
-
-    @staticmethod
-    def current_thread():
-        return _Threading
-
+# The event loop on the caller's thread (fakes.inline_threading), over a pub/sub handle that
+# hands out a fixed script then stops its subscription.
 
 class _PubSub:
     def __init__(self, script, stop):
@@ -210,7 +166,7 @@ def _case_bridge_event_loop():
     def call():
         out = io.StringIO()
         saved = rb.threading
-        rb.threading = _Threading
+        rb.threading = inline_threading
         try:
             with contextlib.redirect_stdout(out):
                 b.start_events(handler)

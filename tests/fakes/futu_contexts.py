@@ -7,6 +7,9 @@ failures with error texts. `FutuContexts.install(monkeypatch, module)` puts the 
 classes into a module namespace and keeps every context made, so a test programs them before
 the gateway constructor runs (through `program`) or afterwards (on the instances).
 """
+import contextlib
+import io
+
 import pandas as pd
 
 RET_OK = 0
@@ -182,3 +185,30 @@ def make_gateway(monkeypatch, module, cls_name="FutuAdapter", securities=(), pro
     if trade_mode is not None:
         gateway.trade_mode = trade_mode
     return gateway, contexts
+
+
+class _OneShotPatch:
+    """monkeypatch's setattr, undone once the gateway is built (only its constructor reads
+    the context classes)."""
+
+    def __init__(self):
+        self.saved = []
+
+    def setattr(self, obj, name, value):
+        self.saved.append((obj, name, getattr(obj, name)))
+        setattr(obj, name, value)
+
+    def undo(self):
+        for obj, name, value in reversed(self.saved):
+            setattr(obj, name, value)
+
+
+def make_gateway_quietly(module, cls_name="FutuAdapter", securities=(), **kwargs):
+    """make_gateway outside a pytest test (fuzz targets, leak rounds): the module's context
+    classes are put back at once and the constructor's printing is dropped."""
+    patch = _OneShotPatch()
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            return make_gateway(patch, module, cls_name, securities, **kwargs)
+    finally:
+        patch.undo()

@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 from hypothesis import strategies as st
 
-from fakes.futu_contexts import RET_ERROR, RET_OK, make_gateway
+from fakes.futu_contexts import RET_ERROR, RET_OK, make_gateway_quietly
 from kavrel_trader.core.constants import Direction, OrderStatus, OrderType, TradeMode
 from kavrel_trader.core.order import Order
 from kavrel_trader.core.security import Futures, Security, Stock
@@ -33,35 +33,14 @@ NUMS = (int, float, np.int64, np.float64)
 CODES = ["HK.00700", "US.AAPL", "HK.HSImain", "CC.BTCUSD"]
 
 
-class _Patch:
-    """monkeypatch's setattr, undone at once: the contexts are read only by the constructor."""
-
-    def __init__(self):
-        self.saved = []
-
-    def setattr(self, obj, name, value):
-        self.saved.append((obj, name, getattr(obj, name)))
-        setattr(obj, name, value)
-
-    def undo(self):
-        for obj, name, value in reversed(self.saved):
-            setattr(obj, name, value)
-
-
 _gateways = {}
 
 
 def gateway(cls_name="FutuAdapter"):
     """One gateway per class for the whole run (built quietly), with both contexts."""
     if cls_name not in _gateways:
-        patch = _Patch()
-        try:
-            with contextlib.redirect_stdout(io.StringIO()):
-                secs = [BTC] if cls_name == "FutuCryptoGateway" else [TENCENT, APPLE, HSI, BTC]
-                _gateways[cls_name] = make_gateway(patch, fa, cls_name, secs,
-                                                   trade_mode=TradeMode.LIVETRADE)
-        finally:
-            patch.undo()
+        secs = [BTC] if cls_name == "FutuCryptoGateway" else [TENCENT, APPLE, HSI, BTC]
+        _gateways[cls_name] = make_gateway_quietly(fa, cls_name, secs, trade_mode=TradeMode.LIVETRADE)
     return _gateways[cls_name]
 
 

@@ -8,6 +8,7 @@ import re
 
 from hypothesis import strategies as st
 
+from fakes import inline_threading
 from kavrel_trader.gateways.qmt import redis_bridge as rb
 
 from . import target
@@ -268,53 +269,6 @@ def call_arguments(op, params, timeout):
 
 # ---------------------------------------------------------------- events
 
-class Event:
-    def __init__(self):
-        self.flag = False
-
-    def set(self):
-        self.flag = True
-
-    def clear(self):
-        self.flag = False
-
-    def is_set(self):
-        return self.flag
-
-    def wait(self, timeout=None):
-        return self.flag
-
-
-class Thread:
-    """Runs its target at start(), on the calling thread."""
-
-    def __init__(self, target=None, name=None, daemon=None):
-        self.target, self.name, self.alive = target, name, False
-
-    def start(self):
-        self.alive = True
-        try:
-            self.target()
-        finally:
-            self.alive = False
-
-    def is_alive(self):
-        return self.alive
-
-    def join(self, timeout=None):
-        pass
-
-
-class Threading:
-    Event = Event
-    Thread = Thread
-    _current = Thread()
-
-    @staticmethod
-    def current_thread():
-        return Threading._current
-
-
 class PubSub:
     """Hands out the script's messages one per read (an exception instance is raised),
     then sets its subscription's stop flag."""
@@ -412,7 +366,7 @@ def events(script, how):
         h = realize(h)
     client = EventClient(list(script))
     BRIDGE._r = client
-    with patched(threading=Threading, print=lambda *a: printed.append(a)):
+    with patched(threading=inline_threading, print=lambda *a: printed.append(a)):
         try:
             BRIDGE.start_events(h)
         finally:
