@@ -19,7 +19,9 @@ def test_every_target_survives_a_short_run():
     code = ("import sys, fuzz.__main__ as m\n"
             "from fuzz import load_all\n"
             "sys.exit(m.main(['--derandomize', '--together', '--examples', '%d', '--timeout', '300']))" % EXAMPLES)
-    p = subprocess.run([sys.executable, "-X", "faulthandler", "-c", code], cwd=HERE,
+    env = dict(os.environ)  # the child runs in tests/: relative path entries made absolute
+    env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p)
+    p = subprocess.run([sys.executable, "-X", "faulthandler", "-c", code], cwd=HERE, env=env,
                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True,
                        errors="replace", timeout=580)
     assert p.returncode == 0, p.stdout[-8000:]

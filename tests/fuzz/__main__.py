@@ -49,7 +49,9 @@ def run(names, examples, seed, timeout, out=sys.stdout, together=False):
     results = []
     env = dict(os.environ)
     root = os.path.dirname(HERE)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [root, env.get("PYTHONPATH", "")] if p)
+    # The children run in tests/: a relative entry of the caller's path is made absolute.
+    path = [root] + [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env["PYTHONPATH"] = os.pathsep.join(path)
     for group in ([names] if together else [[n] for n in names]):
         cmd = [sys.executable, "-X", "faulthandler", "-m", "fuzz", "--child", ",".join(group),
                "--examples", str(examples), "--seed", str(seed)]
