@@ -2,6 +2,7 @@
 and position rows, historical replies, order events, and place/cancel replies, each fed by a
 stand-in bridge; plain replies are checked against the plain-Python gateway."""
 import json
+import math
 import re
 import sys
 from collections.abc import Mapping
@@ -427,7 +428,10 @@ def place_and_cancel(fields, reply, allowed, cancel_id):
                  cfg={"allow_orders": allowed})
     o = Order(security=SEC, status=OrderStatus.UNKNOWN, **fields)
     given = fields["orderid"]  # read now: hostile fields may empty `fields` during the call
+    # A NaN or infinite quantity has no whole number of shares: its ValueError or
+    # OverflowError is the clear error the caller gets.
     plain = type(fields["price"]) in (type(None), int, float) and type(fields["quantity"]) in (int, float) \
+        and math.isfinite(fields["quantity"]) \
         and isinstance(fields["direction"], Direction) and type(given) in (str, type(None)) \
         and (isinstance(fields["order_type"], OrderType) or type(fields["order_type"]) is str)
     try:
