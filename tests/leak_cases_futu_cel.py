@@ -80,38 +80,8 @@ def _case_futu_requests():
 
 def _sdk_pushes():
     """The four pushes as OpenD sends them, parsed by the SDK's handler bases."""
-    from futu.common.pb import (Qot_UpdateBasicQot_pb2, Qot_UpdateOrderBook_pb2, Trd_UpdateOrder_pb2,
-                                Trd_UpdateOrderFill_pb2)
-    r = Qot_UpdateBasicQot_pb2.Response()
-    r.retType = 0
-    b = r.s2c.basicQotList.add()
-    b.security.market, b.security.code = 1, "00700"
-    b.isSuspended, b.listTime, b.priceSpread, b.updateTime = False, "", 0.2, "2024-01-02 09:30:01"
-    b.highPrice, b.openPrice, b.lowPrice, b.curPrice = 351.0, 349.0, 348.0, 350.2
-    b.lastClosePrice, b.volume, b.turnover, b.turnoverRate, b.amplitude = 347.0, 12345, 1e7, 0.1, 0.5
-    o = Qot_UpdateOrderBook_pb2.Response()
-    o.retType = 0
-    o.s2c.security.market, o.s2c.security.code = 1, "00700"
-    o.s2c.svrRecvTimeBid, o.s2c.svrRecvTimeAsk = "2024-01-02 09:30:01.100", "2024-01-02 09:30:01.200"
-    for i in range(10):
-        for side in (o.s2c.orderBookBidList, o.s2c.orderBookAskList):
-            x = side.add()
-            x.price, x.volume, x.orederCount = 350 - i * 0.2, 100 * (i + 1), i + 1
-    u = Trd_UpdateOrder_pb2.Response()
-    u.retType = 0
-    u.s2c.header.trdEnv, u.s2c.header.accID, u.s2c.header.trdMarket = 0, 1, 1
-    d = u.s2c.order
-    d.trdSide, d.orderType, d.orderStatus, d.orderID, d.orderIDEx = 1, 1, 11, 123, "X123"
-    d.code, d.name, d.qty, d.price, d.secMarket = "00700", "Tencent", 500, 350.0, 1
-    d.createTime, d.updateTime, d.fillQty, d.fillAvgPrice = "2024-01-02 09:30:00", "2024-01-02 09:30:05", 300, 350.1
-    f = Trd_UpdateOrderFill_pb2.Response()
-    f.retType = 0
-    f.s2c.header.trdEnv, f.s2c.header.accID, f.s2c.header.trdMarket = 0, 1, 1
-    g = f.s2c.orderFill
-    g.trdSide, g.fillID, g.fillIDEx, g.orderID, g.orderIDEx = 1, 77, "F77", 123, "X123"
-    g.code, g.name, g.qty, g.price, g.secMarket = "00700", "Tencent", 300, 350.1, 1
-    g.createTime = "2024-01-02 09:30:05"
-    return r, o, u, f
+    from fakes.futu_wire import book_push, deal_push, order_push, quote_push
+    return quote_push(), book_push(bids=10, asks=10), order_push(), deal_push()
 
 
 def _case_futu_pushes(trade_mode):

@@ -2,9 +2,9 @@
 import futu
 import pandas as pd
 import pytest
-from futu.common.pb import Qot_UpdateBasicQot_pb2, Qot_UpdateOrderBook_pb2
 
 from fakes.futu_contexts import RET_ERROR, RET_OK, FutuContexts, make_gateway
+from fakes.futu_wire import book_push, deal_push, order_push, quote_push
 from kavrel_trader.core.constants import TradeMode
 from kavrel_trader.core.security import Commodity, Stock
 from kavrel_trader.gateways.base_gateway import BaseFees
@@ -208,38 +208,6 @@ def test_handler_classes_fresh_per_connect(monkeypatch):
     assert type(ctx.quote.handlers[2]).gateway is gw
 
 
-def quote_push(code="00700", market=1, ret=0, time="2024-01-02 09:30:01", price=350.2):
-    r = Qot_UpdateBasicQot_pb2.Response()
-    r.retType = ret
-    if ret != 0:
-        r.retMsg = "bad push"
-        return r
-    b = r.s2c.basicQotList.add()
-    b.security.market = market
-    b.security.code = code
-    b.isSuspended = False
-    b.listTime = ""
-    b.priceSpread = 0.2
-    b.updateTime = time
-    b.highPrice, b.openPrice, b.lowPrice, b.curPrice = 351.0, 349.0, 348.0, price
-    b.lastClosePrice, b.volume, b.turnover = 347.0, 12345, 1e7
-    b.turnoverRate, b.amplitude = 0.1, 0.5
-    return r
-
-
-def book_push(bid_time="2024-01-02 09:30:01.100", ask_time="2024-01-02 09:30:01.200"):
-    o = Qot_UpdateOrderBook_pb2.Response()
-    o.retType = 0
-    o.s2c.security.market = 1
-    o.s2c.security.code = "00700"
-    o.s2c.svrRecvTimeBid = bid_time
-    o.s2c.svrRecvTimeAsk = ask_time
-    for i in range(3):
-        x = o.s2c.orderBookBidList.add()
-        x.price, x.volume, x.orederCount = 350 - i * 0.2, 100 * (i + 1), i + 1
-    return o
-
-
 def test_real_quote_push_through_sdk_base(monkeypatch):
     from datetime import datetime
     gw, ctx = make_gateway(monkeypatch, fa, securities=[TENCENT])
@@ -378,31 +346,6 @@ def test_module_works_with_another_sdk_build():
     out = subprocess.run([sys.executable, "-c", ALT_SDK], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines()[-1] == "2024-01-02 09:30:00 OrderStatus.FILLED"
-
-
-def order_push():
-    from futu.common.pb import Trd_UpdateOrder_pb2
-    r = Trd_UpdateOrder_pb2.Response()
-    r.retType = 0
-    r.s2c.header.trdEnv, r.s2c.header.accID, r.s2c.header.trdMarket = 0, 1, 1
-    o = r.s2c.order
-    o.trdSide, o.orderType, o.orderStatus, o.orderID, o.orderIDEx = 1, 1, 11, 123, "X123"
-    o.code, o.name, o.qty, o.price, o.secMarket = "00700", "Tencent", 500, 350.0, 1
-    o.createTime, o.updateTime = "2024-01-02 09:30:00", "2024-01-02 09:30:05"
-    o.fillQty, o.fillAvgPrice = 300, 350.1
-    return r
-
-
-def deal_push():
-    from futu.common.pb import Trd_UpdateOrderFill_pb2
-    f = Trd_UpdateOrderFill_pb2.Response()
-    f.retType = 0
-    f.s2c.header.trdEnv, f.s2c.header.accID, f.s2c.header.trdMarket = 0, 1, 1
-    d = f.s2c.orderFill
-    d.trdSide, d.fillID, d.fillIDEx, d.orderID, d.orderIDEx = 1, 77, "F77", 123, "X123"
-    d.code, d.name, d.qty, d.price, d.secMarket = "00700", "Tencent", 300, 350.1, 1
-    d.createTime = "2024-01-02 09:30:05"
-    return f
 
 
 def test_real_trade_pushes_through_sdk_bases(monkeypatch):
