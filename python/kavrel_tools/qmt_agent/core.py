@@ -5,6 +5,8 @@ backend on a small worker pool, and pushes the reply onto the request's own repl
 (prefix + ":res:" + id) with an expiry, so a reply nobody collects does not stay in Redis.
 Order events go out on the event channel (prefix + ":events"). A backend only answers
 operations; everything about Redis, threads, logging and the allow-orders switch lives here.
+Order and cancel requests pass the guards (guards.py: risk limits, halt switch, audit trail)
+on their way to the backend.
 
 Request:  {"id": "<32 hex>", "op": "get_full_tick", "params": {...}, "ts": 1709265600.0}
 Reply:    {"ok": true, "data": ...}  or  {"ok": false, "error": "<reason>"}
@@ -22,12 +24,15 @@ from urllib.parse import urlsplit, urlunsplit
 
 import redis
 
-__all__ = ["Backend", "OpError", "QmtAgent", "mask_url", "ORDER_OPS"]
+__all__ = ["Backend", "OpError", "QmtAgent", "mask_url", "redis_client", "ORDER_OPS",
+           "AUDITED_OPS"]
 
 log = logging.getLogger("kavrel.qmt_agent")
 
 # Operations that send something to the market; refused while the agent's switch is off.
 ORDER_OPS = frozenset({"place_order"})
+# Operations that pass the guards (risk limits, halt switch) and go to the audit trail.
+AUDITED_OPS = frozenset({"place_order", "cancel_order"})
 
 _MAX_ID_LEN = 128
 _POLL_EVERY = 0.2          # seconds between backend housekeeping calls (order matching)
@@ -61,6 +66,16 @@ class Backend:
     def close(self) -> None:
         pass
 
+    # Figures for the agent's risk limits, asked only when a limit needs them.
+    def best_price(self, code: str, direction: str) -> Optional[float]:
+        """The best ask (BUY) or bid (SELL) of ``code``; None when that side is empty."""
+        raise OpError("the %s backend cannot price market orders" % self.name)
+
+    def position_value(self, code: str) -> float:
+        """The value of ``code`` held (at the last price) plus the unfilled part of working
+        buy orders in it."""
+        raise OpError("the %s backend cannot value positions" % self.name)
+
 
 def mask_url(url: str) -> str:
     """The Redis URL with any password replaced by ***, for log lines."""
@@ -78,6 +93,25 @@ def mask_url(url: str) -> str:
                        parts.fragment))
 
 
+def redis_client(url: str, password: Optional[str] = None, ca_file: Optional[str] = None,
+                 **options: Any) -> redis.Redis:
+    """A decoded client for ``url`` (redis://, rediss:// with TLS, unix://); ``ca_file``
+    names the certificates that verify a TLS server."""
+    if ca_file:
+        if urlsplit(url).scheme != "rediss":
+            raise ValueError("a CA file is for TLS connections: use a rediss:// URL")
+        options["ssl_ca_certs"] = ca_file
+    return redis.Redis.from_url(url, password=password or None, decode_responses=True,
+                                **options)
+
+
+def _url_password(url: str) -> Optional[str]:
+    try:
+        return urlsplit(url).password
+    except ValueError:
+        return None
+
+
 def _dumps(obj: Any) -> str:
     return json.dumps(obj, ensure_ascii=False, allow_nan=False, default=str)
 
@@ -86,7 +120,9 @@ class QmtAgent:
     """Serves a backend over the Redis bridge, in-process (start/stop) or as a command.
 
     ``QmtAgent(backend, redis_url=..., key_prefix="kavrel:qmt", workers=4, reply_ttl=60,
-    allow_orders=False, account_id="", redis_password=None)``; ``start()`` runs the request
+    allow_orders=False, account_id="", redis_password=None, redis_ca_file=None, limits=None,
+    audit=None)``, ``limits`` a ``guards.Limits``, ``audit`` the audit trail's path;
+    ``start()`` runs the request
     loop on a daemon thread and returns; ``stop()`` ends it, lets running requests finish,
     closes the backend and the Redis client. Also a context manager.
     """
@@ -94,7 +130,10 @@ class QmtAgent:
     def __init__(self, backend: Backend, redis_url: str = "redis://127.0.0.1:6379/5", *,
                  redis_password: Optional[str] = None, key_prefix: str = "kavrel:qmt",
                  workers: int = 4, reply_ttl: int = 60, allow_orders: bool = False,
-                 account_id: str = "", client: Optional[redis.Redis] = None) -> None:
+                 account_id: str = "", client: Optional[redis.Redis] = None,
+                 redis_ca_file: Optional[str] = None, limits: Any = None,
+                 audit: Optional[str] = None) -> None:
+        from .guards import AuditTrail, Guards
         if int(workers) < 1:
             raise ValueError("workers must be at least 1, got %r" % (workers,))
         if int(reply_ttl) < 1:
@@ -106,9 +145,14 @@ class QmtAgent:
         self.reply_ttl = int(reply_ttl)
         self.allow_orders = bool(allow_orders)
         self.account_id = account_id
-        self._r = client if client is not None else redis.Redis.from_url(
-            redis_url, password=redis_password or None, decode_responses=True,
+        self._r = client if client is not None else redis_client(
+            redis_url, redis_password, redis_ca_file,
             socket_connect_timeout=3.0, socket_timeout=_POP_WAIT + 5.0)
+        url_password = _url_password(redis_url)
+        self.authenticated = bool(redis_password or url_password)
+        trail = None if not audit else AuditTrail(audit, secrets=(redis_password, url_password))
+        self.guards = Guards(limits, trail)
+        self.guards.bind(self._r, self.key_prefix)
         self._ops = backend.ops()
         self._stop = threading.Event()
         self._thread: Optional[threading.Thread] = None
@@ -145,6 +189,8 @@ class QmtAgent:
         log.info("serving backend=%s redis=%s prefix=%s workers=%d reply_ttl=%ds "
                  "allow_orders=%s", self.backend.name, mask_url(self.redis_url),
                  self.key_prefix, self.workers, self.reply_ttl, self.allow_orders)
+        log.info("risk limits: %s; audit trail: %s", self.guards.limits.describe(),
+                 self.guards.audit.path if self.guards.audit else "off")
         return self
 
     def stop(self, timeout: float = 10.0) -> None:
@@ -164,6 +210,7 @@ class QmtAgent:
             self._r.close()
         except Exception:  # noqa: BLE001
             pass
+        self.guards.close()
         log.info("stopped after %d requests", self.served)
 
     def run_forever(self) -> None:
@@ -178,6 +225,12 @@ class QmtAgent:
 
     def request_stop(self) -> None:
         self._stop.set()
+
+    def open_door(self) -> Optional[str]:
+        """Why others than this machine's users could reach the agent's Redis without a
+        password, or None (see ``guards.open_door``); connection errors reach the caller."""
+        from .guards import open_door
+        return open_door(self.redis_url, self.authenticated, self._r)
 
     def __enter__(self) -> "QmtAgent":
         return self.start()
@@ -228,6 +281,10 @@ class QmtAgent:
             self.backend.poll()
         except Exception:  # noqa: BLE001
             log.exception("backend poll failed")
+        try:
+            self.guards.poll()
+        except Exception:  # noqa: BLE001
+            log.exception("guards poll failed")
 
     def _serve_and_release(self, raw: Any) -> None:
         try:
@@ -281,20 +338,33 @@ class QmtAgent:
         if handler is None:
             return req_id, op, {"ok": False, "error": "unknown op %r (served: %s)"
                                 % (op, ", ".join(sorted(self._ops)))}
+        refusal = None
         if op in ORDER_OPS and not self.allow_orders:
-            return req_id, op, {"ok": False, "error": "orders are disabled on the bridge "
-                                "agent: start it with ALLOW_ORDERS=1 or --allow-orders"}
-        try:
-            data = handler(params)
-        except OpError as exc:
-            return req_id, op, {"ok": False, "error": str(exc)}
-        except Exception as exc:  # noqa: BLE001 - a backend fault is a failed reply
-            log.exception("op=%s id=%s backend error", op, req_id)
-            return req_id, op, {"ok": False, "error": "%s: %s" % (type(exc).__name__, exc)}
+            refusal = ("orders are disabled on the bridge agent: start it with "
+                       "ALLOW_ORDERS=1 or --allow-orders")
+        if op in AUDITED_OPS:
+            return req_id, op, self.guards.serve(
+                req_id, op, params, self.backend, refusal,
+                lambda: self._call(req_id, op, handler, params))
+        if refusal is not None:
+            return req_id, op, {"ok": False, "error": refusal}
+        reply = self._call(req_id, op, handler, params)
+        data = reply.get("data")
         if op == "ping" and isinstance(data, dict):
             data.setdefault("allow_orders", self.allow_orders)
             data.setdefault("account_id", self.account_id)
-        return req_id, op, {"ok": True, "data": data}
+            data.update(self.guards.status())
+        return req_id, op, reply
+
+    def _call(self, req_id: str, op: str, handler: Callable[[Dict[str, Any]], Any],
+              params: Dict[str, Any]) -> Dict[str, Any]:
+        try:
+            return {"ok": True, "data": handler(params)}
+        except OpError as exc:
+            return {"ok": False, "error": str(exc)}
+        except Exception as exc:  # noqa: BLE001 - a backend fault is a failed reply
+            log.exception("op=%s id=%s backend error", op, req_id)
+            return {"ok": False, "error": "%s: %s" % (type(exc).__name__, exc)}
 
     def _write_reply(self, req_id: str, reply: Dict[str, Any]) -> None:
         try:

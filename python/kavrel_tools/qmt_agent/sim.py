@@ -307,6 +307,31 @@ class SimBackend(Backend):
             self._fill(order, fill_at, now)
         return _order_reply(order)
 
+    # ---------------------------------------------------------------- risk figures
+    def best_price(self, code: str, direction: str) -> Optional[float]:
+        with self._lock:
+            now = self.clock()
+            st = self.market.state(code, now)
+            if st is None:
+                return None
+            bids, _, asks, _ = self.market.book(code, st, now)
+            best = asks[0] if direction == "BUY" else bids[0]
+            return best if best > 0 else None
+
+    def position_value(self, code: str) -> float:
+        with self._lock:
+            now = self.clock()
+            self._match(now)
+            value = 0.0
+            pos = self.account.positions.get(code)
+            if pos is not None and pos.volume:
+                value += self.market.state(code, now)["last"] * pos.volume
+            for o in self.account.orders.values():
+                if (o.code == code and o.direction == "BUY"
+                        and o.status not in ("filled", "cancelled", "rejected")):
+                    value += o.price * (o.volume - o.traded_volume)
+            return value
+
     def op_cancel_order(self, params: Dict[str, Any]) -> Dict[str, Any]:
         key = order_id_param(params)
         with self._lock:

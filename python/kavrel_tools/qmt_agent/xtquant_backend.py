@@ -322,6 +322,30 @@ class XtQuantBackend(Backend):
                 "direction": direction, "order_type": order_type, "price": price,
                 "volume": volume}
 
+    # ---------------------------------------------------------------- risk figures
+    def best_price(self, code: str, direction: str) -> Optional[float]:
+        with self._data_lock:
+            ticks = self.xtdata.get_full_tick([code]) or {}
+        tick = ticks.get(code)
+        side = _plain(tick.get("askPrice" if direction == "BUY" else "bidPrice")) \
+            if isinstance(tick, dict) else None
+        best = side[0] if isinstance(side, list) and side else None
+        return float(best) if isinstance(best, (int, float)) and best > 0 else None
+
+    def position_value(self, code: str) -> float:
+        with self._sdk_lock:
+            trader = self._require_trader()
+            positions = trader.query_stock_positions(self.account) or []
+            orders = trader.query_stock_orders(self.account, True) or []
+        value = 0.0
+        for p in positions:
+            if p.stock_code == code:
+                value += p.market_value or p.volume * p.last_price
+        for o in orders:
+            if o.stock_code == code and o.order_type == self.xtc.STOCK_BUY:
+                value += o.price * max(0, o.order_volume - o.traded_volume)
+        return value
+
     def op_cancel_order(self, params: Dict[str, Any]) -> Dict[str, Any]:
         key = order_id_param(params)
         with self._refs_lock:
