@@ -384,7 +384,8 @@ def test_every_decision_is_on_disk_when_the_agent_is_killed_after_replying(
         redis_client.acl_deluser("auditor")
     files = glob.glob(str(tmp_path / "audit.*.jsonl"))
     assert [os.path.basename(f) for f in files] == ["audit.%s.jsonl" % date.today()]
-    text = open(files[0], encoding="utf-8").read()
+    with open(files[0], encoding="utf-8") as f:
+        text = f.read()
     assert "Aud1t-s3cret" not in text and "x" * 80 not in text
     lines = [json.loads(ln) for ln in text.splitlines()]
     by_id = {}

@@ -138,9 +138,10 @@ def _guard_options(p: argparse.ArgumentParser) -> None:
     g.add_argument("--audit", default=env("KAVREL_QMT_AUDIT"), metavar="PATH",
                    help="append every order and cancel, its decision and its answer to "
                    "PATH (one file per day, the date before the extension)")
-    for name, _ in _LIMIT_OPTIONS:
+    for name, kind in _LIMIT_OPTIONS:
         g.add_argument("--" + name.replace("_", "-"), default=env("KAVREL_QMT_" + name.upper()),
-                       help="(xtquant default: %s)" % getattr(TERMINAL_LIMITS, name))
+                       metavar="N" if kind is int else "VALUE",
+                       help="xtquant default: %g" % getattr(TERMINAL_LIMITS, name))
     g.add_argument("--codes", default=env("KAVREL_QMT_CODES"),
                    help="the only codes orders may name, e.g. 600000.SH,000001.SZ")
 

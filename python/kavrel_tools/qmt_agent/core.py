@@ -121,10 +121,9 @@ class QmtAgent:
 
     ``QmtAgent(backend, redis_url=..., key_prefix="kavrel:qmt", workers=4, reply_ttl=60,
     allow_orders=False, account_id="", redis_password=None, redis_ca_file=None, limits=None,
-    audit=None)``, ``limits`` a ``guards.Limits``, ``audit`` the audit trail's path;
-    ``start()`` runs the request
-    loop on a daemon thread and returns; ``stop()`` ends it, lets running requests finish,
-    closes the backend and the Redis client. Also a context manager.
+    audit=None)`` with ``limits`` a ``guards.Limits`` and ``audit`` the audit trail's path;
+    ``start()`` runs the request loop on a daemon thread and returns; ``stop()`` ends it, lets
+    running requests finish, closes the backend and the Redis client. Also a context manager.
     """
 
     def __init__(self, backend: Backend, redis_url: str = "redis://127.0.0.1:6379/5", *,

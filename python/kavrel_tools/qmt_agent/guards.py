@@ -157,10 +157,8 @@ class AuditTrail:
             line = line.replace(secret, "***")
         data = (line + "\n").encode("utf-8")
         with self._lock:
-            if self._fd is None:
-                raise OSError("the audit trail is closed")
             day = self.today()
-            if day != self._day:
+            if day != self._day or self._fd is None:     # a new day, or reopened after close
                 self._open(day)
             written = 0
             while written < len(data):
