@@ -454,7 +454,7 @@ _VALUES = _JSON | st.sampled_from([CODE, [CODE], "1m", "1d", "BUY", "SELL", "LIM
 
 @settings(max_examples=400)
 @given(op=st.sampled_from(["get_full_tick", "get_market_data_ex", "place_order",
-                           "cancel_order", "query_asset"]),
+                           "cancel_order", "query_asset", "query_orders", "query_trades"]),
        params=st.dictionaries(_KEYS, _VALUES, min_size=1, max_size=10))
 def test_any_request_gets_a_well_formed_answer(op, params):
     ag = QmtAgent(SimBackend(clock=FixedClock(FRIDAY)), "redis://127.0.0.1:1/0",
@@ -719,6 +719,17 @@ def test_a_large_order_fills_in_parts_over_steps_at_several_prices(redis_server,
             (state["traded_volume"], 0)]
 
 
+def test_orders_share_what_a_level_shows_at_one_second(agent, redis_client, clock):
+    tick = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]
+    first = order(redis_client, volume=tick["askVol"][0] * 100)["data"]
+    second = order(redis_client, volume=100)["data"]
+    assert (first["traded_price"], second["traded_price"]) == tuple(tick["askPrice"][:2])
+    clock.advance(seconds=1)
+    third = order(redis_client, volume=100)["data"]
+    new_ask = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]["askPrice"][0]
+    assert third["traded_price"] == new_ask
+
+
 def test_events_are_numbered_logged_and_kept_while_redis_is_away(redis_server, redis_client,
                                                                  clock, caplog):
     log_key = PREFIX + ":events:log"
@@ -743,13 +754,15 @@ def test_events_are_numbered_logged_and_kept_while_redis_is_away(redis_server, r
         for ref in ("away-1", "away-2"):      # three events each; the buffer keeps four
             ag.backend.op_place_order(dict(buy, order_ref=ref))
         assert ag.pending_events == 4
+        ag.max_pending = 100
         redis_server.start()
-        assert wait_for(lambda: redis_client.xlen(log_key) >= 4, wait=15)
+        ag.backend.op_place_order(dict(buy, order_ref="back"))   # waits behind the four
+        assert wait_for(lambda: redis_client.xlen(log_key) >= 7, wait=15)
         assert wait_for(lambda: ag.pending_events == 0)
     got = [json.loads(f["event"]) for _, f in redis_client.xrange(log_key)]
     assert [(e["data"]["order_ref"], e["data"]["status"]) for e in got] == [
         ("away-1", "filled"), ("away-2", "submitted"), ("away-2", "trade"),
-        ("away-2", "filled")]
+        ("away-2", "filled"), ("back", "submitted"), ("back", "trade"), ("back", "filled")]
     seqs = [_seq(e["seq"]) for e in got]
     assert seqs == sorted(set(seqs))
     assert caplog.text.count("dropping the oldest") == 1
