@@ -798,6 +798,10 @@ def test_the_state_file_keeps_the_account_across_a_restart(redis_server, redis_c
         assert ok(redis_client, "query_orders") == []        # today's orders only
     with pytest.raises(ValueError, match="keeps account SIM0001"):
         SimBackend(clock=clock, state=path, account_id="OTHER")
+    ag = build_agent(build_parser("kavrel-qmt-sim", False).parse_args(
+        ["--state", path, "--start-time", "2024-03-01 09:31", "--redis-url", redis_server.url]))
+    assert FRIDAY <= ag.backend.clock() < FRIDAY + timedelta(minutes=1)   # not back to 09:31
+    ag.stop()
     (tmp_path / "junk.db").write_bytes(b"not a database" * 100)
     with pytest.raises(SystemExit, match="not a simulator state file"):
         build_agent(build_parser("kavrel-qmt-sim", False).parse_args(

@@ -59,6 +59,7 @@ class SimStore:
             raise ValueError("%s keeps account %s, not %s" % (path, row[0], account_id))
         self.account_id = account_id
         self._fresh = row is None
+        self.last_time: Optional[datetime] = None   # simulated time of the last change
 
     def close(self) -> None:
         self._db.close()
@@ -74,6 +75,8 @@ class SimStore:
         meta = dict(db.execute("SELECT key, value FROM meta"))
         account.cash = float(meta["cash"])
         account.frozen_cash = float(meta["frozen_cash"])
+        if meta.get("time"):
+            self.last_time = datetime.strptime(meta["time"], _STAMP)
         for code, volume, cost, bought_day, bought_today, frozen in db.execute(
                 "SELECT code, volume, cost, bought_day, bought_today, frozen FROM positions"):
             pos = position_cls()
@@ -113,6 +116,8 @@ class SimStore:
                            [("account_id", self.account_id), ("cash", repr(account.cash)),
                             ("frozen_cash", repr(account.frozen_cash))])
             if order is not None:
+                db.execute("INSERT OR REPLACE INTO meta (key, value) VALUES ('time', ?)",
+                           (order.updated.strftime(_STAMP),))
                 values = [getattr(order, col) for col in _ORDER_COLS]
                 values[_ORDER_COLS.index("day")] = order.day.isoformat()
                 values[_ORDER_COLS.index("updated")] = order.updated.strftime(_STAMP)
