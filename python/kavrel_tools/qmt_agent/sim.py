@@ -97,7 +97,8 @@ class _Order:
                 "direction": self.direction, "order_type": self.order_type,
                 "price": self.price, "volume": self.volume, "status": self.status,
                 "traded_volume": self.traded_volume, "traded_price": self.traded_price,
-                "submitted": self.status not in ("cancelled", "rejected"), "cancelled": self.status == "cancelled",
+                "submitted": self.status not in ("cancelled", "rejected"),
+                "cancelled": self.status in ("cancelled", "rejected"),
                 "filled": self.status == "filled", "reason": self.reason,
                 "time": self.updated.strftime(_STAMP)}
 
