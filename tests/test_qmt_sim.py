@@ -815,3 +815,32 @@ def test_queries_refuse_malformed_params(agent, redis_client, op, params):
     reply = json.loads(redis_client.brpop([PREFIX + ":res:q1"], timeout=5)[1])
     assert reply["ok"] is False and "params must be a JSON object" in reply["error"]
     assert ok(redis_client, op, {"unknown": [1, {}]}) == []
+
+
+def test_a_large_sell_pays_fees_and_tax_on_the_whole_and_keeps_the_rest_frozen():
+    clock = FixedClock(datetime(2024, 2, 29, 10, 0))
+    backend = SimBackend(clock=clock, cash=10 ** 9)
+    fills = []
+    backend.publish = lambda kind, data: fills.append(data) if data["status"] == "trade" else 0
+    buy = {"code": CODE, "direction": "BUY", "order_type": "MARKET", "volume": 200_000}
+    placed = backend.op_place_order(buy)
+    while backend.op_query_orders({})[0]["status"] != "filled":
+        clock.advance(seconds=1)
+    assert len({f["traded_price"] for f in fills}) > 1
+    clock.set(FRIDAY)
+    cash0 = backend.op_query_asset({})["cash"]
+    tick = backend.op_get_full_tick({"codes": [CODE]})[CODE]
+    shown = sum(tick["bidVol"][:3]) * 100
+    fills.clear()
+    sold = backend.op_place_order({"code": CODE, "direction": "SELL", "order_type": "LIMIT",
+                                   "price": tick["bidPrice"][2], "volume": shown + 1000})
+    assert sold["traded_volume"] == shown and len(fills) == 3
+    pos = backend.op_query_positions({})[0]
+    assert (pos["volume"], pos["frozen_volume"], pos["can_use_volume"]) == (
+        200_000 - shown, 1000, 200_000 - shown - 1000)
+    amount = sum(round(f["traded_volume"] * f["traded_price"], 2) for f in fills)
+    fee = max(5.0, round(amount * 0.0003, 2)) + round(amount * 0.0005, 2)
+    assert backend.op_query_asset({})["cash"] == pytest.approx(cash0 + amount - fee, abs=0.02)
+    backend.op_cancel_order({"order_id": sold["order_id"]})
+    assert backend.op_query_positions({})[0]["can_use_volume"] == 200_000 - shown
+    assert placed["status"] == "partly_filled"
