@@ -803,9 +803,10 @@ def test_the_state_file_keeps_the_account_across_a_restart(redis_server, redis_c
     assert FRIDAY <= ag.backend.clock() < FRIDAY + timedelta(minutes=1)   # not back to 09:31
     ag.stop()
     (tmp_path / "junk.db").write_bytes(b"not a database" * 100)
-    with pytest.raises(SystemExit, match="not a simulator state file"):
-        build_agent(build_parser("kavrel-qmt-sim", False).parse_args(
-            ["--state", str(tmp_path / "junk.db")]))
+    for bad, reason in (("junk.db", "not a simulator state file"), ("", "cannot open")):
+        with pytest.raises(SystemExit, match=reason):
+            build_agent(build_parser("kavrel-qmt-sim", False).parse_args(
+                ["--state", str(tmp_path / bad)]))
 
 
 @pytest.mark.parametrize("op", ["query_orders", "query_trades"])

@@ -45,7 +45,10 @@ class SimStore:
 
     def __init__(self, path: str, account_id: str) -> None:
         self.path = path
-        self._db = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
+        try:
+            self._db = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
+        except sqlite3.Error as exc:
+            raise ValueError("cannot open %s: %s" % (path, exc)) from None
         try:
             self._db.execute("PRAGMA journal_mode=WAL")
             self._db.execute("PRAGMA synchronous=NORMAL")
