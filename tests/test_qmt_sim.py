@@ -845,3 +845,26 @@ def test_a_large_sell_pays_fees_and_tax_on_the_whole_and_keeps_the_rest_frozen()
     backend.op_cancel_order({"order_id": sold["order_id"]})
     assert backend.op_query_positions({})[0]["can_use_volume"] == 200_000 - shown
     assert placed["status"] == "partly_filled"
+
+
+@pytest.mark.parametrize("error, plain", [("ERR unknown command 'EVALSHA'", True),
+                                          ("OOM command not allowed", False)])
+def test_a_redis_refusing_the_log_script(agent, redis_client, monkeypatch, error, plain):
+    def refuse(**kw):
+        raise redis.ResponseError(error)
+
+    ps = redis_client.pubsub(ignore_subscribe_messages=True)
+    ps.subscribe(PREFIX + ":events")
+    monkeypatch.setattr(agent, "_publish_script", refuse)
+    assert agent.publish("status", {"n": 1}) is plain
+    deadline, m = time.monotonic() + 1, None
+    while m is None and time.monotonic() < deadline:
+        m = ps.get_message(timeout=0.1)
+    ps.close()
+    if plain:                                 # an old server: unnumbered, as before the log
+        assert m is not None and "seq" not in json.loads(m["data"])
+    else:                                     # kept until the server takes scripts again
+        assert m is None and agent.pending_events == 1
+        monkeypatch.undo()
+        assert wait_for(lambda: agent.pending_events == 0)
+        assert redis_client.xlen(PREFIX + ":events:log") == 1
