@@ -34,7 +34,9 @@ refuse new orders until "kavrel-qmt-agent resume" (both take the connection opti
 
 The simulated clock: without --start-time the market follows the machine's local time;
 with it the market starts at that time and runs --speed times faster than real time
-(--speed 0 freezes it there).
+(--speed 0 freezes it there). --state PATH keeps the simulated account, its orders and fills
+in a file, so an agent started again on it goes on with the same account (and an
+accelerated clock goes on from the file's last change when that is later than --start-time).
 """
 from __future__ import annotations
 
@@ -48,7 +50,7 @@ from typing import List, Optional
 
 import redis
 
-from .clock import make_clock
+from .clock import AcceleratedClock, make_clock
 from .core import QmtAgent, mask_url, redis_client
 from .guards import TERMINAL_LIMITS, Limits
 from .market import normalize_code
@@ -120,6 +122,8 @@ def build_parser(prog: str, with_backend: bool) -> argparse.ArgumentParser:
                      help='simulated start, e.g. "2024-03-01 09:29" (default: local time)')
     sim.add_argument("--speed", type=float, default=1.0,
                      help="simulated seconds per real second (0 freezes the clock)")
+    sim.add_argument("--state", default=None, metavar="PATH",
+                     help="file keeping the account, orders and fills across restarts")
     return p
 
 
@@ -206,8 +210,18 @@ def build_agent(args: argparse.Namespace) -> QmtAgent:
             clock = make_clock(args.start_time, args.speed)
         except ValueError as exc:
             raise SystemExit("error: %s" % exc) from None
-        backend = SimBackend(seed=args.seed, clock=clock, cash=args.cash,
-                             account_id=account_id, suspend_rate=args.suspend_rate)
+        try:
+            backend = SimBackend(seed=args.seed, clock=clock, cash=args.cash,
+                                 account_id=account_id, suspend_rate=args.suspend_rate,
+                                 state=args.state)
+        except ValueError as exc:
+            raise SystemExit("error: --state %s" % exc) from None
+        saved = backend.store.last_time if backend.store is not None else None
+        if isinstance(clock, AcceleratedClock) and saved is not None and saved > clock():
+            # A restart on a state file goes on from the file's time, not back to the start.
+            clock.start += saved - clock()
+            logging.getLogger("kavrel.qmt_agent").info(
+                "simulated clock goes on from %s (the state file's last change)", saved)
     else:
         from .xtquant_backend import XtQuantBackend
         if not account_id or not args.user_data_path:
