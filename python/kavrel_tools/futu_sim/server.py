@@ -787,6 +787,8 @@ class FutuSimServer:
 
     def _fill_list(self, conn: _Conn, c2s, rsp) -> None:
         acct = self._account(c2s.header)
+        if acct.env == "SIMULATE":
+            raise RequestError("paper trading keeps no fill records; read the orders instead")
         self._header(rsp.s2c.header, acct)
         for fill in acct.fills:
             self._fill_fill(rsp.s2c.orderFillList.add(), fill)
@@ -887,6 +889,8 @@ class FutuSimServer:
                 self._header(rsp.s2c.header, acct)
                 self._fill_order(rsp.s2c.order, item)
                 pid = ProtoId.Trd_UpdateOrder
+            elif acct.env == "SIMULATE":
+                continue                   # paper trading reports fills through orders only
             else:
                 module = wire.pb_module(ProtoId.Trd_UpdateOrderFill)
                 rsp = module.Response()
