@@ -51,6 +51,14 @@ def main(argv: Optional[List[str]] = None) -> int:
     if not 0 <= args.port <= 65535 or args.tick <= 0:
         print("kavrel-futu-sim: --port must be 0-65535 and --tick positive", file=sys.stderr)
         return 2
+    done = threading.Event()
+
+    def _stop(signum, frame):
+        done.set()
+
+    # Handlers first: a signal that comes as soon as the port is printed still stops cleanly.
+    signal.signal(signal.SIGINT, _stop)
+    signal.signal(signal.SIGTERM, _stop)
     server = FutuSimServer(args.host, args.port, seed=args.seed, clock=clock, tick=args.tick,
                            unlock_password=args.unlock_password)
     try:
@@ -61,13 +69,6 @@ def main(argv: Optional[List[str]] = None) -> int:
         return 1
     print("kavrel-futu-sim listening on %s:%d (seed %d, clock %r)"
           % (args.host, server.port, args.seed, clock), flush=True)
-    done = threading.Event()
-
-    def _stop(signum, frame):
-        done.set()
-
-    signal.signal(signal.SIGINT, _stop)
-    signal.signal(signal.SIGTERM, _stop)
     try:
         while not done.wait(0.5):
             if not server.running:

@@ -27,14 +27,14 @@ import zlib
 from collections import OrderedDict
 from dataclasses import dataclass
 from datetime import date, datetime, time as dtime, timedelta
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Tuple
 
 import numpy as np
 
 from ..qmt_agent.market import ANCHOR, _CodeWalk, _day_index, is_trading_day
 
 __all__ = ["CRYPTO", "HK_FUTURES", "HK_STOCKS", "Instrument", "FutuMarket", "DaySession",
-           "hk_tick", "BOOK_LEVELS"]
+           "hk_tick", "front_month", "BOOK_LEVELS"]
 
 BOOK_LEVELS = 10
 
@@ -469,6 +469,3 @@ class FutuMarket:
                 "capital_out_mid", "capital_out_small")
         return {k: round(float(v), 2) for k, v in zip(keys, shares)}
 
-
-def pad(seq: Sequence[float], n: int) -> List[float]:
-    return list(seq) + [0.0] * (n - len(seq))

@@ -12,7 +12,7 @@ from __future__ import annotations
 import hashlib
 import importlib
 import struct
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, Optional
 
 from futu.common.constant import ProtoId
 from futu.common.pb import KeepAlive_pb2
@@ -89,6 +89,3 @@ def error_body(proto_id: int, message: str, err_code: int = 0) -> bytes:
         rsp.errCode = err_code
     return rsp.SerializeToString()
 
-
-def split_code(market_names: Dict[int, str], security) -> Tuple[str, str]:
-    return market_names.get(security.market, "?"), security.code
