@@ -132,9 +132,13 @@ def test_stock_gateway_session(futu_sim, futu_config, capsys):
         assert len(deals) >= 3 and buy.filled_quantity == 30
         assert all(d.dealid.startswith("futu-sim-deal-") for d in deals)
 
-        # refused by the server: the failure value, nothing stored; then a cancel
+        # refused by the server: the failure values, nothing stored; then a cancel
+        capsys.readouterr()
         assert gw.place_order(order(TENCENT, 0.5, buy.price)) == ""
-        assert "board lots" in capsys.readouterr().out
+        gw.cancel_order(oid)
+        out = capsys.readouterr().out
+        assert "board lots" in out and f"[cancel_order]({oid}) failed: " in out
+        assert buy.status == OrderStatus.FILLED
         low = sim.market.instrument("HK.00700", now.date()).round_price(buy.price * 0.9)
         cancel_resting(sim, gw, TENCENT, 2, low)
 

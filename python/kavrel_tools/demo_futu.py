@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import logging
 import os
 import subprocess
 import sys
@@ -187,6 +188,8 @@ class FutuSession(Session):
 
 def run_futu(args: argparse.Namespace, stack: contextlib.ExitStack) -> None:
     print("== Setting up")
+    # The SDK logs its connection events to the console too; the session prints its own.
+    logging.getLogger("FTConsoleLog").setLevel(logging.WARNING)
     start = datetime.combine(last_trading_day(date.today()), datetime.min.time()).replace(
         hour=10, minute=0)
     log_path = os.path.join(args.out, "futu_simulator.log")
