@@ -160,6 +160,7 @@ def test_futures_gateway_live_session(futu_sim, futu_config, capsys):
         assert wait_for(lambda: gw.get_quote(hsi) and gw.get_orderbook(hsi))
         bars = gw.req_historical_bars(hsi, 700, "1Min", sim.clock())
         assert len(bars) == 700 and bars[-1].datetime == sim.clock().replace(second=0)
+        assert gw.get_recent_bar(hsi).close == gw.get_quote(hsi).last_price
         gw.trade_mode = TradeMode.LIVETRADE
         buy = order(hsi, 12, book_price(sim, "HK.HSImain", "ask", 1))
         oid = gw.place_order(buy)
@@ -260,6 +261,22 @@ def test_bad_requests_get_the_protocols_error_reply(futu_sim, proto_id, body, ex
         h, rsp = _reply(s)
         assert (h.proto_id, h.serial_no, rsp.retType) == (proto_id, 7, -1)
         assert expect in rsp.retMsg
+
+
+def test_connection_set_up_and_keep_alive_on_a_raw_socket(futu_sim):
+    from futu.common.pb import InitConnect_pb2
+
+    init = InitConnect_pb2.Request()
+    init.c2s.clientVer, init.c2s.clientID, init.c2s.recvNotify = 100, "raw", True
+    alive = KeepAlive_pb2.Request()
+    alive.c2s.time = 1
+    with socket.create_connection(("127.0.0.1", futu_sim.port), timeout=5) as s:
+        s.sendall(_packet(ProtoId.InitConnect, init.SerializeToString(), 1)
+                  + _packet(ProtoId.KeepAlive, alive.SerializeToString(), 2))
+        first, second = _reply(s), _reply(s)
+    assert (first[0].proto_id, first[0].serial_no, first[1].retType) == (1001, 1, 0)
+    assert (second[0].proto_id, second[0].serial_no, second[1].retType) == (1004, 2, 0)
+    assert second[1].s2c.time > 0
 
 
 @pytest.mark.parametrize("junk", [b"XY" + b"\x00" * 60,
