@@ -188,8 +188,6 @@ class FutuSession(Session):
 
 def run_futu(args: argparse.Namespace, stack: contextlib.ExitStack) -> None:
     print("== Setting up")
-    # The SDK logs its connection events to the console too; the session prints its own.
-    logging.getLogger("FTConsoleLog").setLevel(logging.WARNING)
     start = datetime.combine(last_trading_day(date.today()), datetime.min.time()).replace(
         hour=10, minute=0)
     log_path = os.path.join(args.out, "futu_simulator.log")
@@ -203,6 +201,9 @@ def run_futu(args: argparse.Namespace, stack: contextlib.ExitStack) -> None:
     from kavrel_trader.gateways.futu import futu_adapter
     from kavrel_tools.futu_sim.market import _expiry, front_month
 
+    # The SDK (imported above) logs its connection events to the console too; the session
+    # prints its own.
+    logging.getLogger("FTConsoleLog").setLevel(logging.WARNING)
     settings = {"host": "127.0.0.1", "port": port, "pwd_unlock": "demo"}
     futu_adapter.FUTU = dict(settings)
     futu_adapter.FUTUFUTURES = dict(settings)
