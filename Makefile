@@ -1,5 +1,6 @@
 # make test   - create the virtual environment, build and install the package, run the tests
 # make demo   - the same set-up, then run the demo session
+# make demo-futu - the same set-up, then the demo session against the Futu stand-in server
 # make bench  - the same set-up, then print the benchmark ratios
 # make stubtest - the same set-up, then check the type stubs against the built modules
 #                 and the examples with mypy --strict (also part of make test)
@@ -15,7 +16,7 @@ BIN := $(VENV)/bin
 STAMP := $(VENV)/.deps-installed
 PYTEST_ARGS ?=
 
-.PHONY: all test demo bench build dev clean redis-server stubtest fuzz asan warnings m32 clang
+.PHONY: all test demo demo-futu bench build dev clean redis-server stubtest fuzz asan warnings m32 clang
 
 all: test
 
@@ -39,6 +40,9 @@ test: build redis-server
 
 demo: build redis-server
 	$(BIN)/python -m kavrel_tools.demo
+
+demo-futu: build
+	$(BIN)/python -m kavrel_tools.demo --broker futu
 
 bench: build
 	$(BIN)/python benchmarks/run.py

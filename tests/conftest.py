@@ -54,3 +54,36 @@ def events(redis_client):
     ev = Events(redis_client)
     yield ev
     ev.close()
+
+
+# ---------------------------------------------------------------- the broker stand-in server
+@pytest.fixture
+def futu_sim():
+    """The Futu stand-in server on a free loopback port, its clock frozen at 10:00:30 of the
+    machine's latest weekday (the gateways date their history windows by the machine's
+    clock); `futu_sim.clock.advance(seconds=1)` moves the market. Stopped after."""
+    from datetime import datetime, timedelta
+
+    from kavrel_tools.futu_sim import FutuSimServer
+    from kavrel_tools.qmt_agent.clock import FixedClock
+
+    day = datetime.now().date()
+    while day.weekday() >= 5:
+        day -= timedelta(days=1)
+    clock = FixedClock(datetime(day.year, day.month, day.day, 10, 0, 30))
+    server = FutuSimServer(port=0, clock=clock, tick=0.02, unlock_password="1234").start()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.fixture
+def futu_config(futu_sim, monkeypatch):
+    """The three Futu gateway settings of the configuration pointed at the stand-in server."""
+    from kavrel_trader.gateways.futu import futu_adapter as fa
+
+    settings = {"host": "127.0.0.1", "port": futu_sim.port, "pwd_unlock": "1234"}
+    for name in ("FUTU", "FUTUFUTURES", "FUTUCRYPTO"):
+        monkeypatch.setattr(fa, name, dict(settings))
+    return settings

@@ -83,3 +83,29 @@ def test_ctrl_c_stops_everything_it_started(tmp_path):
     while not _gone(pid, port) and time.monotonic() < deadline:
         time.sleep(0.1)
     assert _gone(pid, port)
+
+
+FUTU_HEADINGS = ("== Setting up", "== Quotes", "== Order books (five of ten levels)",
+                 "== Five-minute bars rolled up from one-minute history",
+                 "== Orders (paper trading)", "== Account",
+                 "== Stock fills charged with IbHKEquityFees", "== Session performance",
+                 "== Done")
+
+
+@pytest.mark.filterwarnings("ignore:setDaemon:DeprecationWarning")
+def test_futu_demo_runs_against_the_stand_in_server(tmp_path):
+    proc = _demo(tmp_path, "--broker", "futu")
+    out, _ = proc.communicate(timeout=170)
+    assert proc.returncode == 0, out
+    positions = [out.index(h) for h in FUTU_HEADINGS]
+    assert positions == sorted(positions), out
+    assert "Traceback" not in out
+    assert len(re.findall(r"fill \d\d:\d\d:\d\d  \d+  HK\.00700", out)) >= 3, out
+    assert re.search(r"\d+\s+HK\.00700\s+1\s+0\.00\s+0\.00\s+CANCELLED", out), out
+    assert re.search(r"HK\.HSImain\s+LONG\s+6", out), out
+    chart = re.search(r"chart: (\S+\.png)", out).group(1)
+    with open(chart, "rb") as f:
+        assert f.read(8) == b"\x89PNG\r\n\x1a\n"
+    pid = int(re.search(r"Futu simulator: pid (\d+)", out).group(1))
+    with pytest.raises(OSError):
+        os.kill(pid, 0)

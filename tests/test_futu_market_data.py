@@ -166,7 +166,7 @@ def test_paged_history_keeps_the_last_rows(gw):
     gw.quote_ctx.history_pages = pages
     bars = gw.req_historical_bars(HSI, 700, "1Min", None)
     keys = [kw["page_req_key"] for _, _, kw in gw.quote_ctx.calls_to("request_history_kline")]
-    assert keys == [None, "page-1", "page-2"]
+    assert keys == [None, b"page-1", b"page-2"]
     assert len(bars) == 700 and bars[0].datetime == datetime(2024, 1, 2, 9, 30) + pd.Timedelta(minutes=500)
     assert [b.close for b in bars[-3:]] == list(pages[2]["close"][-3:])
     assert all(b.security is HSI for b in bars)

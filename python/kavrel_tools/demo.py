@@ -41,8 +41,12 @@ MINUTES_PER_YEAR = 252 * 240          # trading minutes: annualises per-minute r
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
     p = argparse.ArgumentParser(prog="python -m kavrel_tools.demo",
                                 description="A short QMT session against the bridge simulator.")
-    p.add_argument("--codes", default=DEFAULT_CODES,
-                   help="comma-separated A-share codes (default: %(default)s)")
+    p.add_argument("--broker", choices=("qmt", "futu"), default="qmt",
+                   help="qmt: the QMT bridge simulator over Redis; futu: the Futu stand-in "
+                        "server through the broker SDK (default: %(default)s)")
+    p.add_argument("--codes", default=None,
+                   help="comma-separated codes (default: " + DEFAULT_CODES + " for qmt, "
+                        "HK.00700,HK.00005 for futu)")
     p.add_argument("--seed", type=int, default=7, help="simulated market seed")
     p.add_argument("--out", default="demo-out", help="folder for the chart and the simulator log")
     p.add_argument("--redis-url", default=None,
@@ -52,7 +56,11 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
     p.add_argument("--hold", type=int, default=30,
                    help="simulated minutes to hold the positions before the report")
     args = p.parse_args(argv)
+    if args.codes is None:
+        args.codes = DEFAULT_CODES if args.broker == "qmt" else "default"
     args.codes = [c.strip().upper() for c in args.codes.split(",") if c.strip()]
+    if args.codes == ["DEFAULT"]:
+        args.codes = "default"
     if not args.codes:
         p.error("--codes names no code")
     if args.speed <= 0 or args.hold < 1:
@@ -144,6 +152,9 @@ def make_gateway_class(qmt_adapter, events: "queue.Queue[Dict[str, Any]]"):
 # ---------------------------------------------------------------- the session
 
 class Session:
+    chart_file = "qmt_session.png"
+    title = "QMT session"
+
     def __init__(self, gw, clock: SimClock, secs, events, log=print):
         self.gw, self.clock, self.secs, self.events = gw, clock, secs, events
         self.fills: List[Dict[str, Any]] = []
@@ -331,12 +342,12 @@ class Session:
             rows.append((f"holding period {f['code']} (to {now:%H:%M})", f"{minutes:.0f} min"))
         table(("measure", "value"), rows)
         print()
-        path = os.path.join(out_dir, "qmt_session.png")
+        path = os.path.join(out_dir, self.chart_file)
         written = session_chart(
             path, {sec.code: prices[sec] for sec in self.secs},
             [(f["code"], t, float(f["traded_price"]), f.get("direction", "BUY"))
              for f, t in zip(self.fills, fill_times)],
-            equity, list(drawdown), f"QMT session {now:%Y-%m-%d} (simulated)")
+            equity, list(drawdown), f"{self.title} {now:%Y-%m-%d} (simulated)")
         return written
 
 
@@ -355,7 +366,12 @@ def main(argv: Optional[List[str]] = None) -> int:
         signal.signal(signal.SIGTERM, _raise_interrupt)
     try:
         with contextlib.ExitStack() as stack:
-            run(args, stack)
+            if args.broker == "futu":
+                from kavrel_tools.demo_futu import run_futu
+
+                run_futu(args, stack)
+            else:
+                run(args, stack)
     except KeyboardInterrupt:
         print("\ninterrupted: everything the demo started is stopped")
         return 130

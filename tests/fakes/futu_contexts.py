@@ -78,11 +78,12 @@ class FakeQuoteContext(_Context):
         self._record("request_history_kline", code=code, start=start, end=end, ktype=ktype,
                      autype=autype, fields=fields, max_count=max_count,
                      page_req_key=page_req_key, extended_time=extended_time)
-        index = 0 if page_req_key is None else int(page_req_key.split("-")[1])
+        # Page keys are bytes, as the SDK hands on the server's opaque key.
+        index = 0 if page_req_key is None else int(page_req_key.split(b"-")[1])
         if self.history_fail_at == index:
             return RET_ERROR, self.history_error, None
         pages = self.history_pages
-        next_key = f"page-{index + 1}" if index + 1 < len(pages) else None
+        next_key = f"page-{index + 1}".encode() if index + 1 < len(pages) else None
         return RET_OK, pages[index], next_key
 
 
