@@ -243,3 +243,28 @@ def test_history_times_match_the_framework_parser(gw):
     bars = gw.req_historical_bars(TENCENT, 50, "1Min", None)
     times = pd.concat(pages)["time_key"].tolist()
     assert [b.datetime for b in bars] == [try_parsing_datetime(t) for t in times]
+
+
+
+IMPOSSIBLE_TIMES = ["2024-01-02 24:00:00", "1900-02-29 10:00:00", "2100-02-29 10:00:00"]
+
+
+@pytest.mark.parametrize("how, text", [("recent bar", t) for t in IMPOSSIBLE_TIMES] +
+                         [("history", t) for t in IMPOSSIBLE_TIMES + ["2100-02-29 10:00:00.250"]])
+def test_impossible_times_are_refused_as_the_host_parser_refuses_them(gw, how, text):
+    from kavrel_trader.core.utility import try_parsing_datetime
+    if how == "recent bar":
+        gw.quote_ctx.cur_kline_result = (RET_OK, kline_table([(text, 1, 2, 0, 1, 1)]))
+        with pytest.raises(ValueError) as host:
+            datetime.strptime(text, "%Y-%m-%d %H:%M:%S")
+        with pytest.raises(ValueError) as ours:
+            gw.get_recent_bar(TENCENT)
+    else:
+        # A sound time of the same shape first: the bad one is not the first the parser sees.
+        sound = "2024-01-02 09:30:00" + text[19:]
+        gw.quote_ctx.history_pages = [kline_table([(sound, 1, 2, 0, 1, 1), (text, 1, 2, 0, 1, 1)])]
+        with pytest.raises(ValueError) as host:
+            try_parsing_datetime(text)
+        with pytest.raises(ValueError) as ours:
+            gw.req_historical_bars(TENCENT, 2, "1Min", None)
+    assert str(ours.value) == str(host.value)
