@@ -519,14 +519,15 @@ def test_an_event_read_before_the_stop_is_not_delivered(bridge, redis_client, mo
     # The stop comes from the controlling thread while the event thread decodes a message
     # it has already read.
     got, later, decoding = [], [], []
-    stopper = threading.Thread(target=getattr(bridge, action) if action != "restart" else
-                               (lambda: bridge.start_events(later.append)))
+    stop = {"stop_events": bridge.stop_events, "close": bridge.close,
+            "restart": lambda: bridge.start_events(later.append)}[action]
+    stopper = threading.Thread(target=stop)
 
     def loads(text):
         if not decoding:
-            decoding.append(text)
             stopper.start()
-            assert flag.wait(5)
+            decoding.append(text)
+            decoding.append(flag.wait(5))
         return json.loads(text)
 
     monkeypatch.setattr(rb, "json", types.SimpleNamespace(loads=loads, dumps=json.dumps))
@@ -535,7 +536,7 @@ def test_an_event_read_before_the_stop_is_not_delivered(bridge, redis_client, mo
     ch = bridge.events_channel
     assert _publish_until(redis_client, ch, '{"n": 1}', lambda: decoding)
     stopper.join(5)
-    assert got == [] and later == []
+    assert decoding == ['{"n": 1}', True] and got == [] and later == []
     if action == "restart":
         assert _publish_until(redis_client, ch, '{"n": 2}', lambda: later)
         assert {"n": 1} not in later and got == []
