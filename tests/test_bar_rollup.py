@@ -447,6 +447,33 @@ def test_table_times_at_the_ends_of_the_range(unit, first):
     assert (outs[0].time_key.to_numpy() + shift).tolist() == outs[1].time_key.to_numpy().tolist()
 
 
+@pytest.mark.parametrize("start, tz, unit", [
+    ("1969-12-31 23:41:20", None, "ns"), ("1969-12-31 23:41:20", "America/New_York", "ns"),
+    ("1901-06-30 11:40:40", "Asia/Hong_Kong", "us"), ("1850-03-01 09:27:40", None, "s")])
+@pytest.mark.parametrize("n", [5, 60])
+def test_times_before_1970_fall_into_their_clock_buckets(start, tz, unit, n):
+    # Rows 50 s apart: their seconds vary and no gap splits a bucket.
+    times = pd.date_range(start, periods=40, freq="50s", tz=tz, unit=unit)
+    df = make_df(40).assign(time_key=times)
+    assert_tables_equal(br.aggregate_1min_ohlcv_df(df, n, require_full=False),
+                        ref.aggregate_1min_ohlcv_df(df, n, require_full=False))
+    bars = [mkbar(0, datetime=t.to_pydatetime()) for t in times]
+    assert_bars_equal(br.aggregate_1min_bars(bars, n, require_full=False),
+                      ref.aggregate_1min_bars(bars, n, require_full=False))
+
+
+@pytest.mark.parametrize("missing", [[0], [4], [11], [0, 5, 6]])
+@pytest.mark.parametrize("order", ["sorted", "shuffled"])
+def test_table_rows_without_a_time_go_last(missing, order):
+    # Each row without a time makes a row of its own, after the aggregated ones.
+    df = make_df(12)
+    df.loc[missing, "time_key"] = pd.NaT
+    if order == "shuffled":
+        df = df.sample(frac=1, random_state=4)
+    got = br.aggregate_1min_ohlcv_df(df, 3, require_full=False)
+    assert_tables_equal(got, ref.aggregate_1min_ohlcv_df(df, 3, require_full=False))
+
+
 @st.composite
 def tables(draw):
     n = draw(st.integers(1, 40))

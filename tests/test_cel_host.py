@@ -186,6 +186,20 @@ def test_other_errors_escape_after_the_shutdown(cel, capsys):
     assert not workers()
 
 
+@pytest.mark.parametrize("error_type", [Stop, SystemExit, KeyboardInterrupt])
+@pytest.mark.parametrize("where", ["configuration", "init", "start"])
+def test_a_failing_shutdown_keeps_the_error_that_ended_the_run(cel, where, error_type):
+    error = error_type("halt")
+    cel.com.behaviour.shutdown_error = cel.com.error(-2147467259, "Unspecified error")
+    if where == "configuration":
+        App, custom = app_class(cel.mod), raise_(error)
+    else:
+        App, custom = app_class(cel.mod, **{where: raise_(error)}), None
+    with pytest.raises(cel.com.com_error, match="Unspecified error") as failure:
+        cel.mod.Start(App, custom)
+    assert failure.value.__context__ is error and not workers()
+
+
 def test_custom_configuration_that_raises(cel, capsys):
     def custom(cfg):
         raise KeyError("ReadyStatusCheck")

@@ -142,6 +142,23 @@ def test_qmt_worked_cases(deals, expected):
         pytest.approx(expected)
 
 
+@pytest.mark.parametrize("cls, py_cls, rates, deals, name, want", [
+    (IbHKEquityFees, ref.IbHKEquityFees, {}, [deal(22.5, 1000)], "commissions", 18.0),
+    (IbSHSZHKConnectEquityFees, ref.IbSHSZHKConnectEquityFees, {},
+     [deal(225, 60), deal(Fraction(45, 2), 400)], "commissions", 18.0),
+    (QmtCommissionsCN, ref.QmtCommissionsCN, {"COMMISSION_MIN": 5}, [deal(10.0, 2000)], "commissions", 5.0),
+    (QmtCommissionsCN, ref.QmtCommissionsCN, {"COMMISSION_RATE": 0, "COMMISSION_MIN": 0.0},
+     [deal(10, 100)], "commissions", 0),
+    (IbHKEquityFees, ref.IbHKEquityFees, {}, [deal(np.float64(100.0), 1000)], "settlement_fees",
+     np.float64(2.0)),
+], ids=["hk-minimum", "connect-minimum-exact-ints", "qmt-int-minimum", "qmt-int-rate", "hk-settlement-floor"])
+def test_a_tie_with_the_minimum_keeps_the_first_as_max_does(cls, py_cls, rates, deals, name, want):
+    # The fee equals its minimum (0.0008 * 22,500 == 18, 0.00025 * 20,000 == 5, ...).
+    ours, theirs = type("Ours", (cls,), rates), type("Theirs", (py_cls,), rates)
+    assert same(getattr(ours(*deals), name), want)
+    check_against_ref(ours, theirs, deals)
+
+
 # ---------------------------------------------------------------- class shape
 
 @pytest.mark.parametrize("cls", [c for c, _ in PAIRS], ids=PAIR_IDS)

@@ -7,6 +7,7 @@ import pytest
 from fakes.futu_contexts import RET_ERROR, RET_OK, kline_table, make_gateway, minute_pages
 from kavrel_trader.core.constants import Exchange
 from kavrel_trader.core.security import Currency, Futures, Security, Stock
+from kavrel_trader.core.utility import try_parsing_datetime
 from kavrel_trader.gateways.futu import futu_adapter as fa
 
 TENCENT = Stock("HK.00700", "Tencent", lot_size=100)
@@ -237,9 +238,32 @@ def test_history_uses_a_replaced_time_parser(gw, monkeypatch):
 
 
 def test_history_times_match_the_framework_parser(gw):
-    from kavrel_trader.core.utility import try_parsing_datetime
     pages = minute_pages(50, 20, start="2024-02-28 23:40:00")
     gw.quote_ctx.history_pages = pages
     bars = gw.req_historical_bars(TENCENT, 50, "1Min", None)
     times = pd.concat(pages)["time_key"].tolist()
     assert [b.datetime for b in bars] == [try_parsing_datetime(t) for t in times]
+
+
+IMPOSSIBLE_TIMES = ["2024-01-02 24:00:00", "1900-02-29 10:00:00", "2100-02-29 10:00:00"]
+
+
+@pytest.mark.parametrize("how, text", [("recent bar", t) for t in IMPOSSIBLE_TIMES] +
+                         [("history", t) for t in IMPOSSIBLE_TIMES + ["2100-02-29 10:00:00.250"]])
+def test_impossible_times_are_refused_as_the_host_parser_refuses_them(gw, how, text):
+    if how == "recent bar":
+        gw.quote_ctx.cur_kline_result = (RET_OK, kline_table([(text, 1, 2, 0, 1, 1)]))
+        with pytest.raises(ValueError) as host:
+            datetime.strptime(text, "%Y-%m-%d %H:%M:%S")
+        with pytest.raises(ValueError) as ours:
+            gw.get_recent_bar(TENCENT)
+    else:
+        # A sound time of the same shape first: once the framework's parser has read one,
+        # the gateway reads that shape itself.
+        sound = "2024-01-02 09:30:00" + text[19:]
+        gw.quote_ctx.history_pages = [kline_table([(sound, 1, 2, 0, 1, 1), (text, 1, 2, 0, 1, 1)])]
+        with pytest.raises(ValueError) as host:
+            try_parsing_datetime(text)
+        with pytest.raises(ValueError) as ours:
+            gw.req_historical_bars(TENCENT, 2, "1Min", None)
+    assert str(ours.value) == str(host.value)

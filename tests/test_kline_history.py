@@ -187,12 +187,15 @@ def test_parse_bar_time(value, expected):
     assert got == expected and type(got) is datetime
 
 
-@pytest.mark.parametrize("value", ["20230229", "20240102240000", "20240101000060", "00000101",
-                                   "garbage", "2024-13-01", 20240102.0,
+@pytest.mark.parametrize("value", ["20230229", "19000229", "21000229", "20240102240000", "20240101000060",
+                                   "00000101", "garbage", "2024-13-01", 20240102.0,
                                    "２０２４０１０２"])
 def test_parse_bar_time_unparsable_raises_from_utility(value):
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError) as info:
         kh.parse_qmt_bar_time(value)
+    with pytest.raises(ValueError) as utility:
+        ref.parse_qmt_bar_time(value)
+    assert str(info.value) == str(utility.value)
 
 
 def test_parse_bar_time_datetimes_unchanged():

@@ -468,6 +468,9 @@ def test_holding_period_parses_like_strptime(open_, close_):
     ({"open_datetime": "2021-03-01 10:00:00"}, KeyError),
     ({"open_datetime": 5, "close_datetime": "2021-03-01 10:00:00"}, TypeError),
     ({"open_datetime": "2021-03-01", "close_datetime": "2021-03-01 10:00:00"}, ValueError),
+    ({"open_datetime": "1900-02-29 10:00:00", "close_datetime": "2021-03-01 10:00:00"}, ValueError),
+    ({"open_datetime": "2021-03-01 10:00:00", "close_datetime": "2100-02-29 10:00:00"}, ValueError),
+    ({"open_datetime": "2021-03-01 24:00:00", "close_datetime": "2021-03-02 10:00:00"}, ValueError),
 ])
 def test_holding_period_errors(row, exc):
     with pytest.raises(exc) as info:

@@ -7,6 +7,7 @@ import subprocess
 import sys
 import threading
 import time
+import types
 import uuid
 from collections import OrderedDict, defaultdict
 
@@ -510,6 +511,35 @@ def test_a_handler_may_stop_its_own_subscriber(bridge, redis_client, capsys, act
         assert _publish_until(redis_client, ch, '{"n": 2}', lambda: later)
         bridge.stop_events()
     assert redis_client.pubsub_numsub(ch) == [(ch, 0)]
+
+
+@pytest.mark.timeout(30)
+@pytest.mark.parametrize("action", ["stop_events", "close", "restart"])
+def test_an_event_read_before_the_stop_is_not_delivered(bridge, redis_client, monkeypatch, action):
+    # The stop comes from the controlling thread while the event thread decodes a message
+    # it has already read.
+    got, later, decoding = [], [], []
+    stop = {"stop_events": bridge.stop_events, "close": bridge.close,
+            "restart": lambda: bridge.start_events(later.append)}[action]
+    stopper = threading.Thread(target=stop)
+
+    def loads(text):
+        if not decoding:
+            stopper.start()
+            decoding.append(text)
+            decoding.append(flag.wait(5))
+        return json.loads(text)
+
+    monkeypatch.setattr(rb, "json", types.SimpleNamespace(loads=loads, dumps=json.dumps))
+    bridge.start_events(got.append)
+    flag = bridge._stop_events
+    ch = bridge.events_channel
+    assert _publish_until(redis_client, ch, '{"n": 1}', lambda: decoding)
+    stopper.join(5)
+    assert decoding == ['{"n": 1}', True] and got == [] and later == []
+    if action == "restart":
+        assert _publish_until(redis_client, ch, '{"n": 2}', lambda: later)
+        assert {"n": 1} not in later and got == []
 
 
 @pytest.mark.timeout(30)
