@@ -419,3 +419,33 @@ def test_audit_file_turns_over_with_the_day(tmp_path):
     second = (tmp_path / "trail.2024-03-02.log").read_text().splitlines()
     assert [json.loads(x)["id"] for x in first + second] == ["a", "b"]
     assert json.loads(first[0])["note"] == "***"
+
+
+@pytest.mark.parametrize("case", ["volume beyond a float", "position not a number"])
+def test_an_order_the_limits_cannot_judge_is_refused_with_a_reply(
+        redis_server, redis_client, tmp_path, case):
+    trail = str(tmp_path / "audit.jsonl")
+    if case == "volume beyond a float":
+        limits, params = Limits(max_order_volume=200), dict(volume=10 ** 400)
+    else:
+        limits, params = Limits(max_position_value=1e9), dict()
+    with simulator(redis_server.url, clock=FixedClock(FRIDAY), limits=limits,
+                   audit=trail) as ag:
+        ag.backend.position_value = lambda code: float("nan")
+        reply = order(redis_client, **params)
+        assert reply["ok"] is False and not ag.backend.account.orders, reply
+    with open(AuditTrail(trail).file_for(date.today()), encoding="utf-8") as f:
+        lines = [json.loads(ln) for ln in f]
+    assert [(ln["event"], ln.get("decision")) for ln in lines] == [
+        ("request", None), ("decision", "refused")]
+    assert lines[1]["reason"] == reply["error"]
+
+
+def test_audit_lines_stay_json_and_hide_secrets_in_every_form(tmp_path):
+    secrets = ['q"w\\9', "p%40ss"]           # escaped by JSON; percent-encoded in a URL
+    trail = AuditTrail(str(tmp_path / "a.log"), today=lambda: date(2024, 3, 1), secrets=secrets)
+    trail.write({"id": "a", "quote": 'x q"w\\9 y', "url": "p@ss p%40ss", "bad": "\udcff"})
+    trail.close()
+    text = (tmp_path / "a.2024-03-01.log").read_text()
+    line = json.loads(text)
+    assert (line["quote"], line["url"], line["bad"]) == ("x *** y", "*** ***", "\udcff")

@@ -31,7 +31,7 @@ import time
 from dataclasses import dataclass
 from datetime import date, datetime
 from typing import Any, Callable, Dict, FrozenSet, Iterable, List, Optional
-from urllib.parse import urlsplit
+from urllib.parse import unquote, urlsplit
 
 import redis
 
@@ -132,7 +132,14 @@ class AuditTrail:
                  secrets: Iterable[str] = ()) -> None:
         self.path = os.path.abspath(path)
         self.today = today
-        self.secrets = [s for s in secrets if s]
+        # Each secret as given, percent-decoded (a URL's password) and as JSON writes it
+        # (escaped quotes, backslashes, control characters).
+        forms = set()
+        for secret in secrets:
+            if secret:
+                for text in (secret, unquote(secret)):
+                    forms.update((text, json.dumps(text, ensure_ascii=False)[1:-1]))
+        self.secrets = sorted(forms, key=len, reverse=True)
         self._lock = threading.Lock()
         self._day: Optional[date] = None
         self._fd: Optional[int] = None
@@ -155,7 +162,8 @@ class AuditTrail:
                           ensure_ascii=False, default=str)
         for secret in self.secrets:
             line = line.replace(secret, "***")
-        data = (line + "\n").encode("utf-8")
+        # A lone surrogate (a "\udcff" escape in a request) is written as that escape.
+        data = (line + "\n").encode("utf-8", "backslashreplace")
         with self._lock:
             day = self.today()
             if day != self._day or self._fd is None:     # a new day, or reopened after close
@@ -269,16 +277,22 @@ class Guards:
         base = {"id": req_id, "op": op}
         try:
             self._record(dict(base, event="request", params=_audit_params(params)))
-        except OSError as exc:
+        except Exception as exc:  # noqa: BLE001 - an order not recorded is not sent
             if is_order:
                 return self._unrecorded(exc)
+            log.error("audit line not written (%s): request", exc)
         if not is_order:
             self._record_quietly(dict(base, event="decision", decision="sent"))
             reply = send()
         else:
             with self._order_lock:
                 if refusal is None:
-                    refusal = self._check_order(params, backend)
+                    try:
+                        refusal = self._check_order(params, backend)
+                    except Exception as exc:  # noqa: BLE001 - a guard that fails refuses
+                        log.exception("risk limits could not be checked")
+                        refusal = ("order not sent: the risk limits could not be checked "
+                                   "(%s: %s)" % (type(exc).__name__, exc))
                 if refusal is not None:
                     self._record_quietly(dict(base, event="decision", decision="refused",
                                               reason=refusal))
@@ -286,7 +300,7 @@ class Guards:
                 token = self._accept()
                 try:
                     self._record(dict(base, event="decision", decision="sent"))
-                except OSError as exc:
+                except Exception as exc:  # noqa: BLE001
                     self._release(token)
                     return self._unrecorded(exc)
                 reply = send()
@@ -307,11 +321,11 @@ class Guards:
     def _record_quietly(self, record: Dict[str, Any]) -> None:
         try:
             self._record(record)
-        except OSError as exc:
+        except Exception as exc:  # noqa: BLE001 - the reply goes out whatever the trail says
             log.error("audit line not written (%s): %s", exc, record.get("event"))
 
     @staticmethod
-    def _unrecorded(exc: OSError) -> Dict[str, Any]:
+    def _unrecorded(exc: Exception) -> Dict[str, Any]:
         log.error("audit trail cannot be written: %s", exc)
         return {"ok": False, "error": "order not sent: the audit trail cannot be written "
                 "(%s)" % exc}
@@ -351,7 +365,8 @@ class Guards:
                     return ("cannot value the market order: no best %s for %s"
                             % ("ask" if direction == "BUY" else "bid", code))
             value = price * volume
-        if lim.max_order_value is not None and value > lim.max_order_value + 1e-9:
+        # Compared as "not within": a figure that is not a number refuses the order.
+        if lim.max_order_value is not None and not value <= lim.max_order_value + 1e-9:
             return ("max-order-value: order value %.2f (%d x %.2f) is above the limit of %.2f"
                     % (value, volume, price, lim.max_order_value))
         if lim.max_position_value is not None and direction == "BUY":
@@ -360,7 +375,7 @@ class Guards:
             except OpError as exc:
                 return "cannot value the position in %s: %s" % (code, exc)
             after = held + value
-            if after > lim.max_position_value + 1e-9:
+            if not after <= lim.max_position_value + 1e-9:
                 return ("max-position-value: the position in %s would be worth %.2f after the "
                         "order (%.2f held or bid for, %.2f in this order), above the limit of "
                         "%.2f" % (code, after, held, value, lim.max_position_value))
