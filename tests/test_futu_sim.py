@@ -1,5 +1,6 @@
 """The Futu stand-in's simulated market and broker: calendars and sessions, instruments,
 history pages, order checks, matching in parts over time, accounts kept apart."""
+import math
 from datetime import date, datetime, timedelta
 
 import pytest
@@ -83,12 +84,29 @@ def test_pages_join_into_the_whole_history_and_agree_with_live_prices(market):
     (SIM_ACC, "HK.HSImain", "BUY", "NORMAL", 1, 17000.0, "unknown security"),
     (REAL_ACC, "HK.00700", "BUY", "NORMAL", 100, 380.0, "unlock"),
     (FUT_SIM_ACC, "HK.HSImain", "BUY", "NORMAL", 1.5, 17000.0, "whole number of contracts"),
+    (FUT_SIM_ACC, "HK.HSImain", "BUY", "NORMAL", math.inf, 17000.0, "must be positive"),
+    (FUT_SIM_ACC, "HK.HSImain", "BUY", "NORMAL", 1, math.inf, "positive price"),
 ])
 def test_refused_orders(broker, acc, code, side, kind, qty, price, message):
     acct = broker.accounts[acc]
     with pytest.raises(BrokerError, match=message):
         broker.place(acct, code, side, kind, qty, price)
     assert not acct.orders
+
+
+@pytest.mark.parametrize("code, qty, price, message", [
+    ("HK.00700", 150, 200.0, "board lots"),
+    ("HK.00700", 200, 200.1, "price step"),
+    ("HK.HSImain", math.inf, 16000.0, "must be positive"),      # would fill without end
+    ("HK.HSImain", 2, math.nan, "positive price"),
+])
+def test_a_modification_is_checked_like_a_new_order(broker, code, qty, price, message):
+    acct = broker.accounts[SIM_ACC if code == "HK.00700" else FUT_SIM_ACC]
+    order, _ = broker.place(acct, code, "BUY", "NORMAL", 100 if code == "HK.00700" else 1,
+                            200.0 if code == "HK.00700" else 16000.0)
+    with pytest.raises(BrokerError, match=message):
+        broker.modify(order, qty, price)
+    assert (order.qty, order.status) == (100 if code == "HK.00700" else 1, "SUBMITTED")
 
 
 def test_market_orders_outside_sessions_are_refused(broker):

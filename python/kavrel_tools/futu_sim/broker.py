@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import copy
 import itertools
+import math
 import threading
 from dataclasses import dataclass, field
 from datetime import datetime
@@ -162,25 +163,14 @@ class SimBroker:
         if order_type not in ("NORMAL", "MARKET"):
             raise BrokerError("unsupported order type %s: NORMAL and MARKET are served"
                               % order_type)
-        if not qty > 0:
-            raise BrokerError("quantity must be positive, got %s" % qty)
-        if inst.kind == STOCK and (qty != int(qty) or int(qty) % int(inst.lot)):
-            raise BrokerError("quantity %s is not a whole number of board lots of %d shares"
-                              % (qty, inst.lot))
-        if inst.kind == FUTURE and qty != int(qty):
-            raise BrokerError("quantity %s is not a whole number of contracts" % qty)
-        if inst.kind == CRYPTO and abs(round(qty / inst.lot) * inst.lot - qty) > 1e-9:
-            raise BrokerError("quantity %s is not a multiple of the step %s" % (qty, inst.lot))
+        self._check_qty(inst, qty)
         phase = self.market.phase(inst, now)
         if order_type == "MARKET":
             if phase != "open":
                 raise BrokerError("market orders only during trading sessions")
             price = 0.0
         else:
-            if not price > 0:
-                raise BrokerError("a limit order needs a positive price")
-            if not inst.on_grid(price):
-                raise BrokerError("price %s is off the price step %s" % (price, inst.tick(price)))
+            self._check_price(inst, price)
             if phase in ("after", "closed") and inst.kind != CRYPTO:
                 raise BrokerError("market closed: orders are taken until the day's last session"
                                   " ends")
@@ -208,6 +198,25 @@ class SimBroker:
         acct.orders[order.order_id] = order
         return order, [("order", copy.copy(order))]
 
+    @staticmethod
+    def _check_qty(inst: Instrument, qty: float) -> None:
+        if not 0 < qty < math.inf:
+            raise BrokerError("quantity must be positive, got %s" % qty)
+        if inst.kind == STOCK and (qty != int(qty) or int(qty) % int(inst.lot)):
+            raise BrokerError("quantity %s is not a whole number of board lots of %d shares"
+                              % (qty, inst.lot))
+        if inst.kind == FUTURE and qty != int(qty):
+            raise BrokerError("quantity %s is not a whole number of contracts" % qty)
+        if inst.kind == CRYPTO and abs(round(qty / inst.lot) * inst.lot - qty) > 1e-9:
+            raise BrokerError("quantity %s is not a multiple of the step %s" % (qty, inst.lot))
+
+    @staticmethod
+    def _check_price(inst: Instrument, price: float) -> None:
+        if not 0 < price < math.inf:
+            raise BrokerError("a limit order needs a positive price, got %s" % price)
+        if not inst.on_grid(price):
+            raise BrokerError("price %s is off the price step %s" % (price, inst.tick(price)))
+
     def find(self, acct: Account, order_id: str) -> SimOrder:
         try:
             order = acct.orders.get(int(order_id))
@@ -227,11 +236,11 @@ class SimBroker:
     def modify(self, order: SimOrder, qty: float, price: float) -> List[Event]:
         if order.status not in _WORKING:
             raise BrokerError("order %s is already %s" % (order.order_id, order.status))
-        if qty < order.filled or not qty > 0:
+        if qty < order.filled:
             raise BrokerError("new quantity %s below the filled %s" % (qty, order.filled))
+        self._check_qty(order.inst, qty)
         if order.order_type == "NORMAL":
-            if not price > 0 or not order.inst.on_grid(price):
-                raise BrokerError("price %s is off the price step" % price)
+            self._check_price(order.inst, price)
             order.price = float(price)
         order.qty = float(qty)
         order.updated = self.clock()
