@@ -279,6 +279,34 @@ def test_connection_set_up_and_keep_alive_on_a_raw_socket(futu_sim):
     assert second[1].s2c.time > 0
 
 
+def test_current_daily_bars_on_a_leap_day():
+    from datetime import datetime
+
+    from futu.common.pb import InitConnect_pb2, Qot_GetKL_pb2, Qot_Sub_pb2
+    from futu.common.pb import Qot_Common_pb2 as QC
+
+    from kavrel_tools.futu_sim import FutuSimServer
+    from kavrel_tools.qmt_agent.clock import FixedClock
+
+    init = InitConnect_pb2.Request()
+    init.c2s.clientVer, init.c2s.clientID = 100, "raw"
+    sub = Qot_Sub_pb2.Request()
+    sub.c2s.securityList.add(market=QC.QotMarket_HK_Security, code="00700")
+    sub.c2s.subTypeList.append(QC.SubType_KL_Day)
+    sub.c2s.isSubOrUnSub = True
+    kl = Qot_GetKL_pb2.Request()
+    kl.c2s.rehabType, kl.c2s.klType, kl.c2s.reqNum = QC.RehabType_Forward, QC.KLType_Day, 10
+    kl.c2s.security.CopyFrom(sub.c2s.securityList[0])
+    with FutuSimServer(clock=FixedClock(datetime(2024, 2, 29, 10, 0, 30))) as sim, \
+            socket.create_connection(("127.0.0.1", sim.port), timeout=5) as s:
+        for serial, (pid, req) in enumerate([(ProtoId.InitConnect, init),
+                                             (ProtoId.Qot_Sub, sub),
+                                             (ProtoId.Qot_GetKL, kl)], 1):
+            s.sendall(_packet(pid, req.SerializeToString(), serial))
+            h, rsp = _reply(s)
+            assert (h.serial_no, rsp.retType, rsp.retMsg) == (serial, 0, "")
+
+
 @pytest.mark.parametrize("junk", [b"XY" + b"\x00" * 60,
                                   wire.HEADER.pack(b"F", b"T", 1004, 0, 0, 1, 1 << 30,
                                                    b"\x00" * 20, b"\x00" * 8)])

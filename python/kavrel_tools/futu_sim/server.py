@@ -21,7 +21,7 @@ import selectors
 import socket
 import threading
 import time
-from datetime import datetime
+from datetime import datetime, timedelta
 from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 from futu.common.constant import ProtoId
@@ -233,16 +233,21 @@ class FutuSimServer:
                         except OSError:
                             pass
                     else:
-                        conn: _Conn = key.data
-                        if mask & selectors.EVENT_READ:
-                            self._read(conn)
-                        if mask & selectors.EVENT_WRITE and conn.conn_id in self._conns:
-                            self._flush(conn)
+                        self._serve_conn(key.data, mask)
                 if time.monotonic() >= next_tick:
                     next_tick = time.monotonic() + self.tick
                     self._safely(self._tick)
         finally:
             self._close_all()
+
+    def _serve_conn(self, conn: _Conn, mask: int) -> None:
+        try:
+            if mask & selectors.EVENT_READ:
+                self._read(conn)
+            if mask & selectors.EVENT_WRITE and conn.conn_id in self._conns:
+                self._flush(conn)
+        except Exception as e:                     # that connection goes, the server stays
+            self._drop(conn, "%s: %s" % (type(e).__name__, e))
 
     def _close_all(self) -> None:
         for conn in list(self._conns.values()):
@@ -272,11 +277,16 @@ class FutuSimServer:
             sock, addr = self._listener.accept()
         except OSError:
             return
-        sock.setblocking(False)
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        conn = _Conn(next(self._conn_ids), sock, addr)
+        try:
+            sock.setblocking(False)
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            conn = _Conn(next(self._conn_ids), sock, addr)
+            self._sel.register(sock, selectors.EVENT_READ, conn)
+        except (OSError, ValueError) as e:         # reset before it was taken, or no room
+            log.warning("futu-sim: connection from %s not taken: %s", addr, e)
+            sock.close()
+            return
         self._conns[conn.conn_id] = conn
-        self._sel.register(sock, selectors.EVENT_READ, conn)
 
     def _drop(self, conn: _Conn, reason: Optional[str]) -> None:
         if self._conns.pop(conn.conn_id, None) is None:
@@ -553,7 +563,7 @@ class FutuSimServer:
         elif c2s.klType == QC.KLType_Day:
             self._need_sub(conn, inst, QC.SubType_KL_Day, "current daily bars")
             d = self.market.last_day(inst, now)
-            rows, _ = self.market.day_bars(inst, d.replace(year=d.year - 5), d, now, 100_000)
+            rows, _ = self.market.day_bars(inst, d - timedelta(days=5 * 366), d, now, 100_000)
             rows = rows[-max(0, min(c2s.reqNum, 1000)):] if c2s.reqNum > 0 else []
         else:
             raise RequestError("kline type %d is not served: one-minute and daily bars are"
