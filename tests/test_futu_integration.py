@@ -321,6 +321,32 @@ def test_a_broken_packet_closes_that_connection_only(futu_sim, junk, caplog):
     assert sum("closed connection" in r.getMessage() for r in caplog.records) == 1
 
 
+def test_a_client_that_does_not_read_is_closed_not_buffered_without_end(futu_sim, caplog):
+    from futu.common.pb import InitConnect_pb2, Qot_RequestHistoryKL_pb2
+    from futu.common.pb import Qot_Common_pb2 as QC
+
+    futu_sim.max_unsent = 256 * 1024
+    init = InitConnect_pb2.Request()
+    init.c2s.clientVer, init.c2s.clientID = 100, "raw"
+    hist = Qot_RequestHistoryKL_pb2.Request()
+    hist.c2s.rehabType, hist.c2s.klType = QC.RehabType_Forward, QC.KLType_1Min
+    hist.c2s.maxAckKLNum = 1000
+    hist.c2s.security.market, hist.c2s.security.code = QC.QotMarket_HK_Security, "00700"
+    hist.c2s.beginTime, hist.c2s.endTime = "2000-01-01", "2100-01-01"
+    body = hist.SerializeToString()
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.settimeout(5)
+        s.connect(("127.0.0.1", futu_sim.port))
+        s.sendall(_packet(ProtoId.InitConnect, init.SerializeToString(), 1))
+        _reply(s)
+        s.sendall(b"".join(_packet(ProtoId.Qot_RequestHistoryKL, body, n)
+                           for n in range(2, 200)))
+        assert wait_for(lambda: not futu_sim._conns)
+    assert futu_sim.running
+    assert any("not reading" in r.getMessage() for r in caplog.records)
+
+
 def test_command_line_serves_and_stops_on_sigterm():
     env = dict(os.environ, PYTHONUNBUFFERED="1")
     proc = subprocess.Popen([sys.executable, "-m", "kavrel_tools.futu_sim", "--port", "0"],

@@ -111,6 +111,10 @@ class FutuSimServer:
     the calling thread until ``stop()`` (the command line's way).
     """
 
+    # Replies and pushes held for a client that does not read: past this the connection is
+    # closed (the client reconnects as after any drop) rather than the server's memory grown.
+    max_unsent = 64 * 1024 * 1024
+
     def __init__(self, host: str = "127.0.0.1", port: int = 0, *, seed: int = 7,
                  clock: Optional[Clock] = None, tick: float = 0.2,
                  unlock_password: Optional[str] = None,
@@ -333,6 +337,8 @@ class FutuSimServer:
             return
         conn.wbuf.extend(wire.pack(proto_id, serial_no, body))
         self._flush(conn)
+        if len(conn.wbuf) > self.max_unsent:
+            self._drop(conn, "the client is not reading: %d bytes unsent" % len(conn.wbuf))
 
     def _flush(self, conn: _Conn) -> None:
         if conn.wbuf:
