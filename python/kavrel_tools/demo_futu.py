@@ -20,11 +20,16 @@ import time
 from datetime import date, datetime
 
 from kavrel_tools.demo import SimClock, Session, last_trading_day, stop_process
+from kavrel_tools.futu_sim.market import HK_STOCKS, _expiry, front_month, hk_tick
 from kavrel_tools.report import Progress, table
 
 DEFAULT_CODES = "HK.00700,HK.00005"
 FEE_FIELDS = ("commissions", "platform_fees", "stamp_fees", "trade_fees", "total_fees")
-LOTS = {"HK.00700": 100, "HK.00005": 400}
+
+
+def lot_of(code: str) -> int:
+    """Shares per board lot, as the simulator trades them (100 for a code not in its table)."""
+    return HK_STOCKS.get(code, ("", 100))[1]
 
 
 def start_server(seed: int, start: datetime, speed: float, log_path: str):
@@ -40,9 +45,19 @@ def start_server(seed: int, start: datetime, speed: float, log_path: str):
         log.close()
     line = proc.stdout.readline()
     if "listening on" not in line:
-        stop_process(proc)
+        stop_server(proc)
         raise SystemExit("the Futu simulator did not start; see " + log_path)
     return proc, int(line.split(" on ")[1].split()[0].rsplit(":", 1)[1])
+
+
+def on_tick(price: float) -> float:
+    tick = hk_tick(price)
+    return round(round(price / tick) * tick, 6)
+
+
+def stop_server(proc: subprocess.Popen) -> None:
+    stop_process(proc)
+    proc.stdout.close()
 
 
 class FutuSession(Session):
@@ -107,7 +122,7 @@ class FutuSession(Session):
              Order(security=self.future, price=fbook.ask_price_1, quantity=6,
                    direction=Direction.LONG, order_type=OrderType.LIMIT)),
             (self.gw, "limit buy 3% below",
-             Order(security=first, price=round(book.bid_price_1 * 0.97 / 0.2) * 0.2,
+             Order(security=first, price=on_tick(book.bid_price_1 * 0.97),
                    quantity=1, direction=Direction.LONG, order_type=OrderType.LIMIT)),
         ]
         placed = []
@@ -143,7 +158,7 @@ class FutuSession(Session):
                     before = sum(f["traded_volume"] for f in self.fills
                                  if f["order_ref"] == deal.orderid)
                     qty = float(deal.filled_quantity)
-                    lot = LOTS.get(deal.security.code, 1)
+                    lot = 1 if gw is self.fgw else lot_of(deal.security.code)
                     print(f"  fill {deal.updated_time:%H:%M:%S}  {deal.orderid}  "
                           f"{deal.security.code}  +{qty:g} (now {before + qty:g}) "
                           f"@ {float(deal.filled_avg_price):.2f}")
@@ -192,14 +207,13 @@ def run_futu(args: argparse.Namespace, stack: contextlib.ExitStack) -> None:
         hour=10, minute=0)
     log_path = os.path.join(args.out, "futu_simulator.log")
     proc, port = start_server(args.seed, start, args.speed, log_path)
-    stack.callback(stop_process, proc)
+    stack.callback(stop_server, proc)
     print(f"  Futu simulator: pid {proc.pid}, port {port}, seed {args.seed}, market from "
           f"{start:%Y-%m-%d %H:%M} at {args.speed:g}x (log: {log_path})")
 
     from kavrel_trader.core.constants import Exchange, TradeMode
     from kavrel_trader.core.security import Futures, Stock
     from kavrel_trader.gateways.futu import futu_adapter
-    from kavrel_tools.futu_sim.market import _expiry, front_month
 
     # The SDK (imported above) logs its connection events to the console too; the session
     # prints its own.
@@ -208,7 +222,7 @@ def run_futu(args: argparse.Namespace, stack: contextlib.ExitStack) -> None:
     futu_adapter.FUTU = dict(settings)
     futu_adapter.FUTUFUTURES = dict(settings)
     codes = args.codes if args.codes != "default" else DEFAULT_CODES.split(",")
-    secs = [Stock(code, code, lot_size=LOTS.get(code, 100), exchange=Exchange.SEHK)
+    secs = [Stock(code, code, lot_size=lot_of(code), exchange=Exchange.SEHK)
             for code in codes]
     gw = futu_adapter.FutuAdapter(secs, "FutuDemo")
     stack.callback(gw.close)
