@@ -10,6 +10,7 @@ costs a small append (about a millisecond), and only a power cut can lose the la
 from __future__ import annotations
 
 import sqlite3
+import threading
 from datetime import date, datetime
 from typing import Any, Dict, Optional, Tuple
 
@@ -45,6 +46,9 @@ class SimStore:
 
     def __init__(self, path: str, account_id: str) -> None:
         self.path = path
+        # One connection shared by the agent's threads: a change's BEGIN..COMMIT must not
+        # interleave with another's, so every use of it holds this lock.
+        self._lock = threading.RLock()
         try:
             self._db = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
         except sqlite3.Error as exc:
@@ -65,12 +69,17 @@ class SimStore:
         self.last_time: Optional[datetime] = None   # simulated time of the last change
 
     def close(self) -> None:
-        self._db.close()
+        with self._lock:
+            self._db.close()
 
     # ---------------------------------------------------------------- reading
     def load(self, account: Any, order_cls: Any, position_cls: Any) -> Tuple[int, int]:
         """Fill ``account`` from the file (or write its starting cash into a new one);
         returns the highest order number and trade number used so far."""
+        with self._lock:
+            return self._load(account, order_cls, position_cls)
+
+    def _load(self, account: Any, order_cls: Any, position_cls: Any) -> Tuple[int, int]:
         db = self._db
         if self._fresh:
             self.save(account)
@@ -112,6 +121,10 @@ class SimStore:
              ) -> None:
         """One change: the account's cash, the order's row, its code's position and the
         fill, committed together."""
+        with self._lock:
+            self._save(account, order, trade)
+
+    def _save(self, account: Any, order: Any, trade: Optional[Dict[str, Any]]) -> None:
         db = self._db
         db.execute("BEGIN")
         try:
@@ -143,5 +156,6 @@ class SimStore:
                            [trade[c] for c in _TRADE_COLS])
             db.execute("COMMIT")
         except BaseException:
-            db.execute("ROLLBACK")
+            if db.in_transaction:            # a failed COMMIT may have rolled back already
+                db.execute("ROLLBACK")
             raise
