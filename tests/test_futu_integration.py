@@ -9,7 +9,6 @@ import socket
 import subprocess
 import sys
 import threading
-import time
 from datetime import timedelta
 
 import pytest
@@ -22,21 +21,13 @@ from kavrel_trader.core.constants import Direction, Exchange, OrderStatus, Order
 from kavrel_trader.core.order import Order
 from kavrel_trader.core.security import Futures, Security, Stock
 from kavrel_trader.gateways.futu import futu_adapter as fa
+from qmt_wire import wait_for
 
 TENCENT = Stock("HK.00700", "Tencent", lot_size=100)
 HSBC = Stock("HK.00005", "HSBC", lot_size=400)
 BTC = Security("CC.BTCUSD", "Bitcoin", exchange=Exchange.CRYPTO)
 # The SDK's network thread is made once per process with a deprecated call.
 pytestmark = pytest.mark.filterwarnings("ignore:setDaemon:DeprecationWarning")
-
-
-def wait_for(pred, wait=5.0):
-    deadline = time.monotonic() + wait
-    while time.monotonic() < deadline:
-        if pred():
-            return True
-        time.sleep(0.01)
-    return False
 
 
 def hsi_main(sim):

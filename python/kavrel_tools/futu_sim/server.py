@@ -82,6 +82,13 @@ def _full_code(security) -> str:
     return prefix + "." + security.code
 
 
+def _push(proto_id: int):
+    """A push's protocol id and its message, marked successful."""
+    rsp = wire.pb_module(proto_id).Response()
+    rsp.retType = wire.RET_OK
+    return proto_id, rsp
+
+
 def _set_security(pb, code: str) -> None:
     prefix, _, rest = code.partition(".")
     pb.market = _MARKET_OF_PREFIX[prefix]
@@ -560,6 +567,13 @@ class FutuSimServer:
         k.changeRate = round((c - prev) / prev * 100.0, 4) if prev else 0.0
         k.timestamp = datetime.strptime(t, "%Y-%m-%d %H:%M:%S").timestamp()
 
+    def _fill_kls(self, s2c, inst: Instrument, rows) -> None:
+        _set_security(s2c.security, inst.code)
+        s2c.name = inst.name
+        crypto = inst.kind == "crypto"
+        for row in rows:
+            self._fill_kl(s2c.klList.add(), row, crypto)
+
     def _get_kl(self, conn: _Conn, c2s, rsp) -> None:
         inst = self._instrument(c2s.security)
         now = self.clock()
@@ -574,11 +588,7 @@ class FutuSimServer:
         else:
             raise RequestError("kline type %d is not served: one-minute and daily bars are"
                                % c2s.klType)
-        _set_security(rsp.s2c.security, inst.code)
-        rsp.s2c.name = inst.name
-        crypto = inst.kind == "crypto"
-        for row in rows:
-            self._fill_kl(rsp.s2c.klList.add(), row, crypto)
+        self._fill_kls(rsp.s2c, inst, rows)
 
     def _history_kl(self, conn: _Conn, c2s, rsp) -> None:
         inst = self._instrument(c2s.security)
@@ -598,12 +608,7 @@ class FutuSimServer:
         else:
             raise RequestError("kline type %d is not served: one-minute and daily bars are"
                                % c2s.klType)
-        _set_security(rsp.s2c.security, inst.code)
-        rsp.s2c.name = inst.name
-        crypto = inst.kind == "crypto"
-        kl = rsp.s2c.klList
-        for row in rows:
-            self._fill_kl(kl.add(), row, crypto)
+        self._fill_kls(rsp.s2c, inst, rows)
         if key is not None:
             rsp.s2c.nextReqKey = ("kv1|%d|%s|%s" % (c2s.klType, inst.code, key)).encode()
 
@@ -742,14 +747,21 @@ class FutuSimServer:
             p.td_buyQty, p.td_sellQty = pos.today_buy, pos.today_sell
             p.accID = acct.acc_id
 
+    @staticmethod
+    def _fill_order_fields(x, order: SimOrder) -> None:
+        """The fields an order and its fills share."""
+        x.trdSide = _SIDE_PB[order.side]
+        x.orderID = order.order_id
+        x.orderIDEx = str(order.order_id)
+        x.code = order.code.partition(".")[2]
+        x.name = order.inst.name
+        x.secMarket = TC.TrdSecMarket_CC if order.inst.kind == "crypto" else TC.TrdSecMarket_HK
+        x.trdMarket = _TRD_MARKETS[order.account.markets[0]]
+
     def _fill_order(self, o, order: SimOrder) -> None:
-        o.trdSide = _SIDE_PB[order.side]
+        self._fill_order_fields(o, order)
         o.orderType = _ORDER_TYPE_PB[order.order_type]
         o.orderStatus = _STATUS_PB[order.status]
-        o.orderID = order.order_id
-        o.orderIDEx = str(order.order_id)
-        o.code = order.code.partition(".")[2]
-        o.name = order.inst.name
         o.qty = order.qty
         o.price = order.price
         o.createTime = _stamp(order.created)
@@ -759,29 +771,20 @@ class FutuSimServer:
         o.fillQty = order.filled
         o.fillAvgPrice = order.avg_price
         o.lastErrMsg = order.last_err
-        o.secMarket = TC.TrdSecMarket_CC if order.inst.kind == "crypto" else TC.TrdSecMarket_HK
         o.remark = order.remark
         o.timeInForce = TC.TimeInForce_DAY
         o.currency = _CURRENCY_PB[order.account.currency]
-        o.trdMarket = _TRD_MARKETS[order.account.markets[0]]
 
     def _fill_fill(self, f, fill: SimFill) -> None:
-        order = fill.order
-        f.trdSide = _SIDE_PB[order.side]
+        self._fill_order_fields(f, fill.order)
         f.fillID = fill.fill_id
         f.fillIDEx = str(fill.fill_id)
-        f.orderID = order.order_id
-        f.orderIDEx = str(order.order_id)
-        f.code = order.code.partition(".")[2]
-        f.name = order.inst.name
         f.qty = fill.qty
         f.price = fill.price
         f.createTime = _stamp(fill.time)
         f.createTimestamp = fill.time.timestamp()
         f.updateTimestamp = fill.time.timestamp()
-        f.secMarket = TC.TrdSecMarket_CC if order.inst.kind == "crypto" else TC.TrdSecMarket_HK
         f.status = 0
-        f.trdMarket = _TRD_MARKETS[order.account.markets[0]]
 
     def _header(self, h, acct) -> None:
         h.trdEnv = _ENV_PB[acct.env]
@@ -869,51 +872,33 @@ class FutuSimServer:
                     continue
                 conn.pushed[(code, t)] = second
                 if t == QC.SubType_Basic:
-                    module = wire.pb_module(ProtoId.Qot_UpdateBasicQot)
-                    rsp = module.Response()
-                    rsp.retType = wire.RET_OK
+                    pid, rsp = _push(ProtoId.Qot_UpdateBasicQot)
                     self._fill_basic(rsp.s2c.basicQotList.add(), inst, now)
-                    pid = ProtoId.Qot_UpdateBasicQot
                 elif t == QC.SubType_OrderBook:
-                    module = wire.pb_module(ProtoId.Qot_UpdateOrderBook)
-                    rsp = module.Response()
-                    rsp.retType = wire.RET_OK
+                    pid, rsp = _push(ProtoId.Qot_UpdateOrderBook)
                     self._fill_book(rsp.s2c, inst, now)
-                    pid = ProtoId.Qot_UpdateOrderBook
                 else:
                     rows = self.market.recent_minute_bars(inst, now, 1)
                     if not rows:
                         continue
-                    module = wire.pb_module(ProtoId.Qot_UpdateKL)
-                    rsp = module.Response()
-                    rsp.retType = wire.RET_OK
+                    pid, rsp = _push(ProtoId.Qot_UpdateKL)
                     rsp.s2c.rehabType = QC.RehabType_Forward
                     rsp.s2c.klType = QC.KLType_1Min
-                    _set_security(rsp.s2c.security, inst.code)
-                    rsp.s2c.name = inst.name
-                    self._fill_kl(rsp.s2c.klList.add(), rows[-1], inst.kind == "crypto")
-                    pid = ProtoId.Qot_UpdateKL
+                    self._fill_kls(rsp.s2c, inst, rows[-1:])
                 self._send(conn, pid, 0, rsp.SerializeToString())
 
     def _push_trades(self, events) -> None:
         for kind, item in events:
             acct = item.account if kind == "order" else item.order.account
             if kind == "order":
-                module = wire.pb_module(ProtoId.Trd_UpdateOrder)
-                rsp = module.Response()
-                rsp.retType = wire.RET_OK
-                self._header(rsp.s2c.header, acct)
+                pid, rsp = _push(ProtoId.Trd_UpdateOrder)
                 self._fill_order(rsp.s2c.order, item)
-                pid = ProtoId.Trd_UpdateOrder
             elif acct.env == "SIMULATE":
                 continue                   # paper trading reports fills through orders only
             else:
-                module = wire.pb_module(ProtoId.Trd_UpdateOrderFill)
-                rsp = module.Response()
-                rsp.retType = wire.RET_OK
-                self._header(rsp.s2c.header, acct)
+                pid, rsp = _push(ProtoId.Trd_UpdateOrderFill)
                 self._fill_fill(rsp.s2c.orderFill, item)
-                pid = ProtoId.Trd_UpdateOrderFill
+            self._header(rsp.s2c.header, acct)
             body = rsp.SerializeToString()
             for conn in list(self._conns.values()):
                 if conn.ready and acct.acc_id in conn.acc_push:
