@@ -246,12 +246,13 @@ def _reply(sock):
     (ProtoId.Qot_GetSecuritySnapshot, b"", "not served"),             # known, not served
     (ProtoId.InitConnect, b"\xff\xff\xff", "malformed request"),      # garbage body
 ])
-def test_bad_requests_get_the_protocols_error_reply(futu_sim, proto_id, body, expect):
+def test_bad_requests_get_the_protocols_error_reply(futu_sim, proto_id, body, expect, caplog):
     with socket.create_connection(("127.0.0.1", futu_sim.port), timeout=5) as s:
         s.sendall(_packet(proto_id, body))
         h, rsp = _reply(s)
         assert (h.proto_id, h.serial_no, rsp.retType) == (proto_id, 7, -1)
         assert expect in rsp.retMsg
+    assert sum(rsp.retMsg in r.getMessage() for r in caplog.records) == 1
 
 
 def test_connection_set_up_and_keep_alive_on_a_raw_socket(futu_sim):

@@ -67,6 +67,10 @@ class RequestError(Exception):
     """A request refused with a message (sent back as the failed reply)."""
 
 
+class _BadPacket(RequestError):
+    """A packet the simulator cannot take (unknown, malformed, out of turn): logged."""
+
+
 def _stamp(t: datetime) -> str:
     return t.strftime("%Y-%m-%d %H:%M:%S")
 
@@ -370,20 +374,20 @@ class FutuSimServer:
         after: List[Callable[[], None]] = []
         try:
             if hashlib.sha1(body).digest() != head.sha1:
-                raise RequestError("%s: body does not match its SHA-1" % name)
+                raise _BadPacket("%s: body does not match its SHA-1" % name)
             if head.fmt != wire.FMT_PROTOBUF:
-                raise RequestError("%s: only protobuf bodies are served" % name)
+                raise _BadPacket("%s: only protobuf bodies are served" % name)
             handler = self._handlers.get(pid)
             if handler is None:
-                raise RequestError("%s is not served by this simulator" % name)
+                raise _BadPacket("%s is not served by this simulator" % name)
             if pid != ProtoId.InitConnect and not conn.ready:
-                raise RequestError("%s before InitConnect" % name)
+                raise _BadPacket("%s before InitConnect" % name)
             module = wire.pb_module(pid)
             req = module.Request()
             try:
                 req.ParseFromString(body)
             except Exception as e:
-                raise RequestError("%s: malformed request: %s" % (name, e)) from None
+                raise _BadPacket("%s: malformed request: %s" % (name, e)) from None
             rsp = module.Response()
             rsp.retType = wire.RET_OK
             with self.broker.lock:
@@ -392,6 +396,8 @@ class FutuSimServer:
                 after.extend(result)
             out = rsp.SerializeToString()
         except (RequestError, BrokerError) as e:
+            if isinstance(e, _BadPacket):
+                log.warning("futu-sim: connection %d from %s: %s", conn.conn_id, conn.addr, e)
             out = wire.error_body(pid, str(e))
         except Exception as e:
             log.warning("futu-sim: %s from connection %d failed: %s: %s", name, conn.conn_id,
