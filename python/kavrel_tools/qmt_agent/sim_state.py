@@ -50,16 +50,24 @@ class SimStore:
         # interleave with another's, so every use of it holds this lock.
         self._lock = threading.RLock()
         try:
-            self._db = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
+            self._db = sqlite3.connect(path, check_same_thread=False, isolation_level=None,
+                                       timeout=0.5)
         except sqlite3.Error as exc:
             raise ValueError("cannot open %s: %s" % (path, exc)) from None
         try:
+            # The file is this process's until it closes: a second simulator on the same
+            # account would otherwise write over the first one's changes.
+            self._db.execute("PRAGMA locking_mode=EXCLUSIVE")
             self._db.execute("PRAGMA journal_mode=WAL")
             self._db.execute("PRAGMA synchronous=NORMAL")
             self._db.executescript(_SCHEMA)
+            self._db.execute("BEGIN EXCLUSIVE")
+            self._db.execute("COMMIT")
             row = self._db.execute("SELECT value FROM meta WHERE key='account_id'").fetchone()
         except sqlite3.DatabaseError as exc:
             self._db.close()
+            if "locked" in str(exc):
+                raise ValueError("%s is in use by another simulator" % path) from None
             raise ValueError("%s is not a simulator state file: %s" % (path, exc)) from None
         if row is not None and row[0] != account_id:
             self._db.close()
