@@ -5,8 +5,9 @@ One selector loop accepts connections, reads packets, answers each request in or
 and one-minute bars of the subscribed codes once per second of simulated time, and order and
 fill updates to the connections that subscribed the account. Requests before the connection's
 InitConnect, unknown protocols and refused requests get the protocol's failed reply (return
-type -1 and a message); a packet with a bad header or an oversized body closes that one
-connection with one log line. Nothing a client sends stops the server.
+type -1 and a message), the packets the server cannot take also one log line; a packet with a
+bad header or an oversized body, and a client that leaves ``max_unsent`` bytes unread, close
+that one connection with one log line. Nothing a client sends stops the server.
 
 State (market, accounts, orders) belongs to the server object and outlives ``stop``: a
 stopped server started again on the same port continues the same session, as a restarted
