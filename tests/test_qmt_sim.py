@@ -353,6 +353,7 @@ def test_cancel_resting_order(agent, redis_client, events, by):
     (FRIDAY, dict(order_type="LIMIT", price=63.005), "0.01 price grid"),
     (FRIDAY, dict(order_type="LIMIT", price=999.0), "outside today's limits"),
     (FRIDAY, dict(price=float("nan")), "price must be"),
+    (FRIDAY, dict(volume=10 ** 400), "volume must be a finite number, got 1000000"),
     (FRIDAY, dict(volume=10_000_000), "insufficient cash"),
     (FRIDAY, dict(direction="SELL"), "insufficient sellable shares"),
     (datetime(2024, 3, 1, 12, 0), dict(), "market orders only during continuous"),

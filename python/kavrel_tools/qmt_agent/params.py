@@ -30,6 +30,12 @@ def str_param(params, key, default: str = "", required: bool = False) -> str:
     return value.strip()
 
 
+def _clip(value) -> str:
+    """The repr of a bad value, cut short: a huge number's digits do not belong in a reply."""
+    text = repr(value)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
 def number_param(params, key, default: float = 0.0, required: bool = False) -> float:
     value = _get(params, key, required, default)
     if value is _MISSING:
@@ -40,8 +46,10 @@ def number_param(params, key, default: float = 0.0, required: bool = False) -> f
         number = float(value)
     except ValueError:
         raise OpError("%s must be a number, got %r" % (key, value)) from None
+    except OverflowError:       # an int too large for a float is not a finite number either
+        number = math.inf
     if not math.isfinite(number):
-        raise OpError("%s must be a finite number, got %r" % (key, value))
+        raise OpError("%s must be a finite number, got %s" % (key, _clip(value)))
     return number
 
 
