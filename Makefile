@@ -1,6 +1,7 @@
 # make test   - create the virtual environment, build and install the package, run the tests
 # make demo   - the same set-up, then run the demo session
 # make bench  - the same set-up, then print the benchmark ratios
+# make soak   - the same set-up, then the QMT order soak (Redis and agent restarts; all counts 0)
 # make stubtest - the same set-up, then check the type stubs against the built modules
 #                 and the examples with mypy --strict (also part of make test)
 # make dev    - in-tree build for development (modules land in python/, use PYTHONPATH=python)
@@ -15,7 +16,7 @@ BIN := $(VENV)/bin
 STAMP := $(VENV)/.deps-installed
 PYTEST_ARGS ?=
 
-.PHONY: all test demo bench build dev clean redis-server stubtest fuzz asan warnings m32 clang
+.PHONY: all test demo bench soak build dev clean redis-server stubtest fuzz asan warnings m32 clang
 
 all: test
 
@@ -42,6 +43,9 @@ demo: build redis-server
 
 bench: build
 	$(BIN)/python benchmarks/run.py
+
+soak: build redis-server
+	$(BIN)/python benchmarks/soak_qmt.py
 
 stubtest: build
 	cd tests && ../$(BIN)/python -m pytest -q test_stubs.py
