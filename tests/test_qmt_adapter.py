@@ -32,15 +32,22 @@ def make(monkeypatch, capsys):
     """make(replies, cfg, securities) -> (gateway, fake bridge), stdout of construction dropped."""
     monkeypatch.setattr(qa, "datetime", FrozenClock)
 
+    built = []
+
     def build(replies=None, cfg=None, securities=(SEC,), **kwargs):
         factory = FakeQmtBridge.factory(replies=replies)
         monkeypatch.setattr(qa, "QmtRedisBridge", factory)
         monkeypatch.setattr(qa, "GATEWAYS", {"Qmt": dict(cfg or {})})
         gw = qa.QmtAdapter(list(securities), **kwargs)
+        built.append(gw)
         capsys.readouterr()
         return gw, factory.made[-1]
 
-    return build
+    yield build
+    for gw in built:     # a reconciliation timer a test armed does not outlive the test
+        timer = getattr(gw, "_reconcile_timer", None)
+        if timer is not None:
+            timer.cancel()
 
 
 # ---------------------------------------------------------------- row readers
