@@ -331,3 +331,63 @@ def test_a_disconnect_while_connecting_fails_the_attempt(sdk, monkeypatch):
     backend = _backend()
     assert backend.connect() is False and not backend.connected
     assert trade.traders[-1].stopped
+
+
+# ---------------------------------------------------------------- fills, states and queries
+from datetime import datetime  # noqa: E402
+
+
+def test_fills_become_fill_events_then_cumulative_states_and_queries_agree(agent, redis_client,
+                                                                          sdk, events):
+    _, trade = sdk
+    trader = trade.traders[-1]
+    oid = int(ok(redis_client, "place_order", {"code": "600000.SH", "direction": "BUY",
+                                              "order_type": "LIMIT", "price": 10.5,
+                                              "volume": 300, "order_ref": "p"})["order_id"])
+    assert [e["status"] for e in events.take(1)] == ["submitted"]
+    first = trader.fill(oid, 10.0, 100)
+    trader.fill(oid, 10.3, 200, order_first=True)     # the order push before its trade
+    trader._later(trader.callback.on_stock_trade, first)   # a trade pushed twice
+    ev = events.take(6, wait=1.0)
+    stamp = datetime.fromtimestamp(1709262030).strftime("%Y-%m-%d %H:%M:%S")
+    assert [(e["status"], e.get("trade_id"), e["traded_volume"], e["traded_price"])
+            for e in ev] == [
+        ("trade", "T%d-1" % oid, 100, 10.0), ("partly_filled", None, 100, 10.0),
+        ("filled", None, 300, 10.2), ("trade", "T%d-2" % oid, 200, 10.3)]
+    assert all(e["order_ref"] == "p" and e["code"] == "600000.SH" for e in ev)
+    assert ev[0]["time"] == stamp and ev[2]["volume"] == 300
+    orders = ok(redis_client, "query_orders")
+    assert [(o["order_ref"], o["status"], o["volume"], o["traded_volume"], o["traded_price"])
+            for o in orders] == [("p", "filled", 300, 300, 10.2)]
+    trades = ok(redis_client, "query_trades")
+    assert [(t["trade_id"], t["order_ref"], t["traded_volume"], t["traded_price"], t["time"])
+            for t in trades] == [(e["trade_id"], "p", e["traded_volume"], e["traded_price"],
+                                  stamp) for e in (ev[0], ev[3])]
+
+
+def test_rejection_and_a_refused_cancel_say_what_the_order_is(agent, redis_client, sdk, events):
+    _, trade = sdk
+    trader = trade.traders[-1]
+    ids = [int(ok(redis_client, "place_order", {"code": "600000.SH", "direction": "BUY",
+                                                "order_type": "LIMIT", "price": 10.0,
+                                                "volume": 200, "order_ref": ref})["order_id"])
+           for ref in ("r", "k")]
+    events.take(2)
+    trader.reject(ids[0], "no money")
+    trader.fill(ids[1], 10.0, 100)
+    trader.refuse_cancel(ids[1], "too late")
+    got = events.take(5)
+    assert [(e["order_ref"], e["status"], e.get("traded_volume")) for e in got] == [
+        ("r", "rejected", 0), ("k", "trade", 100), ("k", "partly_filled", 100),
+        ("k", "cancel_failed", None), ("k", "partly_filled", 100)]
+    assert got[0]["cancelled"] is True and got[0]["reason"] == "no money"
+
+
+@pytest.mark.parametrize("value, text", [
+    (1709262030, datetime.fromtimestamp(1709262030).strftime("%Y-%m-%d %H:%M:%S")),
+    (1709262030123, datetime.fromtimestamp(1709262030.123).strftime("%Y-%m-%d %H:%M:%S")),
+    (20240301093015, "2024-03-01 09:30:15"), (93015, "2024-03-01 09:30:15"),
+    ("garbage", "2024-03-01 10:00:00"), (None, "2024-03-01 10:00:00")])
+def test_trade_times_read_the_sdks_forms(value, text):
+    from kavrel_tools.qmt_agent.xtquant_backend import _stamp
+    assert _stamp(value, lambda: datetime(2024, 3, 1, 10, 0)) == text

@@ -259,9 +259,10 @@ def test_market_buy_fills_at_the_ask_and_books_cash_and_position(agent, redis_cl
     reply = order(redis_client, volume=300, ref="ref-1")
     assert reply["ok"] and reply["data"]["status"] == "filled"
     assert reply["data"]["order_ref"] == "ref-1" and reply["data"]["traded_price"] == ask
-    ev = events.take(2)
+    ev = events.take(3)
     assert [(e["order_ref"], e["status"], e["submitted"], e["cancelled"]) for e in ev] == [
-        ("ref-1", "submitted", True, False), ("ref-1", "filled", True, False)]
+        ("ref-1", "submitted", True, False), ("ref-1", "trade", True, False),
+        ("ref-1", "filled", True, False)]
     fee = max(5.0, round(ask * 300 * 0.0003, 2))
     asset = ok(redis_client, "query_asset")
     assert asset["cash"] == pytest.approx(1_000_000 - ask * 300 - fee, abs=0.011)
@@ -296,7 +297,7 @@ def test_resting_limit_order_fills_when_traded_through_or_expires(agent, redis_c
         clock.set(datetime(2024, 2, 29, 10, 0))
         assert order(redis_client, volume=1000)["ok"]
         clock.set(FRIDAY)
-        events.take(2)
+        events.take(3)
     low, high, last = _rest_of_day(agent.backend, FRIDAY)
     assert low < last < high            # the seed gives room on both sides
     if direction == "BUY":
@@ -304,15 +305,15 @@ def test_resting_limit_order_fills_when_traded_through_or_expires(agent, redis_c
     else:
         price = round(high - 0.01, 2) if reached else round(high + 0.01, 2)
     cash0 = ok(redis_client, "query_asset")["available_cash"]
-    reply = order(redis_client, direction, "LIMIT", price, 1000, ref="rest")
+    reply = order(redis_client, direction, "LIMIT", price, 100, ref="rest")
     assert reply["ok"] and reply["data"]["status"] == "submitted", reply
     if direction == "BUY":
-        assert ok(redis_client, "query_asset")["available_cash"] < cash0 - price * 1000 + 1
+        assert ok(redis_client, "query_asset")["available_cash"] < cash0 - price * 100 + 1
     else:
-        assert ok(redis_client, "query_positions")[0]["frozen_volume"] == 1000
+        assert ok(redis_client, "query_positions")[0]["frozen_volume"] == 100
     clock.set(datetime(2024, 3, 1, 15, 0, 1))
-    ev = events.take(2)
-    assert [e["status"] for e in ev] == (["submitted", "filled"] if reached
+    ev = events.take(3 if reached else 2)
+    assert [e["status"] for e in ev] == (["submitted", "trade", "filled"] if reached
                                                  else ["submitted", "cancelled"])
     assert ev[-1]["order_ref"] == "rest"
     asset = ok(redis_client, "query_asset")
@@ -648,3 +649,152 @@ def test_clocks():
     assert make_clock("2024-03-01 09:29", 0)() == datetime(2024, 3, 1, 9, 29)
     fixed = FixedClock(FRIDAY)
     assert fixed.advance(minutes=5) == FRIDAY + timedelta(minutes=5)
+
+
+# ---------------------------------------------------------------- fills, queries, event log
+import itertools  # noqa: E402
+
+from qmt_wire import wait_for  # noqa: E402
+
+
+def _seq(text):
+    ms, n = text.split("-")
+    return int(ms), int(n)
+
+
+@pytest.mark.parametrize("order_type, then", [("MARKET", "fill"), ("LIMIT", "fill"),
+                                              ("MARKET", "cancel")])
+def test_a_large_order_fills_in_parts_over_steps_at_several_prices(redis_server, redis_client,
+                                                                   events, clock, order_type,
+                                                                   then):
+    with simulator(redis_server.url, clock=clock, cash=10 ** 9) as ag:
+        tick = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]
+        levels = 5 if order_type == "MARKET" else 2
+        shown = [v * 100 for v in tick["askVol"][:levels]]
+        limit = tick["askPrice"][levels - 1]
+        volume = sum(shown) + 200
+        placed = order(redis_client, "BUY", order_type, limit, volume, ref="big")["data"]
+        assert (placed["status"], placed["traded_volume"]) == ("partly_filled", sum(shown))
+        ev = events.take(1 + 2 * levels)
+        assert ev[0]["status"] == "submitted"
+        fills, states = ev[1::2], ev[2::2]
+        assert [(f["status"], f["traded_volume"], f["traded_price"]) for f in fills] == [
+            ("trade", v, p) for v, p in zip(shown, tick["askPrice"])]
+        assert [s["traded_volume"] for s in states] == list(itertools.accumulate(shown))
+        assert all(s["status"] == "partly_filled" for s in states)
+        amount = sum(round(v * p, 2) for v, p in zip(shown, tick["askPrice"]))
+        assert states[-1]["traded_price"] == round(amount / sum(shown), 4)
+        assert all(f["time"] == "2024-03-01 10:00:30" for f in fills)
+        if then == "cancel":
+            done = ok(redis_client, "cancel_order", {"order_id": "big"})
+            assert (done["status"], done["traded_volume"]) == ("cancelled", sum(shown))
+            last = events.take(1)
+        else:
+            clock.advance(seconds=1)          # the next step: the rest from a new book
+            last = events.take(2)
+            assert last[0]["status"] == "trade" and last[0]["traded_volume"] == 200
+            assert last[0]["time"] == "2024-03-01 10:00:31"
+            fills = fills + [last[0]]
+            amount += round(200 * last[0]["traded_price"], 2)
+        state = last[-1]
+        assert (state["status"], state["traded_volume"]) == (
+            ("cancelled", sum(shown)) if then == "cancel" else ("filled", volume))
+        assert ok(redis_client, "query_orders") == [
+            {"order_ref": "big", "order_id": placed["order_id"], "code": CODE,
+             "status": state["status"], "volume": volume, "traded_volume": state["traded_volume"],
+             "traded_price": state["traded_price"], "direction": "BUY",
+             "order_type": order_type, "price": placed["price"]}]
+        trades = ok(redis_client, "query_trades")
+        keys = ("trade_id", "order_ref", "order_id", "code", "traded_volume", "traded_price",
+                "time")
+        assert [{k: t[k] for k in keys} for t in trades] == [{k: f[k] for k in keys}
+                                                             for f in fills]
+        assert len({t["trade_id"] for t in trades}) == len(trades)
+        fee = max(5.0, round(amount * 0.0003, 2))
+        asset = ok(redis_client, "query_asset")
+        assert asset["cash"] == pytest.approx(10 ** 9 - amount - fee, abs=0.02)
+        assert asset["frozen_cash"] == 0
+        pos = ok(redis_client, "query_positions")
+        assert [(p["volume"], p["can_use_volume"]) for p in pos] == [
+            (state["traded_volume"], 0)]
+
+
+def test_events_are_numbered_logged_and_kept_while_redis_is_away(redis_server, redis_client,
+                                                                 clock, caplog):
+    log_key = PREFIX + ":events:log"
+    ps = redis_client.pubsub(ignore_subscribe_messages=True)
+    ps.subscribe(PREFIX + ":events")
+    buy = {"code": CODE, "direction": "BUY", "order_type": "MARKET", "volume": 100}
+    with simulator(redis_server.url, clock=clock) as ag:
+        order(redis_client, ref="live")
+        entries = redis_client.xrange(log_key)
+        texts = []
+        while len(texts) < 3:
+            m = ps.get_message(timeout=1)
+            if m is not None:
+                texts.append(m["data"])
+        assert [e[1]["event"] for e in entries] == texts
+        for entry_id, fields in entries:
+            assert list(json.loads(fields["event"]))[0] == "seq"
+            assert json.loads(fields["event"])["seq"] == entry_id
+        ps.close()
+        ag.max_pending = 4
+        redis_server.stop()
+        for ref in ("away-1", "away-2"):      # three events each; the buffer keeps four
+            ag.backend.op_place_order(dict(buy, order_ref=ref))
+        assert ag.pending_events == 4
+        redis_server.start()
+        assert wait_for(lambda: redis_client.xlen(log_key) >= 4, wait=15)
+        assert wait_for(lambda: ag.pending_events == 0)
+    got = [json.loads(f["event"]) for _, f in redis_client.xrange(log_key)]
+    assert [(e["data"]["order_ref"], e["data"]["status"]) for e in got] == [
+        ("away-1", "filled"), ("away-2", "submitted"), ("away-2", "trade"),
+        ("away-2", "filled")]
+    seqs = [_seq(e["seq"]) for e in got]
+    assert seqs == sorted(set(seqs))
+    assert caplog.text.count("dropping the oldest") == 1
+    assert "2 events were dropped" in caplog.text
+
+
+def test_the_state_file_keeps_the_account_across_a_restart(redis_server, redis_client, clock,
+                                                           tmp_path):
+    path = str(tmp_path / "sim.db")
+    queries = ("query_asset", "query_positions", "query_orders", "query_trades")
+    low, _, _ = _rest_of_day(SimBackend(clock=clock), FRIDAY)
+    with simulator(redis_server.url, clock=clock, state=path):
+        order(redis_client, volume=500, ref="kept")
+        rest = order(redis_client, "BUY", "LIMIT", round(low - 0.05, 2), 100, ref="rest")
+        before = {q: ok(redis_client, q) for q in queries}
+    assert before["query_asset"]["frozen_cash"] > 0 and before["query_trades"]
+    with simulator(redis_server.url, clock=clock, state=path, cash=5.0):
+        assert {q: ok(redis_client, q) for q in queries} == before
+        again = order(redis_client, volume=100, ref="kept")
+        assert again["ok"] is False and "already used" in again["error"]
+        assert ok(redis_client, "cancel_order", {"order_id": "rest"})["status"] == "cancelled"
+        new = order(redis_client, volume=100, ref="new")["data"]
+        assert int(new["order_id"]) > int(rest["data"]["order_id"])
+        trades = ok(redis_client, "query_trades")
+        assert len({t["trade_id"] for t in trades}) == len(trades) > len(before["query_trades"])
+        after = {q: ok(redis_client, q) for q in queries}
+    with simulator(redis_server.url, clock=clock, state=path):
+        assert {q: ok(redis_client, q) for q in queries} == after
+    clock.set(datetime(2024, 3, 4, 10, 0))
+    with simulator(redis_server.url, clock=clock, state=path):
+        held = sum(o["traded_volume"] for o in after["query_orders"])
+        assert ok(redis_client, "query_positions")[0]["can_use_volume"] == held   # T+1
+        assert ok(redis_client, "query_orders") == []        # today's orders only
+    with pytest.raises(ValueError, match="keeps account SIM0001"):
+        SimBackend(clock=clock, state=path, account_id="OTHER")
+    (tmp_path / "junk.db").write_bytes(b"not a database" * 100)
+    with pytest.raises(SystemExit, match="not a simulator state file"):
+        build_agent(build_parser("kavrel-qmt-sim", False).parse_args(
+            ["--state", str(tmp_path / "junk.db")]))
+
+
+@pytest.mark.parametrize("op", ["query_orders", "query_trades"])
+@pytest.mark.parametrize("params", [[], "x", 5])
+def test_queries_refuse_malformed_params(agent, redis_client, op, params):
+    redis_client.rpush(PREFIX + ":req", json.dumps({"id": "q1", "op": op, "params": params}))
+    reply = json.loads(redis_client.brpop([PREFIX + ":res:q1"], timeout=5)[1])
+    assert reply["ok"] is False and "params must be a JSON object" in reply["error"]
+    assert ok(redis_client, op, {"unknown": [1, {}]}) == []

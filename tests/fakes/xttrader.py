@@ -2,13 +2,15 @@
 
 ``XtQuantTrader(path, session, callback=None)`` with ``start``, ``stop``, ``connect``,
 ``subscribe``, ``order_stock``, ``cancel_order_stock``, ``query_stock_orders``,
-``query_stock_asset`` and ``query_stock_positions`` as the SDK has them, returning the SDK's own ``xttype`` objects;
+``query_stock_trades``, ``query_stock_asset`` and ``query_stock_positions`` as the SDK has them, returning the SDK's own ``xttype`` objects;
 as the SDK does, pushes to the ``XtQuantTraderCallback`` subclass and the answers to the
 blocking calls share one executor thread, so a callback that blocks holds up every answer.
 A test steers it through ``STATE`` (return codes, held positions, asset) and drives the
-terminal's side with ``fill``, ``reject`` and ``disconnect``; ``STATE.exchange``, when set, is
+terminal's side with ``fill`` (whole or a part; the trade push, then the order push with the
+cumulative fill and average price, trade time in epoch seconds), ``reject`` and ``disconnect``; ``STATE.exchange``, when set, is
 called as ``exchange(trader, order)`` for every accepted order, to play the market (fill it).
 """
+import copy
 from concurrent.futures import ThreadPoolExecutor
 
 from xtquant import xtconstant, xttype
@@ -59,6 +61,7 @@ class _State:
         self.positions = []
         self.traders = []
         self.orders = {}               # order id -> XtOrder
+        self.trades = []               # XtTrade, in the order filled
         self.next_id = 1000
         self.exchange = None           # exchange(trader, XtOrder) after each accepted order
 
@@ -134,6 +137,9 @@ class XtQuantTrader(object):
         return self._answer([o for o in STATE.orders.values()
                              if not cancelable_only or o.order_status in working])
 
+    def query_stock_trades(self, account):
+        return self._answer(list(STATE.trades))
+
     def query_stock_asset(self, account):
         return self._answer(STATE.asset)
 
@@ -141,16 +147,25 @@ class XtQuantTrader(object):
         return self._answer(list(STATE.positions))
 
     # ------------------------------------------------ the terminal's side, for tests
-    def fill(self, order_id, price):
+    def fill(self, order_id, price, volume=None, traded_time=1709262030, order_first=False):
         o = STATE.orders[order_id]
-        o.traded_volume, o.traded_price = o.order_volume, price
-        o.order_status = xtconstant.ORDER_SUCCEEDED
-        trade = xttype.XtTrade(o.account_id, o.stock_code, o.order_type, "T%d" % order_id, 0,
-                               price, o.order_volume, price * o.order_volume, order_id,
-                               o.order_sysid, o.strategy_name, o.order_remark, o.direction,
-                               o.offset_flag, 5.0, "", "")
-        self._later(self.callback.on_stock_trade, trade)
-        self._later(self.callback.on_stock_order, o)
+        volume = o.order_volume - o.traded_volume if volume is None else volume
+        amount = o.traded_price * o.traded_volume + price * volume
+        o.traded_volume += volume
+        o.traded_price = round(amount / o.traded_volume, 4)
+        o.order_status = (xtconstant.ORDER_SUCCEEDED if o.traded_volume >= o.order_volume
+                          else xtconstant.ORDER_PART_SUCC)
+        trade = xttype.XtTrade(o.account_id, o.stock_code, o.order_type,
+                               "T%d-%d" % (order_id, len(STATE.trades) + 1), traded_time,
+                               price, volume, price * volume, order_id, o.order_sysid,
+                               o.strategy_name, o.order_remark, o.direction, o.offset_flag,
+                               5.0, "", "")
+        STATE.trades.append(trade)
+        pushed = copy.copy(o)                  # the push is a snapshot, as the SDK's are
+        pushes = [(self.callback.on_stock_trade, trade), (self.callback.on_stock_order, pushed)]
+        for fn, arg in (pushes[::-1] if order_first else pushes):
+            self._later(fn, arg)
+        return trade
 
     def reject(self, order_id, message):
         o = STATE.orders[order_id]

@@ -20,7 +20,8 @@ Every option can also come from the environment (the flag wins):
 
 The simulated clock: without --start-time the market follows the machine's local time;
 with it the market starts at that time and runs --speed times faster than real time
-(--speed 0 freezes it there).
+(--speed 0 freezes it there). --state PATH keeps the simulated account, its orders and fills
+in a file, so an agent started again on it goes on with the same account.
 """
 from __future__ import annotations
 
@@ -92,6 +93,8 @@ def build_parser(prog: str, with_backend: bool) -> argparse.ArgumentParser:
                      help='simulated start, e.g. "2024-03-01 09:29" (default: local time)')
     sim.add_argument("--speed", type=float, default=1.0,
                      help="simulated seconds per real second (0 freezes the clock)")
+    sim.add_argument("--state", default=None, metavar="PATH",
+                     help="file keeping the account, orders and fills across restarts")
     return p
 
 
@@ -110,8 +113,12 @@ def build_agent(args: argparse.Namespace) -> QmtAgent:
             clock = make_clock(args.start_time, args.speed)
         except ValueError as exc:
             raise SystemExit("error: %s" % exc) from None
-        backend = SimBackend(seed=args.seed, clock=clock, cash=args.cash,
-                             account_id=account_id, suspend_rate=args.suspend_rate)
+        try:
+            backend = SimBackend(seed=args.seed, clock=clock, cash=args.cash,
+                                 account_id=account_id, suspend_rate=args.suspend_rate,
+                                 state=args.state)
+        except ValueError as exc:
+            raise SystemExit("error: --state %s" % exc) from None
     else:
         from .xtquant_backend import XtQuantBackend
         if not account_id or not args.user_data_path:

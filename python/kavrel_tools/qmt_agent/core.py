@@ -8,7 +8,13 @@ operations; everything about Redis, threads, logging and the allow-orders switch
 
 Request:  {"id": "<32 hex>", "op": "get_full_tick", "params": {...}, "ts": 1709265600.0}
 Reply:    {"ok": true, "data": ...}  or  {"ok": false, "error": "<reason>"}
-Event:    {"type": "order", "data": {...}, "ts": 1709265600.0}
+Event:    {"seq": "1709265600000-0", "type": "order", "data": {...}, "ts": 1709265600.0}
+
+Every event is numbered and logged: one Lua script appends it to the capped stream
+prefix + ":events:log" and publishes the same text, whose "seq" is the stream entry's id, so a
+subscriber that lost the channel for a while reads what it missed from the log. Events that
+cannot be published while Redis is away wait, in order, in a bounded buffer and go out before
+any newer event once Redis answers again.
 """
 from __future__ import annotations
 
@@ -16,8 +22,9 @@ import json
 import logging
 import threading
 import time
+from collections import deque
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Callable, Dict, Optional
+from typing import Any, Callable, Deque, Dict, Optional
 from urllib.parse import urlsplit, urlunsplit
 
 import redis
@@ -32,6 +39,34 @@ ORDER_OPS = frozenset({"place_order"})
 _MAX_ID_LEN = 128
 _POLL_EVERY = 0.2          # seconds between backend housekeeping calls (order matching)
 _POP_WAIT = 0.5          # seconds; bounds how long stop() waits for the loop
+EVENT_LOG_MAXLEN = 10000   # entries kept (approximately) in the event log stream
+MAX_PENDING_EVENTS = 10000  # events kept while Redis is away; the oldest go first
+
+# Appends one event to the log and publishes it, atomically. ARGV[1] is the event's JSON text
+# without its opening brace; the script puts the entry id in front as "seq". The id is made
+# here (the server's time in ms, or the last id's ms with the next sequence number when the
+# clock has not moved on) because a stream entry cannot be changed once added.
+_PUBLISH_LUA = """
+if redis.replicate_commands then redis.replicate_commands() end
+local t = redis.call('TIME')
+local ms = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+local sq = 0
+if redis.call('EXISTS', KEYS[1]) == 1 then
+  local info = redis.call('XINFO', 'STREAM', KEYS[1])
+  for i = 1, #info, 2 do
+    if info[i] == 'last-generated-id' then
+      local lms, lsq = string.match(info[i + 1], '^(%d+)-(%d+)$')
+      lms, lsq = tonumber(lms), tonumber(lsq)
+      if lms >= ms then ms, sq = lms, lsq + 1 end
+    end
+  end
+end
+local id = string.format('%.0f-%.0f', ms, sq)
+local text = '{"seq": "' .. id .. '", ' .. ARGV[1]
+redis.call('XADD', KEYS[1], 'MAXLEN', '~', ARGV[2], id, 'event', text)
+redis.call('PUBLISH', KEYS[2], text)
+return id
+"""
 
 
 class OpError(Exception):
@@ -115,6 +150,12 @@ class QmtAgent:
         self._pool: Optional[ThreadPoolExecutor] = None
         self._slots = threading.BoundedSemaphore(self.workers)
         self.served = 0
+        self.max_pending = MAX_PENDING_EVENTS
+        self._pending: Deque[str] = deque()     # event texts (without "seq") not yet out
+        self._pending_dropped = 0
+        self._pub_lock = threading.Lock()       # one publisher at a time keeps the order
+        self._publish_script = self._r.register_script(_PUBLISH_LUA)
+        self._plain_publish = False             # a server without streams or scripts
         backend.publish = self.publish
 
     # ---------------------------------------------------------------- keys
@@ -128,6 +169,10 @@ class QmtAgent:
     @property
     def events_channel(self) -> str:
         return self.key_prefix + ":events"
+
+    @property
+    def events_log(self) -> str:
+        return self.key_prefix + ":events:log"
 
     # ---------------------------------------------------------------- lifecycle
     @property
@@ -156,6 +201,10 @@ class QmtAgent:
         pool, self._pool = self._pool, None
         if pool is not None:
             pool.shutdown(wait=True)
+        if self._pending:
+            self.flush_events()
+            if self._pending:
+                log.warning("stopping with %d events not published", len(self._pending))
         try:
             self.backend.close()
         except Exception:  # noqa: BLE001 - stopping must not fail on a backend's close
@@ -204,6 +253,8 @@ class QmtAgent:
                 if backoff:
                     log.info("redis reachable again; serving")
                     backoff = 0.0
+                if self._pending:
+                    self.flush_events()
                 if item is None:
                     continue
                 pool = self._pool
@@ -312,11 +363,70 @@ class QmtAgent:
 
     # ---------------------------------------------------------------- events
     def publish(self, type_: str, data: Dict[str, Any]) -> bool:
-        """Publish one event on the event channel; False when Redis refused it."""
+        """Number, log and publish one event; False when it had to wait for Redis.
+
+        Called from any thread (workers, the loop, SDK callbacks). While earlier events are
+        waiting, a new one waits behind them without touching Redis, so events go out in the
+        order they were made and a missing server costs one failed attempt, not one per event.
+        """
         try:
-            self._r.publish(self.events_channel,
-                            _dumps({"type": type_, "data": data, "ts": time.time()}))
+            text = _dumps({"type": type_, "data": data, "ts": time.time()})
+        except (TypeError, ValueError) as exc:
+            log.warning("event %s not serialisable: %s", type_, exc)
+            return False
+        with self._pub_lock:
+            if not self._pending and self._send(text):
+                return True
+            self._keep(text)
+            return False
+
+    def flush_events(self) -> int:
+        """Publish the waiting events in order, up to the first that fails; returns how
+        many are still waiting."""
+        with self._pub_lock:
+            sent = 0
+            while self._pending and self._send(self._pending[0]):
+                self._pending.popleft()
+                sent += 1
+            if sent:
+                log.info("published %d events kept while redis was away%s", sent,
+                         "" if not self._pending else "; %d still waiting" % len(self._pending))
+            if not self._pending and self._pending_dropped:
+                log.warning("%d events were dropped while redis was away (buffer of %d)",
+                            self._pending_dropped, self.max_pending)
+                self._pending_dropped = 0
+            return len(self._pending)
+
+    @property
+    def pending_events(self) -> int:
+        return len(self._pending)
+
+    def _keep(self, text: str) -> None:
+        if len(self._pending) >= self.max_pending:
+            self._pending.popleft()
+            if not self._pending_dropped:
+                log.warning("event buffer full (%d): dropping the oldest events until redis "
+                            "is back", self.max_pending)
+            self._pending_dropped += 1
+        self._pending.append(text)
+
+    def _send(self, text: str) -> bool:
+        try:
+            if self._plain_publish:
+                self._r.publish(self.events_channel, text)
+            else:
+                self._publish_script(keys=[self.events_log, self.events_channel],
+                                     args=[text[1:], EVENT_LOG_MAXLEN])
             return True
-        except Exception as exc:  # noqa: BLE001
-            log.warning("event %s not published: %s", type_, exc)
+        except redis.ResponseError as exc:
+            if "NOSCRIPT" in str(exc) or self._plain_publish:
+                log.warning("event not published: %s", exc)
+                return False
+            # A server without streams or Lua: events go out unnumbered, as before the log.
+            log.warning("event log unavailable on this redis (%s); publishing events "
+                        "without numbers", exc)
+            self._plain_publish = True
+            return self._send(text)
+        except Exception as exc:  # noqa: BLE001 - kept and sent again once redis is back
+            log.warning("event not published, kept for later: %s", exc)
             return False

@@ -1,50 +1,99 @@
 """The ``sim`` backend: the bridge's operations answered from a simulated market and account.
 
-Orders: market orders fill at once, whole, at the best ask (buy) or bid (sell), during
-continuous trading only. Limit orders fill at once at the best opposite price when they cross
-it; otherwise they rest and fill at their limit as soon as the simulated price path trades
-through it (checked a few times a second and before every request); any still resting at
-15:00 are cancelled as expired. Limit orders may be placed before the open and over lunch on a
-trading day. Buys come in lots of 100 shares; shares bought today can be sold from the next
-trading day (T+1). Cash is frozen for resting buys, shares for resting sells. Every state
-change is published as an "order" event carrying the reference the order was placed with.
+Orders match against the five-level book of the simulated tick, one matching step per
+simulated second of continuous trading: at each step an order takes at most the volume a
+level shows (levels it crosses only: a limit order at its price or better, a market order the
+best five), what several orders take from one level at one step is shared, and the rest keeps
+working, so a large order fills in parts, at several prices, over time. A limit order the
+book does not reach fills at its own price once the market trades through it, again at most
+the best level's volume per step. Steps run a few times a second and before every request;
+after a long pause (a clock moved on by hours) at most ``MAX_STEPS`` seconds spread over the
+pause are matched. Whatever is still working at 15:00 is cancelled as expired.
+
+Limit orders may be placed before the open and over lunch on a trading day; market orders
+only during continuous trading. Buys come in lots of 100 shares; shares bought today can be
+sold from the next trading day (T+1). Cash is frozen for working buys (a market buy at the
+day's upper limit, so no fill can cost more than was frozen), shares for working sells.
+Commission (with its minimum) is charged on an order's whole traded amount, each fill paying
+the difference it makes, so an order costs the same in one fill or in ten.
+
+Every fill is published as a fill event ("status": "trade", with its own "trade_id",
+quantity, price and time) followed by the order's state event (cumulative traded volume,
+average price); every other change of state as a state event. With a state file
+(``state=PATH``) each change is committed before it is published.
 """
 from __future__ import annotations
 
 import itertools
 import threading
-from datetime import date, datetime, time as dtime
-from typing import Any, Dict, List, Optional
+from collections import OrderedDict
+from datetime import date, datetime, time as dtime, timedelta
+from typing import Any, Dict, List, Optional, Tuple
 
 from .clock import Clock, WallClock
 from .core import Backend, OpError, QmtAgent
-from .market import (ANCHOR, SimMarket, in_continuous_session, is_trading_day, normalize_code,
-                     session_elapsed)
+from .market import (ANCHOR, SimMarket, in_continuous_session, is_trading_day, minute_of_day,
+                     normalize_code, session_elapsed)
 from .params import (bool_param, codes_param, int_param, order_id_param, read_order,
                      str_param, time_param)
 
-__all__ = ["SimAccount", "SimBackend", "SIM_FIELDS"]
+__all__ = ["SimAccount", "SimBackend", "SIM_FIELDS", "MAX_STEPS"]
 
 # Bar fields a history request may ask for ("time" is always served).
 SIM_FIELDS = ("open", "high", "low", "close", "volume", "amount", "preClose", "suspendFlag")
 _DIVIDEND_TYPES = ("none", "front", "back", "front_ratio", "back_ratio", "follow")
 _CLOSE = dtime(15, 0)
+_OPEN_AM, _OPEN_PM = dtime(9, 30), dtime(13, 0)
+_SESSION_SECONDS = 4 * 3600     # seconds of continuous trading in a day
+MAX_STEPS = 60                  # matching steps at most per order and matching call
+_TAKEN_KEEP = 4096              # (code, second) entries remembered for shared level volume
+WORKING = ("submitted", "partly_filled")
+_STAMP = "%Y-%m-%d %H:%M:%S"
+
+
+def last_second(now: datetime, day: date) -> int:
+    """The last second of continuous trading of ``day`` that has begun by ``now``: 0 is
+    09:30:00, 7199 is 11:29:59, 7200 is 13:00:00, 14399 is 14:59:59; -1 before the open."""
+    if now.date() != day:
+        return _SESSION_SECONDS - 1 if now.date() > day else -1
+    k = int(session_elapsed(now) * 60 + 1e-6)
+    if in_continuous_session(now):
+        return min(k, _SESSION_SECONDS - 1)
+    return min(k, _SESSION_SECONDS) - 1
+
+
+def second_time(day: date, k: int) -> datetime:
+    """The clock time of trading second ``k`` of ``day`` (see ``last_second``)."""
+    if k < _SESSION_SECONDS // 2:
+        return datetime.combine(day, _OPEN_AM) + timedelta(seconds=k)
+    return datetime.combine(day, _OPEN_PM) + timedelta(seconds=k - _SESSION_SECONDS // 2)
 
 
 class _Order:
     __slots__ = ("order_id", "order_ref", "code", "direction", "order_type", "price", "volume",
-                 "status", "traded_volume", "traded_price", "day", "checked", "frozen_cash",
-                 "reason", "updated")
+                 "status", "traded_volume", "traded_price", "traded_amount", "day",
+                 "last_step", "last_e", "frozen_cash", "reason", "updated")
+
+    @property
+    def working(self) -> bool:
+        return self.status in WORKING
 
     def event(self) -> Dict[str, Any]:
-        working = self.status in ("submitted", "filled")
         return {"order_ref": self.order_ref, "order_id": self.order_id, "code": self.code,
                 "direction": self.direction, "order_type": self.order_type,
                 "price": self.price, "volume": self.volume, "status": self.status,
                 "traded_volume": self.traded_volume, "traded_price": self.traded_price,
-                "submitted": working, "cancelled": self.status == "cancelled",
+                "submitted": self.status not in ("cancelled", "rejected"), "cancelled": self.status == "cancelled",
                 "filled": self.status == "filled", "reason": self.reason,
-                "time": self.updated.strftime("%Y-%m-%d %H:%M:%S")}
+                "time": self.updated.strftime(_STAMP)}
+
+    def row(self) -> Dict[str, Any]:
+        """The order as "query_orders" lists it."""
+        return {"order_ref": self.order_ref, "order_id": self.order_id, "code": self.code,
+                "status": self.status, "volume": self.volume,
+                "traded_volume": self.traded_volume, "traded_price": self.traded_price,
+                "direction": self.direction, "order_type": self.order_type,
+                "price": self.price}
 
 
 class _Position:
@@ -55,7 +104,7 @@ class _Position:
         self.cost = 0.0                 # average traded price of the shares held
         self.bought_day: Optional[date] = None
         self.bought_today = 0
-        self.frozen = 0                 # shares held by resting sell orders
+        self.frozen = 0                 # shares held by working sell orders
 
     def sellable(self, today: date) -> int:
         locked = self.bought_today if self.bought_day == today else 0
@@ -63,7 +112,7 @@ class _Position:
 
 
 class SimAccount:
-    """Cash, positions and orders of one simulated account."""
+    """Cash, positions, orders and fills of one simulated account."""
 
     def __init__(self, cash: float = 1_000_000.0, commission_rate: float = 0.0003,
                  min_commission: float = 5.0, stamp_tax_rate: float = 0.0005) -> None:
@@ -75,6 +124,7 @@ class SimAccount:
         self.positions: Dict[str, _Position] = {}
         self.orders: Dict[str, _Order] = {}
         self.by_ref: Dict[str, str] = {}
+        self.trades: List[Dict[str, Any]] = []    # fills in the order they happened
 
     def fee(self, direction: str, amount: float) -> float:
         fee = max(self.min_commission, amount * self.commission_rate) if amount else 0.0
@@ -84,20 +134,40 @@ class SimAccount:
 
 
 class SimBackend(Backend):
-    """Answers every bridge operation against ``SimMarket`` and ``SimAccount``."""
+    """Answers every bridge operation against ``SimMarket`` and ``SimAccount``.
+
+    ``state``: a file (SQLite) keeping the account, its orders and fills; an existing file is
+    loaded (its cash and positions win over ``cash``) and every change is committed to it.
+    """
 
     name = "sim"
 
     def __init__(self, seed: int = 7, clock: Optional[Clock] = None, cash: float = 1_000_000.0,
                  account_id: str = "SIM0001", suspend_rate: float = 0.01,
-                 market: Optional[SimMarket] = None, account: Optional[SimAccount] = None):
+                 market: Optional[SimMarket] = None, account: Optional[SimAccount] = None,
+                 state: Optional[str] = None):
         super().__init__()
         self.clock: Clock = clock or WallClock()
         self.market = market or SimMarket(seed, suspend_rate=suspend_rate)
         self.account = account or SimAccount(cash)
         self.account_id = account_id
-        self._ids = itertools.count(100001)
+        self.store = None
+        first_order, first_trade = 100001, 1
+        if state is not None:
+            from .sim_state import SimStore
+            self.store = SimStore(state, account_id)
+            last_order, last_trade = self.store.load(self.account, _Order, _Position)
+            first_order, first_trade = max(first_order, last_order + 1), last_trade + 1
+        self._ids = itertools.count(first_order)
+        self._trade_ids = itertools.count(first_trade)
+        self._taken: "OrderedDict[Tuple[str, date, int], Dict[Tuple[str, float], int]]" = \
+            OrderedDict()
         self._lock = threading.RLock()
+
+    def close(self) -> None:
+        with self._lock:
+            if self.store is not None:
+                self.store.close()
 
     # ---------------------------------------------------------------- housekeeping
     def poll(self) -> None:
@@ -105,70 +175,139 @@ class SimBackend(Backend):
             self._match(self.clock())
 
     def _match(self, now: datetime) -> None:
-        for order in list(self.account.orders.values()):
-            if order.status != "submitted":
-                continue
-            day_end = datetime.combine(order.day, _CLOSE)
-            upto = min(now, day_end)
-            if upto > order.checked:
-                self._try_fill_resting(order, upto)
-            if order.status == "submitted" and now >= day_end:
+        for order in [o for o in self.account.orders.values() if o.working]:
+            self._steps(order, now)
+            if order.working and now >= datetime.combine(order.day, _CLOSE):
                 self._finish(order, "cancelled", now, "expired at the close")
 
-    def _try_fill_resting(self, order: _Order, upto: datetime) -> None:
-        path = self.market.day(order.code, order.day)
-        e0 = session_elapsed(order.checked) if order.checked.date() == order.day else 0.0
-        e1 = session_elapsed(upto)
-        order.checked = upto
-        if path is None or e1 <= e0:
+    def _steps(self, order: _Order, now: datetime) -> None:
+        """Match ``order`` at the trading seconds it has not seen up to ``now``."""
+        k_now = last_second(now, order.day)
+        first = order.last_step + 1
+        n = k_now - first + 1
+        if n <= 0:
             return
-        lo, hi = path.price_range(e0, e1)
-        first = path.price_at(e0)
-        # A resting order fills once the market trades through its price (joining the
-        # queue at the touch is not enough); an opening price already through it fills there.
-        if order.direction == "BUY" and lo < order.price:
-            self._fill(order, min(order.price, first), upto)
-        elif order.direction == "SELL" and hi > order.price:
-            self._fill(order, max(order.price, first), upto)
+        if n <= MAX_STEPS:
+            steps = range(first, k_now + 1)
+        else:
+            steps = [first + (i + 1) * n // MAX_STEPS - 1 for i in range(MAX_STEPS)]
+        for k in steps:
+            t = second_time(order.day, k)
+            order.last_step = k
+            self._step(order, t if k < k_now or now.date() != order.day else max(t, now))
+            if not order.working:
+                break
+        order.last_step = max(order.last_step, k_now)
+
+    def _step(self, order: _Order, t: datetime) -> None:
+        """One matching step at ``t``: take what the book shows, then, for a limit order the
+        book does not reach, a trade through its price since its last step."""
+        st = self.market.state(order.code, t)
+        e = session_elapsed(t)
+        e0, order.last_e = order.last_e, e
+        if st is None or st["suspended"] or st["elapsed"] < 0:
+            return
+        bids, bid_vols, asks, ask_vols = self.market.book(order.code, st, t)
+        buy = order.direction == "BUY"
+        prices, vols = (asks, ask_vols) if buy else (bids, bid_vols)
+        taken = self._taken_at(order.code, t)
+        side = order.direction
+        limit = order.price if order.order_type == "LIMIT" else None
+        crossed = False
+        for price, lots in zip(prices, vols):
+            rest = order.volume - order.traded_volume
+            if rest <= 0 or price <= 0 or lots <= 0:
+                break
+            if limit is not None and (price > limit if buy else price < limit):
+                break
+            crossed = True
+            q = min(rest, lots * 100 - taken.get((side, price), 0))
+            if q > 0:
+                taken[(side, price)] = taken.get((side, price), 0) + q
+                self._fill(order, q, price, t)
+        if limit is None or crossed or not order.working or e <= e0 or vols[0] <= 0:
+            return
+        lo, hi = st["path"].price_range(e0, e)
+        # Trading through the price (not just touching it) fills a resting order there.
+        if (lo < limit) if buy else (hi > limit):
+            q = min(order.volume - order.traded_volume,
+                    vols[0] * 100 - taken.get((side, limit), 0))
+            if q > 0:
+                taken[(side, limit)] = taken.get((side, limit), 0) + q
+                self._fill(order, q, limit, t)
+
+    def _taken_at(self, code: str, t: datetime) -> Dict[Tuple[str, float], int]:
+        """Shares already taken from the book of ``code`` at the second of ``t``."""
+        key = (code, t.date(), int(minute_of_day(t) * 60))
+        taken = self._taken.get(key)
+        if taken is None:
+            taken = self._taken[key] = {}
+            if len(self._taken) > _TAKEN_KEEP:
+                self._taken.popitem(last=False)
+        return taken
 
     # ---------------------------------------------------------------- order life
-    def _fill(self, order: _Order, price: float, now: datetime) -> None:
+    def _fill(self, order: _Order, q: int, price: float, now: datetime) -> None:
         acct = self.account
-        amount = round(price * order.volume, 2)
-        fee = acct.fee(order.direction, amount)
+        before = order.traded_amount
+        amount = round(price * q, 2)
+        order.traded_amount = round(before + amount, 2)
+        fee = round(acct.fee(order.direction, order.traded_amount)
+                    - acct.fee(order.direction, before), 2)
         pos = acct.positions.setdefault(order.code, _Position())
         if order.direction == "BUY":
-            acct.frozen_cash = max(0.0, round(acct.frozen_cash - order.frozen_cash, 2))
-            acct.cash = round(acct.cash - amount - fee, 2)
-            pos.cost = (pos.cost * pos.volume + amount) / (pos.volume + order.volume)
-            pos.volume += order.volume
+            cost = round(amount + fee, 2)
+            release = min(order.frozen_cash, cost)
+            order.frozen_cash = round(order.frozen_cash - release, 2)
+            acct.frozen_cash = max(0.0, round(acct.frozen_cash - release, 2))
+            acct.cash = round(acct.cash - cost, 2)
+            pos.cost = (pos.cost * pos.volume + amount) / (pos.volume + q)
+            pos.volume += q
             if pos.bought_day != now.date():
                 pos.bought_day, pos.bought_today = now.date(), 0
-            pos.bought_today += order.volume
+            pos.bought_today += q
         else:
-            pos.frozen = max(0, pos.frozen - order.volume)
-            pos.volume -= order.volume
+            pos.frozen = max(0, pos.frozen - q)
+            pos.volume -= q
             acct.cash = round(acct.cash + amount - fee, 2)
-            if pos.volume <= 0:
+            if pos.volume <= 0 and pos.frozen <= 0:
                 del acct.positions[order.code]
-        order.frozen_cash = 0.0
-        order.traded_volume, order.traded_price = order.volume, price
-        self._finish(order, "filled", now, "")
-
-    def _finish(self, order: _Order, status: str, now: datetime, reason: str) -> None:
-        if status == "cancelled":
-            acct = self.account
-            if order.direction == "BUY":
+        order.traded_volume += q
+        order.traded_price = round(order.traded_amount / order.traded_volume, 4)
+        order.updated = now
+        if order.traded_volume >= order.volume:
+            order.status = "filled"
+            if order.frozen_cash:               # frozen at a worse price than paid
                 acct.frozen_cash = max(0.0, round(acct.frozen_cash - order.frozen_cash, 2))
                 order.frozen_cash = 0.0
-            else:
-                pos = acct.positions.get(order.code)
-                if pos is not None:
-                    pos.frozen = max(0, pos.frozen - order.volume)
-        order.status, order.reason, order.updated = status, reason, now
+        else:
+            order.status = "partly_filled"
+        trade = {"trade_id": "T%d" % next(self._trade_ids), "order_ref": order.order_ref,
+                 "order_id": order.order_id, "code": order.code,
+                 "direction": order.direction, "traded_volume": q, "traded_price": price,
+                 "time": now.strftime(_STAMP)}
+        acct.trades.append(trade)
+        if self.store is not None:
+            self.store.save(acct, order, trade)
+        self.publish("order", dict(trade, status="trade", submitted=True, cancelled=False))
         self.publish("order", order.event())
 
-    # ---------------------------------------------------------------- operations
+    def _finish(self, order: _Order, status: str, now: datetime, reason: str) -> None:
+        acct = self.account
+        if order.direction == "BUY":
+            acct.frozen_cash = max(0.0, round(acct.frozen_cash - order.frozen_cash, 2))
+            order.frozen_cash = 0.0
+        else:
+            pos = acct.positions.get(order.code)
+            if pos is not None:
+                pos.frozen = max(0, pos.frozen - (order.volume - order.traded_volume))
+                if pos.volume <= 0 and pos.frozen <= 0:
+                    del acct.positions[order.code]
+        order.status, order.reason, order.updated = status, reason, now
+        if self.store is not None:
+            self.store.save(acct, order)
+        self.publish("order", order.event())
+
     def op_ping(self, params: Dict[str, Any]) -> Dict[str, Any]:
         now = self.clock()
         return {"pong": True, "backend": self.name, "time": now.strftime("%Y-%m-%d %H:%M:%S"),
@@ -261,22 +400,12 @@ class SimBackend(Backend):
             if not path.limit_down <= price <= path.limit_up:
                 raise OpError("price %.2f outside today's limits %.2f-%.2f"
                               % (price, path.limit_down, path.limit_up))
-        bids, _, asks, _ = self.market.book(code, st, now)
-        live = in_continuous_session(now)
-        if order_type == "MARKET":
-            best = asks[0] if direction == "BUY" else bids[0]
-            if best <= 0:
-                raise OpError("no %s in the book of %s (price at the daily limit)"
-                              % ("sellers" if direction == "BUY" else "buyers", code))
-            fill_at: Optional[float] = best
-        else:
-            crossing = (asks[0] > 0 and price >= asks[0]) if direction == "BUY" else \
-                (bids[0] > 0 and price <= bids[0])
-            fill_at = (asks[0] if direction == "BUY" else bids[0]) if live and crossing else None
         frozen = 0.0
         if direction == "BUY":
-            worst = fill_at if fill_at is not None else price
-            amount = round(worst * volume, 2)
+            # A limit buy never pays more than its price, a market buy never more than the
+            # day's upper limit: freezing that much covers every fill.
+            basis = price if order_type == "LIMIT" else path.limit_up
+            amount = round(basis * volume, 2)
             need = round(amount + acct.fee("BUY", amount), 2)
             available = round(acct.cash - acct.frozen_cash, 2)
             if need > available:
@@ -289,6 +418,12 @@ class SimBackend(Backend):
                 raise OpError("insufficient sellable shares of %s: have %d, asked %d "
                               "(shares bought today sell from the next trading day)"
                               % (code, sellable, volume))
+        if order_type == "MARKET":
+            bids, _, asks, _ = self.market.book(code, st, now)
+            if (asks[0] if direction == "BUY" else bids[0]) <= 0:
+                raise OpError("no %s in the book of %s (price at the daily limit)"
+                              % ("sellers" if direction == "BUY" else "buyers", code))
+        if direction == "SELL":
             pos.frozen += volume
         order = _Order()
         order.order_id = str(next(self._ids))
@@ -296,15 +431,21 @@ class SimBackend(Backend):
         order.code, order.direction, order.order_type = code, direction, order_type
         order.price = price if order_type == "LIMIT" else 0.0
         order.volume, order.traded_volume, order.traded_price = volume, 0, 0.0
-        order.day, order.checked, order.updated = today, now, now
+        order.traded_amount = 0.0
+        order.day, order.updated = today, now
+        # Matching starts at the second of placement (the book the caller saw).
+        order.last_step = last_second(now, today) - (1 if in_continuous_session(now) else 0)
+        order.last_e = session_elapsed(now)
         order.frozen_cash, order.reason = frozen, ""
         order.status = "submitted"
         acct.frozen_cash = round(acct.frozen_cash + frozen, 2)
         acct.orders[order.order_id] = order
         acct.by_ref[order.order_ref] = order.order_id
+        if self.store is not None:
+            self.store.save(acct, order)
         self.publish("order", order.event())
-        if fill_at is not None:
-            self._fill(order, fill_at, now)
+        if in_continuous_session(now):
+            self._steps(order, now)
         return _order_reply(order)
 
     def op_cancel_order(self, params: Dict[str, Any]) -> Dict[str, Any]:
@@ -316,7 +457,7 @@ class SimBackend(Backend):
             order = acct.orders.get(key) or acct.orders.get(acct.by_ref.get(key, ""))
             if order is None:
                 raise OpError("unknown order %r" % key)
-            if order.status != "submitted":
+            if not order.working:
                 raise OpError("order %s is already %s" % (key, order.status))
             self._finish(order, "cancelled", now, "cancelled on request")
             return _order_reply(order)
@@ -352,6 +493,21 @@ class SimBackend(Backend):
             return rows
 
 
+    def op_query_orders(self, params: Dict[str, Any]) -> List[Dict[str, Any]]:
+        with self._lock:
+            now = self.clock()
+            self._match(now)
+            today = now.date()
+            return [o.row() for o in self.account.orders.values() if o.day == today]
+
+    def op_query_trades(self, params: Dict[str, Any]) -> List[Dict[str, Any]]:
+        with self._lock:
+            now = self.clock()
+            self._match(now)
+            today = now.strftime("%Y-%m-%d")
+            return [dict(t) for t in self.account.trades if t["time"].startswith(today)]
+
+
 def _order_reply(order: _Order) -> Dict[str, Any]:
     return {"order_id": order.order_id, "order_ref": order.order_ref, "status": order.status,
             "code": order.code, "direction": order.direction, "order_type": order.order_type,
@@ -362,8 +518,9 @@ def _order_reply(order: _Order) -> Dict[str, Any]:
 def simulator(redis_url: str = "redis://127.0.0.1:6379/5", *, seed: int = 7,
               clock: Optional[Clock] = None, cash: float = 1_000_000.0,
               account_id: str = "SIM0001", allow_orders: bool = True,
-              **agent_options: Any):
+              state: Optional[str] = None, **agent_options: Any):
     """A ready agent over a ``SimBackend``; call ``start()`` (or use it in ``with``)."""
-    backend = SimBackend(seed=seed, clock=clock, cash=cash, account_id=account_id)
+    backend = SimBackend(seed=seed, clock=clock, cash=cash, account_id=account_id,
+                         state=state)
     return QmtAgent(backend, redis_url, allow_orders=allow_orders, account_id=account_id,
                     **agent_options)

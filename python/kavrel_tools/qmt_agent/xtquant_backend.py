@@ -7,6 +7,14 @@ queries from ``xtquant.xttrader.XtQuantTrader``. The trader's callbacks become "
 events carrying the reference the gateway placed the order with (kept in a table by order id
 and also sent as the order remark, so orders placed before a restart still map back).
 
+Events: the order push becomes an order-state event (status word, cumulative traded volume,
+average price), each trade push a fill event (its own trade id, quantity, price and time)
+followed by the order's state with the fills seen so far, an order error a "rejected" state, a
+refused cancel "cancel_failed" followed by the order's last known state. The backend keeps the
+day's orders it has seen (volume, cumulative fills, trade ids) so that the state after a fill
+is cumulative whichever of the terminal's pushes comes first, and a trade pushed twice is
+published once.
+
 The trader connects on start and reconnects with back-off (1 s doubling to 30 s) whenever
 the terminal drops it; trading operations meanwhile answer ``ok: false`` with the reason.
 
@@ -23,6 +31,7 @@ import logging
 import math
 import threading
 import time
+from collections import OrderedDict
 from datetime import datetime
 from typing import Any, Callable, Dict, List, Optional
 
@@ -47,7 +56,64 @@ ORDER_STATUS = {
     56: ("filled", True, False),
     57: ("rejected", False, True),
 }
+_FINAL = ("filled", "cancelled", "rejected")
 _HISTORY_FIELDS = ("open", "high", "low", "close", "volume", "amount")
+_KEEP_ORDERS = 100_000          # orders remembered for cumulative fills; the oldest go first
+
+
+class _Seen:
+    """What the backend knows of one order from its pushes: the fills from the trade pushes
+    (summed, each trade id once) and the cumulative fill of the last order push; whichever
+    is further along is the order's fill so far."""
+
+    __slots__ = ("code", "volume", "status", "reason", "trades_volume", "trades_amount",
+                 "pushed_volume", "pushed_price", "trade_ids", "published")
+
+    def __init__(self) -> None:
+        self.code, self.volume, self.status, self.reason = "", 0, "submitted", ""
+        self.trades_volume, self.trades_amount = 0, 0.0
+        self.pushed_volume, self.pushed_price = 0, 0.0
+        self.trade_ids: set = set()
+        self.published: Any = None          # the last state published, to skip repeats
+
+    def changed(self) -> bool:
+        """True (once) when the state differs from the last one published."""
+        now = (self.status, self.traded_volume, self.traded_price, self.reason)
+        if now == self.published:
+            return False
+        self.published = now
+        return True
+
+    @property
+    def traded_volume(self) -> int:
+        return max(self.trades_volume, self.pushed_volume)
+
+    @property
+    def traded_price(self) -> float:
+        if self.pushed_volume > self.trades_volume:
+            return self.pushed_price
+        return round(self.trades_amount / self.trades_volume, 4) if self.trades_volume else 0.0
+
+
+def _stamp(value: Any, clock: Callable[[], datetime]) -> str:
+    """The SDK's trade time (epoch seconds; milliseconds and digit texts also read) as local
+    "YYYY-MM-DD HH:MM:SS"; the clock's now when it cannot be read."""
+    fmt = "%Y-%m-%d %H:%M:%S"
+    try:
+        text = str(int(value))
+        if len(text) == 14:
+            return datetime.strptime(text, "%Y%m%d%H%M%S").strftime(fmt)
+        number = int(text)
+        if number >= 10 ** 11:
+            return datetime.fromtimestamp(number / 1000.0).strftime(fmt)
+        if number >= 10 ** 8:
+            return datetime.fromtimestamp(number).strftime(fmt)
+        if 0 <= number <= 235959:
+            hms = datetime.strptime("%06d" % number, "%H%M%S").time()
+            return datetime.combine(clock().date(), hms).strftime(fmt)
+    except (TypeError, ValueError, OverflowError, OSError):
+        pass
+    return clock().strftime(fmt)
 
 
 def _plain(value: Any) -> Any:
@@ -111,6 +177,7 @@ class XtQuantBackend(Backend):
         self._refs_lock = threading.Lock()      # the reference tables; never across SDK calls
         self._refs: Dict[str, str] = {}          # order id -> order_ref
         self._ids: Dict[str, str] = {}           # order_ref -> order id
+        self._seen: "OrderedDict[str, _Seen]" = OrderedDict()   # order id -> its fills
 
     # ---------------------------------------------------------------- connection
     def _make_callback(self):
@@ -208,37 +275,92 @@ class XtQuantBackend(Backend):
             ref = self._refs.get(key)
         return ref or (remark if isinstance(remark, str) and remark else key)
 
+    def _seen_order(self, order_id: str) -> _Seen:
+        # Under _refs_lock.
+        seen = self._seen.get(order_id)
+        if seen is None:
+            seen = self._seen[order_id] = _Seen()
+            if len(self._seen) > _KEEP_ORDERS:
+                self._seen.popitem(last=False)
+        return seen
+
+    def _state_event(self, order_id: str, ref: str, seen: _Seen) -> Dict[str, Any]:
+        working = seen.status not in ("cancelled", "rejected")
+        return {"order_ref": ref, "order_id": order_id, "code": seen.code,
+                "status": seen.status, "submitted": working, "cancelled": not working,
+                "filled": seen.status == "filled", "volume": seen.volume,
+                "traded_volume": seen.traded_volume, "traded_price": seen.traded_price,
+                "reason": seen.reason}
+
     def _on_order(self, o: Any) -> None:
-        status, working, cancelled = ORDER_STATUS.get(o.order_status, ("unknown", True, False))
-        self.publish("order", {
-            "order_ref": self._ref_for(o.order_id, o.order_remark),
-            "order_id": str(o.order_id), "code": o.stock_code, "status": status,
-            "order_status": o.order_status, "submitted": working, "cancelled": cancelled,
-            "filled": o.order_status == 56, "price": o.price, "volume": o.order_volume,
-            "traded_volume": o.traded_volume, "traded_price": o.traded_price,
-            "reason": o.status_msg or ""})
+        status, _, _ = ORDER_STATUS.get(o.order_status, ("unknown", True, False))
+        order_id = str(o.order_id)
+        ref = self._ref_for(o.order_id, o.order_remark)
+        with self._refs_lock:
+            seen = self._seen_order(order_id)
+            seen.code, seen.volume = o.stock_code, int(o.order_volume or 0)
+            seen.reason = o.status_msg or ""
+            traded = int(o.traded_volume or 0)
+            if traded >= seen.pushed_volume:     # an older push arriving late counts for less
+                seen.pushed_volume, seen.pushed_price = traded, float(o.traded_price or 0.0)
+            if seen.status not in _FINAL or status in _FINAL:
+                seen.status = status
+            _settle(seen)
+            if not seen.changed():
+                return                          # the state a trade push already told
+            event = self._state_event(order_id, ref, seen)
+        event.update(order_status=o.order_status, price=o.price)
+        self.publish("order", event)
 
     def _on_trade(self, t: Any) -> None:
+        order_id, trade_id = str(t.order_id), str(t.traded_id)
+        ref = self._ref_for(t.order_id, t.order_remark)
+        volume, price = int(t.traded_volume or 0), float(t.traded_price or 0.0)
+        with self._refs_lock:
+            seen = self._seen_order(order_id)
+            if trade_id in seen.trade_ids:
+                return                          # the same fill pushed again
+            seen.trade_ids.add(trade_id)
+            seen.code = seen.code or t.stock_code
+            seen.trades_volume += volume
+            seen.trades_amount += float(t.traded_amount or volume * price)
+            _settle(seen)
+            state = self._state_event(order_id, ref, seen) if seen.volume and \
+                seen.changed() else None
         self.publish("order", {
-            "order_ref": self._ref_for(t.order_id, t.order_remark),
-            "order_id": str(t.order_id), "code": t.stock_code, "status": "trade",
-            "submitted": True, "cancelled": False, "trade_id": str(t.traded_id),
-            "traded_volume": t.traded_volume, "traded_price": t.traded_price,
+            "order_ref": ref, "order_id": order_id, "code": t.stock_code, "status": "trade",
+            "submitted": True, "cancelled": False, "trade_id": trade_id,
+            "traded_volume": volume, "traded_price": price,
+            "time": _stamp(t.traded_time, self.clock),
             "traded_amount": t.traded_amount, "commission": t.commission})
+        if state is not None:                   # unknown volume: the order push follows
+            self.publish("order", state)
 
     def _on_order_error(self, e: Any) -> None:
-        self.publish("order", {
-            "order_ref": self._ref_for(e.order_id, e.order_remark),
-            "order_id": str(e.order_id), "status": "rejected", "submitted": False,
-            "cancelled": True, "error_id": e.error_id, "reason": e.error_msg or ""})
+        order_id = str(e.order_id)
+        ref = self._ref_for(e.order_id, e.order_remark)
+        with self._refs_lock:
+            seen = self._seen_order(order_id)
+            seen.status, seen.reason = "rejected", e.error_msg or ""
+            seen.changed()
+            event = self._state_event(order_id, ref, seen)
+        event["error_id"] = e.error_id
+        self.publish("order", event)
 
     def _on_cancel_error(self, e: Any) -> None:
         # The gateway marks an order cancelled once the cancel request is accepted; a refused
-        # cancel puts it back to working.
+        # cancel puts it back to what the order last was.
+        order_id = str(e.order_id)
+        ref = self._ref_for(e.order_id, None)
+        with self._refs_lock:
+            seen = self._seen.get(order_id)
+            state = self._state_event(order_id, ref, seen) if seen is not None else None
         self.publish("order", {
-            "order_ref": self._ref_for(e.order_id, None), "order_id": str(e.order_id),
-            "status": "cancel_failed", "submitted": True, "cancelled": False,
-            "error_id": e.error_id, "reason": e.error_msg or ""})
+            "order_ref": ref, "order_id": order_id, "status": "cancel_failed",
+            "submitted": True, "cancelled": False, "error_id": e.error_id,
+            "reason": e.error_msg or ""})
+        if state is not None:
+            self.publish("order", state)
 
     # ---------------------------------------------------------------- operations
     def op_ping(self, params: Dict[str, Any]) -> Dict[str, Any]:
@@ -318,6 +440,8 @@ class XtQuantBackend(Backend):
         ref = ref or order_id
         with self._refs_lock:
             self._refs[order_id], self._ids[ref] = ref, order_id
+            seen = self._seen_order(order_id)
+            seen.code, seen.volume = seen.code or code, seen.volume or volume
         return {"order_id": order_id, "order_ref": ref, "status": "submitted", "code": code,
                 "direction": direction, "order_type": order_type, "price": price,
                 "volume": volume}
@@ -383,6 +507,42 @@ class XtQuantBackend(Backend):
                          "market_value": p.market_value,
                          "unrealized_pnl": round((p.last_price - p.avg_price) * p.volume, 2)})
         return rows
+
+
+    def op_query_orders(self, params: Dict[str, Any]) -> List[Dict[str, Any]]:
+        with self._sdk_lock:
+            trader = self._require_trader()
+            orders = trader.query_stock_orders(self.account, False) or []
+        rows = []
+        for o in orders:
+            status = ORDER_STATUS.get(o.order_status, ("unknown",))[0]
+            rows.append({"order_ref": self._ref_for(o.order_id, o.order_remark),
+                         "order_id": str(o.order_id), "code": o.stock_code,
+                         "status": status, "volume": o.order_volume,
+                         "traded_volume": o.traded_volume, "traded_price": o.traded_price,
+                         "order_status": o.order_status, "price": o.price,
+                         "reason": o.status_msg or ""})
+        return rows
+
+    def op_query_trades(self, params: Dict[str, Any]) -> List[Dict[str, Any]]:
+        with self._sdk_lock:
+            trader = self._require_trader()
+            trades = trader.query_stock_trades(self.account) or []
+        return [{"trade_id": str(t.traded_id),
+                 "order_ref": self._ref_for(t.order_id, t.order_remark),
+                 "order_id": str(t.order_id), "code": t.stock_code,
+                 "traded_volume": t.traded_volume, "traded_price": t.traded_price,
+                 "time": _stamp(t.traded_time, self.clock), "traded_amount": t.traded_amount,
+                 "commission": t.commission} for t in trades]
+
+def _settle(seen: _Seen) -> None:
+    """A working status that the fills seen so far contradict follows the fills."""
+    if seen.status in _FINAL or not seen.traded_volume:
+        return
+    if seen.volume and seen.traded_volume >= seen.volume:
+        seen.status = "filled"
+    elif seen.status in ("unreported", "wait_reporting", "submitted"):
+        seen.status = "partly_filled"
 
 
 def _short(frame: Any, count: int) -> bool:
