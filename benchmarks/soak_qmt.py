@@ -64,7 +64,7 @@ class Agent:
                "--redis-url", self.url, "--key-prefix", self.prefix, "--seed", str(self.seed),
                "--start-time", self.sim_now().strftime("%Y-%m-%d %H:%M:%S"),
                "--speed", str(self.speed), "--allow-orders", "--log-level", "WARNING",
-               "--state", self.state]
+               "--cash", "500000000", "--state", self.state]
         with open(self.log_path, "a") as log:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
 
@@ -114,10 +114,10 @@ def place_orders(gw, secs, n, spacing, rng, placed: List[str], lock):
         bid = getattr(q, "bid_price", 0.0) or ask
         if kind < 0.35:
             # Large market orders take more than the best levels show: they fill in parts.
-            order = Order(security=sec, price=None, quantity=rng.choice([100, 500, 20000, 60000]),
+            order = Order(security=sec, price=None, quantity=rng.choice([100, 500, 5000, 50000]),
                           direction=Direction.LONG, order_type=OrderType.MARKET)
         elif kind < 0.7:
-            order = Order(security=sec, price=ask, quantity=rng.choice([100, 300, 1000]),
+            order = Order(security=sec, price=ask, quantity=rng.choice([100, 300, 1000, 20000]),
                           direction=Direction.LONG, order_type=OrderType.LIMIT)
         else:
             order = Order(security=sec, price=round(bid * 0.97, 2), quantity=100,
@@ -209,6 +209,9 @@ def run(args, stack: contextlib.ExitStack) -> int:
     from kavrel_trader.core.security import Stock
     from kavrel_trader.gateways.qmt import qmt_adapter
 
+    # The gateway's log lines, counted by kind rather than printed.
+    lines: Counter = Counter()
+    qmt_adapter.print = lambda *a: lines.update([" ".join(str(a[0]).split()[:3])])
     cfg = {"redis_host": srv.host, "redis_port": srv.port, "redis_db": 5, "key_prefix": prefix,
            "rpc_timeout": 3.0, "unknown_grace": 3.0, "allow_orders": True}
     kavrel_trader_config.GATEWAYS["QmtSoak"] = cfg
@@ -274,6 +277,7 @@ def run(args, stack: contextlib.ExitStack) -> int:
         + f"; {len(gw.deals.queue)} deals, {sum(1 for n in parts.values() if n > 1)} orders "
         "filled in several parts")
     log(f"  agent:   {len(agent_orders)} orders, {len(agent_trades)} trades")
+    log("  gateway log lines: " + ", ".join(f"{k!r} {v}" for k, v in sorted(lines.items())))
     log("== Counts (all must be 0)")
     for name, n in counts.items():
         log(f"  {name:<40} {n}")

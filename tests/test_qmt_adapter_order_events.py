@@ -166,12 +166,14 @@ def test_held_events_are_bounded_in_count_and_age(make, monkeypatch, capsys):
         bridge.fire(state("submitted", ref=f"X{i}"))
     assert len(gw._held_events) == 1000 and capsys.readouterr().out == ""
     bridge.fire(state("submitted", ref="X1000"))             # the oldest makes room
-    assert len(gw._held_events) == 1000 and gw._held_events[0][1] == "X1"
+    bridge.fire(state("submitted", ref="X1001"))             # ... again, within the minute
+    assert len(gw._held_events) == 1000 and gw._held_events[0][1] == "X2"
     clock[0] += 61
     bridge.fire(state("filled", 100, 10.0, ref="Y"))        # all others are too old now
     assert [h[1] for h in gw._held_events] == ["Y"]
-    out = capsys.readouterr().out
-    assert out.count("\n") == 1 and out.startswith("[QMT] order events dropped: 1 ")
+    lines = capsys.readouterr().out.splitlines()
+    assert [line.split(" held")[0] for line in lines] == [
+        "[QMT] order events dropped: 1", "[QMT] order events dropped: 1000"]
 
 
 # ---------------------------------------------------------------- reconciliation

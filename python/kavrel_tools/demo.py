@@ -224,7 +224,7 @@ class Session:
             rows.append((o.orderid, o.security.code, o.direction.value, int(o.quantity),
                          o.status.name if o.status is not None else "-",
                          int(o.filled_quantity or 0),
-                         round(float(o.filled_avg_price or 0.0), 3), parts))
+                         f"{float(o.filled_avg_price or 0.0):.4f}", parts))
         table(("ref", "code", "side", "qty", "status", "filled", "avg price", "fills"), rows)
         print()
 

@@ -91,25 +91,6 @@ py::object event_ref(py::handle data) {
 
 py::object status_of(const char* member) { return getattr(globals("OrderStatus"), member); }
 
-// Holds the gateway's `_order_lock` for the life of the object.
-class OrderLock {
-public:
-    explicit OrderLock(py::handle self) : lock_(getattr(self, N().order_lock)) {
-        call_method(lock_, N().acquire);
-    }
-    ~OrderLock() {
-        try {
-            call_method(lock_, N().release);
-        } catch (py::error_already_set&) {
-        }
-    }
-    OrderLock(const OrderLock&) = delete;
-    OrderLock& operator=(const OrderLock&) = delete;
-
-private:
-    py::object lock_;
-};
-
 // The cumulative filled quantity of an order as a number (None or junk read as 0).
 double filled_of(py::handle order) {
     py::object v = getattr(order, N().filled_quantity);
@@ -132,11 +113,6 @@ bool is_final_order(py::handle self, py::handle ref, py::handle order) {
 }
 
 namespace {
-
-void settled(py::handle self, py::handle ref) {
-    call_method(getattr(self, N().cancel_marked), N().discard, ref);
-    call_method(getattr(self, N().unknown_since), N().pop, ref, py::none());
-}
 
 void touch(py::handle self, py::handle ref, py::handle order) {
     setattr(order, N().updated_time, globals.now());

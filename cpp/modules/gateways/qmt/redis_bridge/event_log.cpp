@@ -10,6 +10,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "py/host_ops.hpp"
@@ -70,7 +71,7 @@ bool take_in_order(py::handle self, py::handle event) {
     py::object seq = seq_of(event, id);
     if (!seq) return true;
     StreamId last;
-    if (parse_id(getattr(self, N().last_seq), last) && id <= last) return false;
+    if (parse_id(getattr_or(self, N().last_seq, py::none()), last) && id <= last) return false;
     setattr(self, N().last_seq, seq);
     return true;
 }
@@ -101,7 +102,7 @@ bool replay_logged(py::handle self, py::handle after,
             if (!parse_id(entry_id, id)) continue;
             from = id;
             StreamId last;
-            if (parse_id(getattr(self, N().last_seq), last) && id <= last) continue;
+            if (parse_id(getattr_or(self, N().last_seq, py::none()), last) && id <= last) continue;
             setattr(self, N().last_seq, entry_id);
             py::object fields = getitem(row, py::int_(1));
             py::object event;
