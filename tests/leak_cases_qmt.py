@@ -199,7 +199,7 @@ class _Bridge:
     def ping(self):
         return {"pong": True}
 
-    def start_events(self, handler):
+    def start_events(self, handler, recovered=None):
         pass
 
     def stop_events(self):
