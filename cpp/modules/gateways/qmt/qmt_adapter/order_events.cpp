@@ -58,11 +58,12 @@ double monotonic() { return globals("time").attr("monotonic")().cast<double>(); 
 
 // A real number given as a JSON number (int or float, not bool), finite and >= 0.
 bool read_quantity(py::handle v, double& out) {
-    if (PyBool_Check(v.ptr())) return false;
-    if (!PyLong_Check(v.ptr()) && !PyFloat_Check(v.ptr())) return false;
-    double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
+    if (py::isinstance<py::bool_>(v)) return false;
+    if (!py::isinstance<py::int_>(v) && !py::isinstance<py::float_>(v)) return false;
+    double d = 0;
+    try {
+        d = v.cast<double>();  // an int too large for a float does not convert
+    } catch (py::cast_error&) {
         return false;
     }
     if (!std::isfinite(d) || d < 0) return false;
@@ -159,7 +160,7 @@ void apply_state(py::handle self, py::handle ref, py::handle order, py::handle d
 py::object fill_time(py::handle data) {
     py::object t = stated(data, N().time);
     if (!t) return globals.now();
-    if (!PyUnicode_Check(t.ptr())) return py::object();
+    if (!py::isinstance<py::str>(t)) return py::object();
     try {
         return globals("datetime").attr("strptime")(t, "%Y-%m-%d %H:%M:%S");
     } catch (py::error_already_set& e) {
@@ -173,7 +174,8 @@ py::object fill_time(py::handle data) {
 // A fill event (or a row of "query_trades") booked as one Deal under its trade id, once.
 bool book_fill(py::handle self, py::handle ref, py::handle order, py::handle data) {
     py::object id = stated(data, N().trade_id);
-    if (!id || PyBool_Check(id.ptr()) || !(PyUnicode_Check(id.ptr()) || PyLong_Check(id.ptr())))
+    if (!id || py::isinstance<py::bool_>(id) ||
+        !(py::isinstance<py::str>(id) || py::isinstance<py::int_>(id)))
         return false;
     py::object trade_id = str_of(id);
     if (!truthy(trade_id)) return false;
@@ -212,7 +214,7 @@ void apply_event(py::handle self, py::handle ref, py::handle order, py::handle d
             touch(self, ref, order);
             return;
         }
-        if (!PyUnicode_Check(word.ptr())) return;
+        if (!py::isinstance<py::str>(word)) return;
         const Word w = classify(py::str(word).cast<std::string>());
         if (w == Word::Trade)
             book_fill(self, ref, order, data);
@@ -238,7 +240,7 @@ void hold(py::handle self, py::handle ref, py::handle data) {
         ++drop;
     }
     if (drop) {
-        if (PySequence_DelSlice(held.ptr(), 0, drop) < 0) throw py::error_already_set();
+        held.attr("__delitem__")(py::slice(0, drop, 1));
         py::object last = getattr(self, N().held_dropped_line);
         if (last.is_none() || now_t - last.cast<double>() >= kDropLineSeconds) {
             setattr(self, N().held_dropped_line, py::float_(now_t));
@@ -263,8 +265,7 @@ void apply_held(py::handle self, py::handle ref, py::handle order) {
             keep.append(item);
     }
     if (py::len(mine) == 0) return;
-    if (PySequence_SetSlice(held.ptr(), 0, py::len(held), keep.ptr()) < 0)
-        throw py::error_already_set();
+    held.attr("__setitem__")(py::slice(0, static_cast<Py_ssize_t>(py::len(held)), 1), keep);
     for (py::handle data : mine) apply_event(self, ref, order, data);
 }
 
@@ -315,7 +316,7 @@ bool unknown_op(const py::error_already_set& e) {
 // A reply list, or an empty one for None or another type.
 py::list rows_of(py::handle reply) {
     py::list out;
-    if (reply && PyList_Check(reply.ptr()))
+    if (reply && py::isinstance<py::list>(reply))
         for (py::handle row : reply)
             if (is_mapping(row)) out.append(row);
     return out;
@@ -326,7 +327,7 @@ py::list rows_of(py::handle reply) {
 double unknown_grace(py::handle self) {
     py::object v = cfg_get(self, "unknown_grace", py::none(), true);
     if (v.is_none()) v = cfg_get(self, "rpc_timeout", py::float_(10.0), true);
-    return steal(PyNumber_Float(v.ptr())).cast<double>();
+    return py::float_(v).cast<double>();
 }
 
 // An order just marked UNKNOWN by a time-out: settled by a reconciliation later.
@@ -386,7 +387,7 @@ py::object reconcile(py::handle self) {
         if (!ref || !contains(pending, ref) || !contains(queue, ref)) continue;
         found.add(ref);
         py::object word = row_value(row, N().status);
-        if (!word || !PyUnicode_Check(word.ptr())) continue;
+        if (!word || !py::isinstance<py::str>(word)) continue;
         const Word w = classify(py::str(word).cast<std::string>());
         if (w == Word::Trade || w == Word::Unknown) continue;
         try {

@@ -41,7 +41,7 @@ bool parse_digits(const std::string& s, std::size_t from, std::size_t to, std::u
 }
 
 bool parse_id(py::handle text, StreamId& out) {
-    if (!text || !PyUnicode_Check(text.ptr())) return false;
+    if (!text || !py::isinstance<py::str>(text)) return false;
     const std::string s = py::str(text).cast<std::string>();
     const std::size_t dash = s.find('-');
     if (dash == std::string::npos) return false;
@@ -50,13 +50,9 @@ bool parse_id(py::handle text, StreamId& out) {
 
 // The "seq" of a decoded event, or a null object when it carries none that reads as an id.
 py::object seq_of(py::handle event, StreamId& id) {
-    if (!PyDict_Check(event.ptr())) return py::object();
-    PyObject* v = PyDict_GetItemWithError(event.ptr(), N().seq.ptr());
-    if (!v) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return py::object();
-    }
-    py::object seq = py::reinterpret_borrow<py::object>(v);
+    if (!py::isinstance<py::dict>(event)) return py::object();
+    if (!contains(event, N().seq)) return py::object();
+    py::object seq = getitem(event, N().seq);
     return parse_id(seq, id) ? seq : py::object();
 }
 
