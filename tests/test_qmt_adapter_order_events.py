@@ -56,6 +56,8 @@ def figures(o):
     ([state("filled", 500, 10.2), state("partly_filled", 200, 10.1)], (S.FILLED, 500.0, 10.2)),
     ([state("cancelled", 0, 0), state("submitted", 0, 0)], (S.CANCELLED, 0.0, 0.0)),
     ([state("rejected", 0, 0), state("filled", 500, 10.0)], (S.FAILED, 0.0, 0.0)),
+    ([state("filled", 500, 10.2), {"type": "order", "data": {"order_ref": "R1", "submitted": True}}],
+     (S.FILLED, 500.0, 10.2)),                                  # an older agent's flags too
     # An older cumulative figure than the order shows changes nothing.
     ([state("partly_filled", 300, 10.1), state("partly_filled", 200, 10.0)],
      (S.PART_FILLED, 300.0, 10.1)),

@@ -54,6 +54,16 @@ Word classify(const std::string& w) {
     return Word::Unknown;
 }
 
+// The status word of an event or a row: Unknown for anything but a known word's text.
+Word word_of(py::handle v) {
+    if (!v || !py::isinstance<py::str>(v)) return Word::Unknown;
+    try {
+        return classify(v.cast<std::string>());
+    } catch (py::cast_error&) {  // a text that has no UTF-8 form (lone surrogates)
+        return Word::Unknown;
+    }
+}
+
 double monotonic() { return globals("time").attr("monotonic")().cast<double>(); }
 
 // A real number given as a JSON number (int or float, not bool), finite and >= 0.
@@ -204,18 +214,24 @@ void apply_event(py::handle self, py::handle ref, py::handle order, py::handle d
     try {
         py::object word = row_value(data, N().status);
         if (!word || word.is_none()) {
-            // An agent that sends only the flags: "cancelled", else "submitted".
+            // An agent that sends only the flags: "cancelled", else "submitted"; a final
+            // state stays, and so does the gateway's own cancel mark.
             py::object cancelled = row_value(data, N().cancelled);
             py::object submitted = row_value(data, N().submitted);
-            if (cancelled && truthy(cancelled))
-                setattr(order, N().status, status_of("CANCELLED"));
-            else if (submitted && truthy(submitted))
-                setattr(order, N().status, status_of("SUBMITTED"));
+            const bool final = is_final_order(self, ref, order);
+            if (cancelled && truthy(cancelled)) {
+                if (!final) {
+                    setattr(order, N().status, status_of("CANCELLED"));
+                    call_method(getattr(self, N().cancel_marked), N().discard, ref);
+                }
+            } else if (submitted && truthy(submitted)) {
+                if (!final && !marked_cancelled(self, ref, order))
+                    setattr(order, N().status, status_of("SUBMITTED"));
+            }
             touch(self, ref, order);
             return;
         }
-        if (!py::isinstance<py::str>(word)) return;
-        const Word w = classify(py::str(word).cast<std::string>());
+        const Word w = word_of(word);
         if (w == Word::Trade)
             book_fill(self, ref, order, data);
         else if (w != Word::Unknown)
@@ -309,8 +325,7 @@ void arm_timer(py::handle self) {
 }
 
 bool unknown_op(const py::error_already_set& e) {
-    if (!e.matches(PyExc_RuntimeError)) return false;
-    return py::str(e.value()).cast<std::string>().find("unknown op") != std::string::npos;
+    return e.matches(PyExc_RuntimeError) && contains(str_of(e.value()), py::str("unknown op"));
 }
 
 // A reply list, or an empty one for None or another type.
@@ -386,9 +401,7 @@ py::object reconcile(py::handle self) {
         py::object ref = event_ref(row);
         if (!ref || !contains(pending, ref) || !contains(queue, ref)) continue;
         found.add(ref);
-        py::object word = row_value(row, N().status);
-        if (!word || !py::isinstance<py::str>(word)) continue;
-        const Word w = classify(py::str(word).cast<std::string>());
+        const Word w = word_of(row_value(row, N().status));
         if (w == Word::Trade || w == Word::Unknown) continue;
         try {
             apply_state(self, ref, getitem(queue, ref), row, w);

@@ -42,7 +42,12 @@ bool parse_digits(const std::string& s, std::size_t from, std::size_t to, std::u
 
 bool parse_id(py::handle text, StreamId& out) {
     if (!text || !py::isinstance<py::str>(text)) return false;
-    const std::string s = py::str(text).cast<std::string>();
+    std::string s;
+    try {
+        s = text.cast<std::string>();
+    } catch (py::cast_error&) {  // a text that has no UTF-8 form (lone surrogates)
+        return false;
+    }
     const std::size_t dash = s.find('-');
     if (dash == std::string::npos) return false;
     return parse_digits(s, 0, dash, out.ms) && parse_digits(s, dash + 1, s.size(), out.n);
