@@ -11,7 +11,6 @@
 
 namespace kv {
 namespace feesb {
-namespace py = pybind11;
 using fees::Num;
 
 // ------------------------------------------------------------------ host number arithmetic

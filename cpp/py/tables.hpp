@@ -13,7 +13,6 @@
 
 namespace kv {
 namespace tables {
-namespace py = pybind11;
 
 struct Names {
     PyObject *columns, *iat, *get_loc, *values, *tolist, *to_numpy;

@@ -58,8 +58,6 @@ using kv::intern;
 using kv::steal;
 using kv::truthy;
 py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
-// Bound argument i as an owned reference.
-py::object arg(const kv::Bound& a, size_t i) { return py::reinterpret_borrow<py::object>(a[i]); }
 
 // ---------------------------------------------------------------- numbers
 

@@ -30,8 +30,6 @@ namespace {
 
 kv::ModuleNames names;
 
-// Bound argument i as an owned reference.
-py::object arg(const kv::Bound& a, size_t i) { return py::reinterpret_borrow<py::object>(a[i]); }
 
 // The real datetime class bound at import; the native date parser is used only while the
 // module's `datetime` is still that class (a test may replace it).

@@ -53,7 +53,6 @@ inline bool eq(py::handle a, py::handle b) {
     return kv::truthy(r);
 }
 inline py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
-inline py::object arg(const kv::Bound& a, size_t i) { return borrow(a[i]); }
 
 // o.name(*args) with positional arguments.
 template <class... Args>

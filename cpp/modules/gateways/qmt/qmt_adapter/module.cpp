@@ -19,19 +19,23 @@
 namespace kv {
 namespace qmt_adapter {
 
-ModuleNames names;
-Interned S;
+ModuleNames globals;
 PyObject* adapter_class = nullptr;
+
+const Names& N() {
+    static const Names n;
+    return n;
+}
 
 }  // namespace qmt_adapter
 }  // namespace kv
 
-namespace py = pybind11;
 namespace qa = kv::qmt_adapter;
 
 PYBIND11_MODULE(qmt_adapter, m) {
+    qa::N();
     m.doc() = "QMT gateway: China A-share trading through the Big QMT Redis bridge agent.";
-    qa::names.bind(m);
+    qa::globals.bind(m);
 
     // Imports, bound as module attributes and read when used.
     m.attr("time") = py::module_::import("time");
@@ -64,31 +68,6 @@ PYBIND11_MODULE(qmt_adapter, m) {
     py::object qmt = m.attr("GATEWAYS").attr("get")("Qmt");
     m.attr("QMT") = kv::truthy(qmt) ? qmt : py::object(py::dict());
     m.attr("_DEFAULT_HIST_RPC_TIMEOUT") = py::float_(30.0);
-
-    auto& S = qa::S;
-    S.NAME = kv::intern("NAME");
-    S.KL_ALLOWED = kv::intern("KL_ALLOWED");
-    S._cfg = kv::intern("_cfg");
-    S._rpc = kv::intern("_rpc");
-    S._recent_bars = kv::intern("_recent_bars");
-    S.securities = kv::intern("securities");
-    S.quote = kv::intern("quote");
-    S.orderbook = kv::intern("orderbook");
-    S.orders = kv::intern("orders");
-    S.queue = kv::intern("queue");
-    S.put = kv::intern("put");
-    S.get = kv::intern("get");
-    S.code = kv::intern("code");
-    S.exchange = kv::intern("exchange");
-    S.status = kv::intern("status");
-    S.updated_time = kv::intern("updated_time");
-    S.orderid = kv::intern("orderid");
-    S.call = kv::intern("call");
-    S.now = kv::intern("now");
-    S.replace = kv::intern("replace");
-    S.items = kv::intern("items");
-    S.security = kv::intern("security");
-    S.direction = kv::intern("direction");
 
     qa::add_row_readers(m);
     qa::bind_market_data_statics(m);

@@ -20,10 +20,9 @@
 
 #include "bridge.hpp"
 
-namespace py = pybind11;
 
 namespace kv {
-namespace qmtbridge {
+namespace redis_bridge {
 namespace {
 
 constexpr double kWaitSeconds = 1.0;     // wait for the next message per loop turn
@@ -44,9 +43,9 @@ struct Subscription {
     void close_handle() {
         if (closed) return;
         closed = true;
-        ignoring_errors([&] { pubsub.attr("close")(); });
+        ignoring_errors([&] { call_method(pubsub, N().close); });
     }
-    bool stopped() const { return truthy(parked_call(getattr(stop, names().is_set), py::tuple())); }
+    bool stopped() const { return truthy(parked_call(getattr(stop, N().is_set), py::tuple())); }
 };
 
 using SubPtr = std::shared_ptr<Subscription>;
@@ -67,25 +66,15 @@ py::object stop_all_at_exit(const Bound&) {
     for (auto& w : subs)
         if (SubPtr s = w.lock()) running.push_back(s);
     subs.clear();
-    for (auto& s : running) ignoring_errors([&] { callmethod(s->stop, names().set); });
+    for (auto& s : running) ignoring_errors([&] { call_method(s->stop, N().set); });
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::duration<double>(kJoinSeconds);
     for (auto& s : running) {
         double left = std::chrono::duration<double>(deadline - clock::now()).count();
         if (left <= 0) break;
-        ignoring_errors([&] { callmethod(s->thread, names().join, left); });
+        ignoring_errors([&] { call_method(s->thread, N().join, py::float_(left)); });
     }
     return py::none();
-}
-
-py::object getattr_or_none(py::handle o, PyObject* name) {
-    PyObject* v = PyObject_GetAttr(o.ptr(), name);
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
-        return py::none();
-    }
-    return steal(v);
 }
 
 // The next pub/sub message within kWaitSeconds, None when there is none or the
@@ -93,7 +82,7 @@ py::object getattr_or_none(py::handle o, PyObject* name) {
 py::object next_message(Subscription& sub) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::duration<double>(kWaitSeconds);
-    py::object get_message = getattr(sub.pubsub, names().get_message);
+    py::object get_message = getattr(sub.pubsub, N().get_message);
     while (true) {
         double left = std::chrono::duration<double>(deadline - clock::now()).count();
         py::object msg;
@@ -110,24 +99,19 @@ py::object next_message(Subscription& sub) {
 // The decoded event of a pub/sub message, or null when it is not a published message or
 // its data cannot be decoded.
 py::object decode_event(const py::object& msg) {
-    const Names& N = names();
+    const Names& n = N();
     py::object decoded;
     ignoring_errors([&] {
-        py::object get = getattr(msg, N.get);
-        py::object type = get(py::handle(N.type));
-        if (PyObject_RichCompareBool(type.ptr(), N.message, Py_EQ) != 1) {
-            PyErr_Clear();
-            return;
-        }
-        decoded = g_names("json").attr("loads")(get(py::handle(N.data)));
+        py::object get = getattr(msg, n.get);
+        if (!eq(get(n.type), n.message)) return;
+        decoded = call_method(globals("json"), n.loads, get(n.data));
     });
     return decoded;
 }
 
 void report_handler_error(py::error_already_set& e) {
     ignoring_errors([&] {
-        py::str text(e.value());
-        g_names.print(py::str("[QmtRedisBridge] event handler error: ") + text);
+        globals.print(Text() << "[QmtRedisBridge] event handler error: " << str_of(e.value()));
     });
 }
 
@@ -140,14 +124,14 @@ void event_loop(py::handle self, Subscription& sub) {
             } catch (py::error_already_set& e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 // A pause that a stop cuts short.
-                parked_call(getattr(sub.stop, names().wait), py::make_tuple(kRetrySeconds));
+                parked_call(getattr(sub.stop, N().wait), py::make_tuple(kRetrySeconds));
                 continue;
             }
             if (msg.is_none()) continue;
             py::object event = decode_event(msg);
             if (!event) continue;
             if (sub.stopped()) break;  // a stopped subscription delivers nothing more
-            py::object handler = getattr_or_none(self, names().event_handler);
+            py::object handler = getattr_or(self, N().event_handler, py::none());
             if (handler.is_none()) continue;
             try {
                 parked_call(handler, py::make_tuple(event));
@@ -169,61 +153,61 @@ SubPtr subscription_of(py::handle capsule) {
 }
 
 py::object stop_events(const Bound& a) {
-    const Names& N = names();
+    const Names& n = N();
     py::handle self = a[0];
-    py::object stop = getattr_or_none(self, N.stop_events);
-    if (!stop.is_none()) callmethod(stop, N.set);
-    SubPtr sub = subscription_of(getattr_or_none(self, N.subscription));
-    if (sub && !sub->stop.is(stop)) callmethod(sub->stop, N.set);
+    py::object stop = getattr_or(self, n.stop_events, py::none());
+    if (!stop.is_none()) call_method(stop, n.set);
+    SubPtr sub = subscription_of(getattr_or(self, n.subscription, py::none()));
+    if (sub && !sub->stop.is(stop)) call_method(sub->stop, n.set);
 
-    py::object pubsub = getattr_or_none(self, N.pubsub);
-    setattr(self, N.pubsub, py::none());
-    setattr(self, N.subscription, py::none());
+    py::object pubsub = getattr_or(self, n.pubsub, py::none());
+    setattr(self, n.pubsub, py::none());
+    setattr(self, n.subscription, py::none());
 
     // A handler may stop its own subscriber: the event thread then ends after the handler
     // returns, and there is nothing to wait for.
-    py::object thread = getattr_or_none(self, N.event_thread);
-    if (!thread.is_none() && truthy(callmethod(thread, N.is_alive)) &&
-        !thread.is(g_names("threading").attr("current_thread")()))
-        callmethod(thread, N.join, kJoinSeconds);
+    py::object thread = getattr_or(self, n.event_thread, py::none());
+    if (!thread.is_none() && truthy(call_method(thread, n.is_alive)) &&
+        !thread.is(call_method(globals("threading"), n.current_thread)))
+        call_method(thread, n.join, py::float_(kJoinSeconds));
 
     // The thread closes its own handle as it ends; close it here when it has not, unless
     // the thread is inside a read of it right now (then it closes it when the read returns).
     if (sub && !sub->reading) sub->close_handle();
     if (!pubsub.is_none() && !(sub && sub->pubsub.is(pubsub)))
-        ignoring_errors([&] { callmethod(pubsub, N.close); });
+        ignoring_errors([&] { call_method(pubsub, n.close); });
 
-    setattr(self, N.event_thread, py::none());
-    setattr(self, N.event_handler, py::none());
+    setattr(self, n.event_thread, py::none());
+    setattr(self, n.event_handler, py::none());
     return py::none();
 }
 
 py::object start_events(const std::string& module_name, const Bound& a) {
-    const Names& N = names();
+    const Names& n = N();
     py::handle self = a[0];
     py::object handler = arg(a, 1);
     if (!handler.is_none() && !PyCallable_Check(handler.ptr()))
         raise_arg_type("handler", "EventHandler", handler);
 
-    callmethod(self, N.stop_events_method);
-    setattr(self, N.event_handler, handler);
-    py::object stop = g_names("threading").attr("Event")();
-    setattr(self, N.stop_events, stop);
+    call_method(self, n.stop_events_method);
+    setattr(self, n.event_handler, handler);
+    py::object stop = call_method(globals("threading"), n.event);
+    setattr(self, n.stop_events, stop);
 
     py::object pubsub =
-        getattr(self, N.r).attr("pubsub")(py::arg("ignore_subscribe_messages") = true);
-    setattr(self, N.pubsub, pubsub);
-    on_failure([&] { callmethod(pubsub, N.subscribe, getattr(self, N.events_channel)); },
+        getattr(getattr(self, n.r), n.pubsub_method)(py::arg("ignore_subscribe_messages") = true);
+    setattr(self, n.pubsub, pubsub);
+    on_failure([&] { call_method(pubsub, n.subscribe, getattr(self, n.events_channel)); },
                [&] {
-                   setattr(self, N.pubsub, py::none());
-                   ignoring_errors([&] { callmethod(pubsub, N.close); });
+                   setattr(self, n.pubsub, py::none());
+                   ignoring_errors([&] { call_method(pubsub, n.close); });
                });
 
     auto sub = std::make_shared<Subscription>();
     sub->stop = stop;
     sub->pubsub = pubsub;
     py::capsule keep(new SubPtr(sub), [](void* p) { delete static_cast<SubPtr*>(p); });
-    setattr(self, N.subscription, keep);
+    setattr(self, n.subscription, keep);
 
     py::object owner = py::reinterpret_borrow<py::object>(self);
     py::object target = detail::make_function(
@@ -234,16 +218,16 @@ py::object start_events(const std::string& module_name, const Bound& a) {
             return py::object(py::none());
         },
         nullptr);
-    py::object thread = g_names("threading").attr("Thread")(
+    py::object thread = globals("threading").attr("Thread")(
         py::arg("target") = target, py::arg("name") = "qmt-redis-events",
         py::arg("daemon") = true);
-    setattr(self, N.event_thread, thread);
-    on_failure([&] { thread.attr("start")(); },
+    setattr(self, n.event_thread, thread);
+    on_failure([&] { call_method(thread, n.start); },
                [&] {
                    sub->close_handle();
-                   setattr(self, N.pubsub, py::none());
-                   setattr(self, N.event_thread, py::none());
-                   setattr(self, N.subscription, py::none());
+                   setattr(self, n.pubsub, py::none());
+                   setattr(self, n.event_thread, py::none());
+                   setattr(self, n.subscription, py::none());
                });
     sub->thread = thread;
     auto& subs = live_subscriptions();
@@ -269,5 +253,5 @@ void add_event_methods(py::module_& m, PyClassBuilder& cls) {
             "Stop the event subscriber (waits up to 2 s for its thread).");
 }
 
-}  // namespace qmtbridge
+}  // namespace redis_bridge
 }  // namespace kv
