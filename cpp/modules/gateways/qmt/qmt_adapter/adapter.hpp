@@ -36,6 +36,20 @@ struct Names {
         req_historical_bars{"req_historical_bars"}, get_security{"get_security"},
         get_all_broker_positions{"get_all_broker_positions"}, upper{"upper"},
         isdisjoint{"isdisjoint"}, strip{"strip"}, uuid4{"uuid4"}, hex{"hex"};
+    // order events, fills and reconciliation (order_events.cpp)
+    Name order_ref{"order_ref"}, order_id{"order_id"}, deals{"deals"}, type{"type"},
+        data{"data"}, trade_id{"trade_id"}, traded_volume{"traded_volume"},
+        traded_price{"traded_price"}, time{"time"}, submitted{"submitted"},
+        cancelled{"cancelled"}, filled_quantity{"filled_quantity"},
+        filled_avg_price{"filled_avg_price"}, offset{"offset"}, order_type{"order_type"},
+        order_lock{"_order_lock"}, held_events{"_held_events"},
+        held_dropped_line{"_held_dropped_line"}, cancel_marked{"_cancel_marked"},
+        unknown_since{"_unknown_since"}, reconcile_timer{"_reconcile_timer"},
+        reconcile_ops{"_reconcile_ops"}, closed{"_closed"}, withdrawn{"withdrawn"};
+    Name acquire{"acquire"}, release{"release"}, discard{"discard"}, add{"add"}, pop{"pop"},
+        append{"append"}, is_alive{"is_alive"}, start{"start"}, cancel{"cancel"},
+        reconcile{"reconcile"}, reconcile_due{"_reconcile_due"},
+        on_events_recovered{"_on_events_recovered"}, setitem{"__setitem__"};
 };
 const Names& N();  // module.cpp
 
@@ -85,6 +99,33 @@ void add_lifecycle(PyClassBuilder& cls, py::module_& m);
 void add_market_data(PyClassBuilder& cls, py::module_& m);
 void add_orders(PyClassBuilder& cls, py::module_& m);
 void bind_market_data_statics(py::module_& m);
+void add_order_events(py::module_& m, PyClassBuilder& cls);  // order_events.cpp
+
+// ---------------------------------------------------------------- order events
+
+// What place_order and cancel_order share with the event handler (order_events.cpp).
+// Whether the order's state is final: FILLED, CANCELLED or FAILED, except a CANCELLED the
+// gateway set itself on its cancel request, which the terminal may still undo.
+bool is_final_order(py::handle self, py::handle ref, py::handle order);
+// The events held for `ref`, applied to its order just stored (under the order lock).
+void apply_held(py::handle self, py::handle ref, py::handle order);
+// An order just left UNKNOWN by a time-out, for the reconciliation to settle.
+void note_unknown(py::handle self, py::handle ref);
+
+// Holds the gateway's `_order_lock` (a threading.RLock: the caller waits without the GIL)
+// for the life of the object.
+class OrderLock {
+public:
+    explicit OrderLock(py::handle self) : lock_(getattr(self, N().order_lock)) {
+        call_method(lock_, N().acquire);
+    }
+    ~OrderLock() { ignoring_errors([&] { call_method(lock_, N().release); }); }
+    OrderLock(const OrderLock&) = delete;
+    OrderLock& operator=(const OrderLock&) = delete;
+
+private:
+    py::object lock_;
+};
 
 // The class once built (for super() in __init__).
 extern PyObject* adapter_class;

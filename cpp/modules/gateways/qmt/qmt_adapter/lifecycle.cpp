@@ -1,4 +1,4 @@
-// Construction, close, trade mode, subscribe, and the bridge's event handler.
+// kavrel_trader.gateways.qmt.qmt_adapter: construction, close, trade mode and subscribe.
 #include <pybind11/pybind11.h>
 
 #include "adapter.hpp"
@@ -41,6 +41,15 @@ py::object init(const Bound& a) {
     py::object cfg = getitem(globals("GATEWAYS"), gateway_name);
     setattr(self, N().cfg, cfg);
     setattr(self, N().recent_bars, steal(PyDict_New()));
+    // The state of the order events (order_events.cpp).
+    setattr(self, N().order_lock, globals("threading").attr("RLock")());
+    setattr(self, N().held_events, py::list());
+    setattr(self, N().held_dropped_line, py::none());
+    setattr(self, N().cancel_marked, py::set());
+    setattr(self, N().unknown_since, py::dict());
+    setattr(self, N().reconcile_timer, py::none());
+    setattr(self, N().reconcile_ops, py::bool_(true));
+    setattr(self, N().closed, py::bool_(false));
 
     py::object rpc = make_bridge(self);
     setattr(self, N().rpc, rpc);
@@ -49,8 +58,10 @@ py::object init(const Bound& a) {
     try {
         py::object pong = call_method(rpc, N().ping);
         globals.print(join({getattr(self, N().NAME), py::str(" Redis bridge ping ok: "), pong}));
-        call_method(rpc, N().start_events, getattr(self, N().on_event));
+        call_method(rpc, N().start_events, getattr(self, N().on_event),
+                    getattr(self, N().on_events_recovered));
         call_method(self, N().subscribe);
+        call_method(self, N().reconcile);
     } catch (py::error_already_set& e) {
         try {
             call_method(rpc, N().close);
@@ -62,8 +73,16 @@ py::object init(const Bound& a) {
     return py::none();
 }
 
+// No reconciliation runs on a timer once the gateway is closed.
+void stop_reconciling(py::handle self) {
+    setattr(self, N().closed, py::bool_(true));
+    py::object timer = getattr_or(self, N().reconcile_timer, py::none());
+    if (!timer.is_none()) call_method(timer, N().cancel);
+}
+
 py::object close(const Bound& a) {
     py::handle self = a[0];
+    stop_reconciling(self);
     try {
         call_method(self, N().unsubscribe);
     } catch (py::error_already_set& e) {
@@ -73,48 +92,6 @@ py::object close(const Bound& a) {
         throw;
     }
     call_method(getattr(self, N().rpc), N().close);
-    return py::none();
-}
-
-// Applies an "order" event of the bridge to the order stored under its reference.
-py::object on_event(const Bound& a) {
-    py::handle self = a[0], event = a[1];
-    // Anything but a mapping with a mapping as "data" is not an order event.
-    if (!is_mapping(event)) return py::none();
-    py::object type = row_value(event, py::str("type"));
-    if (!type) return py::none();
-    if (!eq(type, py::str("order"))) return py::none();
-
-    py::object data = row_value(event, py::str("data"));
-    if (!data || !truthy(data) || !is_mapping(data)) return py::none();
-
-    py::object ref;
-    for (const char* key : {"order_ref", "order_id"}) {
-        py::object v = row_value(data, py::str(key));
-        if (v && truthy(v)) {
-            ref = v;
-            break;
-        }
-    }
-    if (!ref) return py::none();
-    py::object order_id = str_of(ref);
-    if (!truthy(order_id)) return py::none();
-
-    py::object orders = getattr(self, N().orders);
-    if (!contains(getattr(orders, N().queue), order_id)) return py::none();
-
-    py::object order = call_method(orders, N().get, order_id);
-    auto flag = [&](const char* key) {
-        py::object v = row_value(data, py::str(key));
-        return v && truthy(v);
-    };
-    py::object status_enum = globals("OrderStatus");
-    if (flag("cancelled"))
-        setattr(order, N().status, status_enum.attr("CANCELLED"));
-    else if (flag("submitted"))
-        setattr(order, N().status, status_enum.attr("SUBMITTED"));
-    setattr(order, N().updated_time, globals.now());
-    call_method(orders, N().put, order_id, order);
     return py::none();
 }
 
@@ -135,7 +112,6 @@ void add_lifecycle(PyClassBuilder& cls, py::module_& m) {
         return py::none();
     });
     cls.def("unsubscribe", {{"self"}}, false, [](const Bound&) { return py::none(); });
-    cls.def("_on_event", {{"self"}, {"event"}}, false, [](const Bound& a) { return on_event(a); });
 }
 
 }  // namespace qmt_adapter

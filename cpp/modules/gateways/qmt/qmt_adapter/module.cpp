@@ -9,9 +9,11 @@
 // over the BaseGateway found in the namespace at import, built with PyClassBuilder.
 //
 //   rows.cpp         the four row readers and shared helpers
-//   lifecycle.cpp    construction, close, trade mode, subscribe, the event handler
+//   lifecycle.cpp    construction, close, trade mode, subscribe
 //   market_data.cpp  quote refresh, snapshot reads, recent and historical bars, lookup
 //   orders.cpp       place and cancel orders, balance and positions
+//   order_events.cpp the event handler: order states, fills booked as deals, held events,
+//                    reconciliation with the agent's orders and fills
 #include <pybind11/pybind11.h>
 
 #include "adapter.hpp"
@@ -40,12 +42,14 @@ PYBIND11_MODULE(qmt_adapter, m) {
     // Imports, bound as module attributes and read when used.
     m.attr("time") = py::module_::import("time");
     m.attr("uuid") = py::module_::import("uuid");
+    m.attr("threading") = py::module_::import("threading");
     kv::import_name(m, "collections.abc", "Mapping");
     kv::import_name(m, "datetime", "datetime");
     for (const char* n : {"Direction", "Exchange", "OrderStatus", "OrderType", "TradeMode"})
         kv::import_name(m, "kavrel_trader.core.constants", n);
     for (const char* n : {"Bar", "OrderBook", "Quote"}) kv::import_name(m, "kavrel_trader.core.data", n);
     kv::import_name(m, "kavrel_trader.core.order", "Order");
+    kv::import_name(m, "kavrel_trader.core.deal", "Deal");
     kv::import_name(m, "kavrel_trader.core.position", "PositionData");
     kv::import_name(m, "kavrel_trader.core.balance", "AccountBalance");
     kv::import_name(m, "kavrel_trader.gateways", "BaseGateway");
@@ -80,6 +84,7 @@ PYBIND11_MODULE(qmt_adapter, m) {
     qa::add_lifecycle(cls, m);
     qa::add_market_data(cls, m);
     qa::add_orders(cls, m);
+    qa::add_order_events(m, cls);
     py::object built = cls.build(py::make_tuple(m.attr("BaseGateway")));
     qa::adapter_class = built.release().ptr();
 }

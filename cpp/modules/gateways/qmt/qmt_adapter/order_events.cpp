@@ -179,8 +179,6 @@ py::object fill_time(py::handle data) {
     }
 }
 
-}  // namespace
-
 // A fill event (or a row of "query_trades") booked as one Deal under its trade id, once.
 bool book_fill(py::handle self, py::handle ref, py::handle order, py::handle data) {
     py::object id = stated(data, N().trade_id);
@@ -242,8 +240,6 @@ void apply_event(py::handle self, py::handle ref, py::handle order, py::handle d
     }
 }
 
-namespace {
-
 // Keeps `data` for `ref` until the order is stored; drops what is too old or too many.
 void hold(py::handle self, py::handle ref, py::handle data) {
     py::object held = getattr(self, N().held_events);
@@ -285,6 +281,8 @@ void apply_held(py::handle self, py::handle ref, py::handle order) {
     for (py::handle data : mine) apply_event(self, ref, order, data);
 }
 
+namespace {
+
 // The bridge's event handler: "order" events applied to the stored order or held.
 py::object on_event(py::handle self, py::handle event) {
     if (!is_mapping(event)) return py::none();
@@ -307,7 +305,13 @@ py::object on_event(py::handle self, py::handle event) {
 
 // ---------------------------------------------------------------- reconciliation
 
-namespace {
+// The grace time of an order left UNKNOWN: "unknown_grace" of the configuration, else
+// "rpc_timeout" (10 s).
+double unknown_grace(py::handle self) {
+    py::object v = cfg_get(self, "unknown_grace", py::none(), true);
+    if (v.is_none()) v = cfg_get(self, "rpc_timeout", py::float_(10.0), true);
+    return py::float_(v).cast<double>();
+}
 
 // A timer thread that runs reconcile() after the grace time, unless one is armed or
 // the gateway is closed.
@@ -335,20 +339,6 @@ py::list rows_of(py::handle reply) {
         for (py::handle row : reply)
             if (is_mapping(row)) out.append(row);
     return out;
-}
-
-}  // namespace
-
-double unknown_grace(py::handle self) {
-    py::object v = cfg_get(self, "unknown_grace", py::none(), true);
-    if (v.is_none()) v = cfg_get(self, "rpc_timeout", py::float_(10.0), true);
-    return py::float_(v).cast<double>();
-}
-
-// An order just marked UNKNOWN by a time-out: settled by a reconciliation later.
-void note_unknown(py::handle self, py::handle ref) {
-    setitem(getattr(self, N().unknown_since), ref, py::float_(monotonic()));
-    arm_timer(self);
 }
 
 py::object reconcile(py::handle self) {
@@ -431,6 +421,13 @@ py::object reconcile(py::handle self) {
     }
     if (unknown_left) arm_timer(self);
     return py::none();
+}
+
+}  // namespace
+
+void note_unknown(py::handle self, py::handle ref) {
+    call_method(getattr(self, N().unknown_since), N().setitem, ref, py::float_(monotonic()));
+    arm_timer(self);
 }
 
 void add_order_events(py::module_&, PyClassBuilder& cls) {

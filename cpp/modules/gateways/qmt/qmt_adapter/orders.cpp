@@ -11,16 +11,13 @@ namespace {
 bool orders_allowed(py::handle self) { return truthy(cfg_get(self, "allow_orders", py::bool_(false))); }
 
 // A time-out whose request was not withdrawn from the request list: the agent may have
-// taken it, so the order may still reach the terminal.
+// taken it, so the order may still reach the terminal. Any other error that says it was
+// not withdrawn came after the request went out (the connection lost while waiting for
+// the reply): the same holds.
 bool may_have_been_sent(const py::error_already_set& e) {
-    if (!PyErr_GivenExceptionMatches(e.type().ptr(), globals("TimeoutError").ptr())) return false;
-    PyObject* w = PyObject_GetAttrString(e.value().ptr(), "withdrawn");
-    if (!w) {
-        PyErr_Clear();
-        return true;
-    }
-    py::object withdrawn = steal(w);
-    return !truthy(withdrawn);
+    const bool timeout = is_instance(e.value(), globals("TimeoutError"));
+    py::object withdrawn = getattr_or(e.value(), N().withdrawn, py::none());
+    return withdrawn.is_none() ? timeout : !truthy(withdrawn);
 }
 
 py::object place_order(py::handle self, py::handle order) {
@@ -52,22 +49,32 @@ py::object place_order(py::handle self, py::handle order) {
         if (!is_exception(e)) throw;
         log(self, {py::str(" place_order failed: "), e.value()});
         py::object status = globals("OrderStatus");
+        OrderLock lock(self);
         if (may_have_been_sent(e)) {
             // Outcome unknown: keep the order under its reference so a later "order" event
-            // from the agent settles it.
+            // or the reconciliation settles it.
             setattr(order, N().orderid, ref);
             setattr(order, N().status, status.attr("UNKNOWN"));
             setattr(order, N().updated_time, globals.now());
+            call_method(orders, N().put, ref, order);
+            note_unknown(self, ref);
+            apply_held(self, ref, order);
         } else {
             setattr(order, N().status, status.attr("FAILED"));
+            call_method(orders, N().put, ref, order);
         }
-        call_method(orders, N().put, ref, order);
         return py::str("");
     }
-    setattr(order, N().orderid, ref);
-    setattr(order, N().status, globals("OrderStatus").attr("SUBMITTED"));
-    setattr(order, N().updated_time, globals.now());
-    call_method(orders, N().put, ref, order);
+    {
+        // Stored and brought up to date with the events that came before the reply, in one
+        // step for the event thread.
+        OrderLock lock(self);
+        setattr(order, N().orderid, ref);
+        setattr(order, N().status, globals("OrderStatus").attr("SUBMITTED"));
+        setattr(order, N().updated_time, globals.now());
+        call_method(orders, N().put, ref, order);
+        apply_held(self, ref, order);
+    }
     log(self, {py::str(" place_order ok: "), result});
     return ref;
 }
@@ -86,11 +93,17 @@ py::object cancel_order(py::handle self, py::handle orderid) {
         log(self, {py::str(" cancel_order("), orderid, py::str(") failed: "), e.value()});
         return py::none();
     }
+    // The order counts as cancelled once the agent took the request; the mark stays the
+    // gateway's own until the terminal's word (a refused cancel undoes it). An order the
+    // terminal already finished keeps its state.
+    OrderLock lock(self);
     py::object orders = getattr(self, N().orders);
     if (contains(getattr(orders, N().queue), orderid)) {
         py::object order = call_method(orders, N().get, orderid);
+        if (is_final_order(self, orderid, order)) return py::none();
         setattr(order, N().status, globals("OrderStatus").attr("CANCELLED"));
         setattr(order, N().updated_time, globals.now());
+        call_method(getattr(self, N().cancel_marked), N().add, orderid);
         call_method(orders, N().put, orderid, order);
     }
     return py::none();

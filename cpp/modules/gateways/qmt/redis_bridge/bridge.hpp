@@ -17,6 +17,7 @@
 #endif
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "py/host_ops.hpp"
@@ -49,6 +50,9 @@ struct Names {
         hex{"hex"}, time{"time"}, dumps{"dumps"}, loads{"loads"}, ok{"ok"}, error{"error"},
         pubsub_method{"pubsub"}, current_thread{"current_thread"}, event{"Event"},
         start{"start"}, rstrip{"rstrip"};
+    // numbered events and the event log (event_log.cpp)
+    Name recovered_handler{"_recovered_handler"}, last_seq{"_last_seq"}, seq{"seq"},
+        event_field{"event"}, xrange{"xrange"}, xrevrange{"xrevrange"};
 };
 const Names& N();  // module.cpp
 
@@ -88,6 +92,18 @@ inline py::object parked_call(py::handle fn, const py::tuple& args, py::handle k
 #endif
     return steal(r);
 }
+
+// ---------------------------------------------------------------- the event log
+
+// True when a decoded event is to be delivered: it carries no number ("seq"), or one after
+// the last delivered, which it then becomes.
+bool take_in_order(py::handle self, py::handle event);
+// The id of the newest entry of the event log; "0-0" when there is none or no answer.
+py::object newest_logged(py::handle self);
+// The logged events numbered after `after`, in order, each handed to `deliver` (which
+// returns false to stop); false when stopped. A failed read raises.
+bool replay_logged(py::handle self, py::handle after,
+                   const std::function<bool(const py::object&)>& deliver);
 
 // Methods of QmtRedisBridge, by concern.
 void add_rpc_methods(py::module_& m, PyClassBuilder& cls);     // rpc.cpp: call, ping

@@ -108,7 +108,7 @@ bool replay_logged(py::handle self, py::handle after,
             py::object fields = getitem(row, py::int_(1));
             py::object event;
             ignoring_errors([&] {
-                event = globals("json").attr("loads")(getitem(fields, N().event));
+                event = globals("json").attr("loads")(getitem(fields, N().event_field));
             });
             if (event && !deliver(event)) return false;
         }

@@ -10,6 +10,12 @@
 // slow handler), stop_events closes the handle itself unless the thread is inside a read,
 // in which case the thread closes it as soon as the read returns. A thread whose flag is
 // set delivers nothing more, so at most one thread ever delivers events.
+//
+// Subscribe confirmations are read, not dropped: each one is the moment the server has the
+// subscription, from which on nothing published is missed. After it the events the agent
+// logged since the last one delivered are read from its event log and delivered first
+// (event_log.cpp); after a re-subscription (the connection was lost and redis-py
+// subscribed again) the owner's `recovered` callback follows.
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
@@ -37,6 +43,8 @@ struct Subscription {
     py::object stop;    // threading.Event
     py::object pubsub;  // the redis-py pub/sub handle
     py::object thread;  // its event thread, once started
+    py::object baseline;    // the newest logged event at the first subscription
+    int subscriptions = 0;  // subscribe confirmations read (more than one: re-subscribed)
     bool reading = false;
     bool closed = false;
 
@@ -96,23 +104,70 @@ py::object next_message(Subscription& sub) {
     }
 }
 
-// The decoded event of a pub/sub message, or null when it is not a published message or
-// its data cannot be decoded.
+// The kind of a pub/sub message ("message", "subscribe", ...), or null.
+py::object kind_of(const py::object& msg) {
+    py::object kind;
+    ignoring_errors([&] { kind = getattr(msg, N().get)(N().type); });
+    return kind;
+}
+
+// The decoded data of a published message, or null when it cannot be decoded.
 py::object decode_event(const py::object& msg) {
     const Names& n = N();
     py::object decoded;
-    ignoring_errors([&] {
-        py::object get = getattr(msg, n.get);
-        if (!eq(get(n.type), n.message)) return;
-        decoded = call_method(globals("json"), n.loads, get(n.data));
-    });
+    ignoring_errors([&] { decoded = call_method(globals("json"), n.loads, getattr(msg, n.get)(n.data)); });
     return decoded;
 }
 
-void report_handler_error(py::error_already_set& e) {
-    ignoring_errors([&] {
-        globals.print(Text() << "[QmtRedisBridge] event handler error: " << str_of(e.value()));
-    });
+void report(const char* what, py::error_already_set& e) {
+    ignoring_errors([&] { globals.print(Text() << what << str_of(e.value())); });
+}
+
+// Hands one event to the handler (read anew each time); false when the subscription was
+// stopped: it delivers nothing more.
+bool deliver(py::handle self, Subscription& sub, const py::object& event) {
+    if (sub.stopped()) return false;
+    py::object handler = getattr_or(self, N().event_handler, py::none());
+    if (handler.is_none()) return true;
+    try {
+        parked_call(handler, py::make_tuple(event));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        report("[QmtRedisBridge] event handler error: ", e);
+    }
+    return true;
+}
+
+// After a subscribe confirmation: the events logged after the last one delivered come
+// first (on a first subscription without one there is nothing to catch up on: the log's
+// newest entry is only noted), then, when this was a re-subscription, the recovery
+// callback, so its owner can settle what the events could not tell.
+void on_subscribed(py::handle self, Subscription& sub) {
+    ++sub.subscriptions;
+    py::object last = getattr_or(self, N().last_seq, py::none());
+    if (sub.subscriptions == 1 && last.is_none()) {
+        sub.baseline = newest_logged(self);
+        return;
+    }
+    py::object after = !last.is_none() ? last : sub.baseline ? sub.baseline : py::str("0-0");
+    try {
+        if (!replay_logged(self, after,
+                           [&](const py::object& event) { return deliver(self, sub, event); }))
+            return;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        report("[QmtRedisBridge] event log replay failed: ", e);
+        return;
+    }
+    if (sub.subscriptions == 1 || sub.stopped()) return;
+    py::object recovered = getattr_or(self, N().recovered_handler, py::none());
+    if (recovered.is_none()) return;
+    try {
+        parked_call(recovered, py::tuple());
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        report("[QmtRedisBridge] recovery handler error: ", e);
+    }
 }
 
 void event_loop(py::handle self, Subscription& sub) {
@@ -128,17 +183,18 @@ void event_loop(py::handle self, Subscription& sub) {
                 continue;
             }
             if (msg.is_none()) continue;
+            py::object kind = kind_of(msg);
+            if (!kind) continue;
+            if (eq(kind, N().subscribe)) {
+                on_subscribed(self, sub);
+                continue;
+            }
+            if (!eq(kind, N().message)) continue;
             py::object event = decode_event(msg);
             if (!event) continue;
             if (sub.stopped()) break;  // a stopped subscription delivers nothing more
-            py::object handler = getattr_or(self, N().event_handler, py::none());
-            if (handler.is_none()) continue;
-            try {
-                parked_call(handler, py::make_tuple(event));
-            } catch (py::error_already_set& e) {
-                if (!e.matches(PyExc_Exception)) throw;
-                report_handler_error(e);
-            }
+            if (!take_in_order(self, event)) continue;  // delivered before
+            if (!deliver(self, sub, event)) break;
         }
     }, [&] { sub.close_handle(); });
     sub.close_handle();
@@ -179,6 +235,7 @@ py::object stop_events(const Bound& a) {
 
     setattr(self, n.event_thread, py::none());
     setattr(self, n.event_handler, py::none());
+    setattr(self, n.recovered_handler, py::none());
     return py::none();
 }
 
@@ -188,14 +245,18 @@ py::object start_events(const std::string& module_name, const Bound& a) {
     py::object handler = arg(a, 1);
     if (!handler.is_none() && !PyCallable_Check(handler.ptr()))
         raise_arg_type("handler", "EventHandler", handler);
+    py::object recovered = arg(a, 2);
+    if (!recovered.is_none() && !PyCallable_Check(recovered.ptr()))
+        raise_arg_type("recovered", "Callable", recovered);
 
     call_method(self, n.stop_events_method);
     setattr(self, n.event_handler, handler);
+    setattr(self, n.recovered_handler, recovered);
     py::object stop = call_method(globals("threading"), n.event);
     setattr(self, n.stop_events, stop);
 
     py::object pubsub =
-        getattr(getattr(self, n.r), n.pubsub_method)(py::arg("ignore_subscribe_messages") = true);
+        getattr(getattr(self, n.r), n.pubsub_method)(py::arg("ignore_subscribe_messages") = false);
     setattr(self, n.pubsub, pubsub);
     on_failure([&] { call_method(pubsub, n.subscribe, getattr(self, n.events_channel)); },
                [&] {
@@ -245,10 +306,12 @@ void add_event_methods(py::module_& m, PyClassBuilder& cls) {
     py::module_::import("atexit").attr("register")(detail::make_function(
         module_name, "_stop_subscribers", "_stop_subscribers", {}, false, &stop_all_at_exit,
         nullptr));
-    cls.def("start_events", {{"self"}, {"handler"}}, false,
+    cls.def("start_events", {{"self"}, {"handler"}, {"recovered", py::none()}}, false,
             [module_name](const Bound& a) { return start_events(module_name, a); },
             "Subscribe to the bridge's events and call `handler` with each decoded event on "
-            "the daemon thread \"qmt-redis-events\". A running subscriber is stopped first.");
+            "the daemon thread \"qmt-redis-events\". A running subscriber is stopped first. "
+            "Numbered events are delivered once, in order; after a re-subscription the "
+            "events logged meanwhile come first, then `recovered()` is called.");
     cls.def("stop_events", {{"self"}}, false, &stop_events,
             "Stop the event subscriber (waits up to 2 s for its thread).");
 }

@@ -7,7 +7,8 @@
 // attributes read when used, so a host or a test can swap any of them.
 //
 // This file: module set-up, construction, key names and close. rpc.cpp: call and ping.
-// events.cpp: the event subscriber and its thread.
+// events.cpp: the event subscriber and its thread. event_log.cpp: event numbers and the
+// replay of the agent's event log.
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
@@ -76,6 +77,8 @@ py::object init(const Bound& a) {
     setattr(self, n.pubsub, py::none());
     setattr(self, n.event_thread, py::none());
     setattr(self, n.event_handler, py::none());
+    setattr(self, n.recovered_handler, py::none());
+    setattr(self, n.last_seq, py::none());
     setattr(self, n.stop_events, call_method(globals("threading"), n.event));
     return py::none();
 }

@@ -10,7 +10,8 @@
 //
 // On a time-out the request is withdrawn from the request list when the agent has not
 // taken it yet; the raised TimeoutError says which in its `withdrawn` attribute, so a
-// caller knows whether the operation may still run.
+// caller knows whether the operation may still run. Any other error raised after the
+// request went out (a connection lost while waiting) carries `withdrawn` the same way.
 #include <pybind11/pybind11.h>
 
 #include <string>
@@ -56,7 +57,8 @@ py::object command_pool(py::handle r) {
 
 // The exchange on one pooled connection; the popped element, or None after the wait.
 py::object pooled_exchange(py::handle pool, const py::object& key, const py::object& req_key,
-                           const py::object& text, const py::object& block, double block_s) {
+                           const py::object& text, const py::object& block, double block_s,
+                           bool& sent) {
     py::object conn = acquire(pool);
     py::object popped;
     on_failure([&] {
@@ -65,6 +67,7 @@ py::object pooled_exchange(py::handle pool, const py::object& key, const py::obj
         cmds.append(py::make_tuple("RPUSH", req_key, text));
         const Names& n = N();
         call_method(conn, n.send_packed_command, call_method(conn, n.pack_commands, cmds));
+        sent = true;
         call_method(conn, n.read_response);
         call_method(conn, n.read_response);
         call_method(conn, n.send_command, py::str("BRPOP"), key, block);
@@ -96,9 +99,10 @@ py::object pooled_exchange(py::handle pool, const py::object& key, const py::obj
 
 // The same exchange through the client object's own commands.
 py::object client_exchange(py::handle r, const py::object& key, const py::object& req_key,
-                           const py::object& text, const py::object& block) {
+                           const py::object& text, const py::object& block, bool& sent) {
     const Names& n = N();
     call_method(r, n.delete_, key);
+    sent = true;
     call_method(r, n.rpush, req_key, text);
     py::object popped = getattr(r, n.brpop)(key, py::arg("timeout") = block);
     if (popped.is_none()) return popped;
@@ -165,8 +169,20 @@ py::object call(const Bound& a) {
     py::object r = getattr(self, n.r);
 
     py::object pool = command_pool(r);
-    py::object popped = pool.is_none() ? client_exchange(r, key, req_key, text, block)
-                                       : pooled_exchange(pool, key, req_key, text, block, block_s);
+    py::object popped;
+    bool sent = false;
+    try {
+        popped = pool.is_none() ? client_exchange(r, key, req_key, text, block, sent)
+                                : pooled_exchange(pool, key, req_key, text, block, block_s, sent);
+    } catch (py::error_already_set& e) {
+        // A failure after the request went out (the connection lost while waiting for the
+        // reply): withdraw it if it is still listed, and say which in the error's
+        // `withdrawn`, as a time-out does.
+        if (!sent || !is_exception(e)) throw;
+        const bool withdrawn = withdraw(r, req_key, text);
+        ignoring_errors([&] { setattr(e.value(), N().withdrawn, py::bool_(withdrawn)); });
+        throw;
+    }
     if (popped.is_none()) raise_timeout(wait, op, req_id, withdraw(r, req_key, text));
 
     py::object reply = call_method(globals("json"), n.loads, popped);
