@@ -390,7 +390,8 @@ READERS = {
 METHODS = {
     "__init__": "securities, gateway_name='Qmt', start=None, end=None, fees=None, **kwargs",
     "close": "", "set_trade_mode": "trade_mode", "subscribe": "", "unsubscribe": "",
-    "_on_event": "event", "_refresh_quotes": "",
+    "_on_event": "event", "_refresh_quotes": "", "reconcile": "", "_on_events_recovered": "",
+    "_reconcile_due": "",
     "get_quote": "security", "get_orderbook": "security", "get_recent_bar": "security, bar_interval=None",
     "get_recent_bars": "security, bar_interval=None, periods=1", "get_recent_data": "security, **kwargs",
     "req_historical_bars": "security, periods, freq, cur_datetime=None, trading_sessions=None, "
