@@ -217,11 +217,24 @@ def run(args, stack: contextlib.ExitStack) -> int:
     kavrel_trader_config.GATEWAYS["QmtSoak"] = cfg
     exchanges = {"SH": Exchange.SSE, "SZ": Exchange.SZSE}
     secs = [Stock(c, c, lot_size=100, exchange=exchanges[c[:2]]) for c in CODES]
+    seen = Counter()
+
+    class SoakQmtAdapter(qmt_adapter.QmtAdapter):
+        """Counts the events and the event channel's recoveries the gateway is told of."""
+
+        def _on_event(self, event):
+            seen["events"] += 1
+            super()._on_event(event)
+
+        def _on_events_recovered(self):
+            seen["recoveries"] += 1
+            super()._on_events_recovered()
+
     gw = None
     deadline = time.monotonic() + 30
     while gw is None:
         try:
-            gw = qmt_adapter.QmtAdapter(secs, gateway_name="QmtSoak")
+            gw = SoakQmtAdapter(secs, gateway_name="QmtSoak")
         except Exception:  # noqa: BLE001 - the simulator is still starting
             if time.monotonic() > deadline or agent.proc.poll() is not None:
                 raise
@@ -277,6 +290,8 @@ def run(args, stack: contextlib.ExitStack) -> int:
         + f"; {len(gw.deals.queue)} deals, {sum(1 for n in parts.values() if n > 1)} orders "
         "filled in several parts")
     log(f"  agent:   {len(agent_orders)} orders, {len(agent_trades)} trades")
+    log(f"  events delivered to the gateway: {seen['events']}; event channel recovered "
+        f"{seen['recoveries']} times (each followed by a reconciliation)")
     log("  gateway log lines: " + ", ".join(f"{k!r} {v}" for k, v in sorted(lines.items())))
     log("== Counts (all must be 0)")
     for name, n in counts.items():
