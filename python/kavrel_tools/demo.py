@@ -147,7 +147,6 @@ def make_gateway_class(qmt_adapter, events: "queue.Queue[Dict[str, Any]]"):
 class Session:
     def __init__(self, gw, clock: SimClock, secs, events, log=print):
         self.gw, self.clock, self.secs, self.events = gw, clock, secs, events
-        self.market_qty = 20000
         self.settle_s = 10.0
         self.print = log
 
@@ -194,11 +193,18 @@ class Session:
         third = self.secs[2 % len(self.secs)]
         ask = self.gw.get_quote(first).ask_price
         bid3 = self.gw.get_quote(third).bid_price
+        # Twice what the second code's five ask levels show (within a third of the cash):
+        # a market order takes at most the shown volume per matching step.
+        book = self.gw.get_orderbook(second)
+        shown = sum(int(getattr(book, f"ask_volume_{i}") or 0) for i in range(1, 6)) * 100
+        cash = float(self.gw.get_broker_balance().available_cash or 0.0)
+        ask2 = self.gw.get_quote(second).ask_price or 1.0
+        large = max(100, min(2 * shown, int(cash / 3 / ask2)) // 100 * 100)
         plan = [
             ("limit buy at the ask", Order(security=first, price=ask, quantity=1000,
                                            direction=Direction.LONG, order_type=OrderType.LIMIT)),
             # More than the best levels show: the order fills in parts, at several prices.
-            ("large market buy", Order(security=second, price=None, quantity=self.market_qty,
+            ("large market buy", Order(security=second, price=None, quantity=large,
                                        direction=Direction.LONG, order_type=OrderType.MARKET)),
             ("limit buy 3% below", Order(security=third, price=round(bid3 * 0.97, 2),
                                          quantity=300, direction=Direction.LONG,
