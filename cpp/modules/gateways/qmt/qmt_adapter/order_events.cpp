@@ -26,7 +26,6 @@
 
 #include <cmath>
 #include <string>
-#include <vector>
 
 #include "py/host_ops.hpp"
 #include "adapter.hpp"
