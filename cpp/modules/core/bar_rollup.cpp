@@ -19,13 +19,13 @@
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
 
-namespace py = pybind11;
-
+namespace kv {
+namespace bar_rollup {
 namespace {
 
 using kv::bars::GapLimit;
 
-kv::ModuleNames names;
+ModuleNames globals;
 
 const char* const kFreqPattern = R"(^\s*(\d+)\s*(min|m|mins|minutes|day|d|days)\s*$)";
 
@@ -37,11 +37,8 @@ struct Interned {
     PyObject* kwnames[4];  // Bar keywords: base, +num_trds, +value, +both
 } S;
 
-using kv::intern;
-using kv::steal;
-using kv::truthy;
-
-std::string str_of(py::handle o) { return py::str(o).cast<std::string>(); }
+// str(o) as UTF-8 text.
+std::string text_of(py::handle o) { return py::str(o).cast<std::string>(); }
 
 // ---------------------------------------------------------------- argument checks
 
@@ -108,7 +105,7 @@ Freq parse_freq(py::handle freq_h) {
         return {t.day, steal(PyNumber_Long(digits.ptr()))};
     }
     // Non-ASCII text (Unicode digits and blanks, case folding): the compiled pattern decides.
-    py::object m = names("_FREQ_RE").attr("match")(freq_h);
+    py::object m = globals("_FREQ_RE").attr("match")(freq_h);
     if (m.is_none()) raise_freq(freq, unsupported);
     py::object count = steal(PyNumber_Long(m.attr("group")(1).ptr()));
     py::object unit = m.attr("group")(2);
@@ -129,7 +126,7 @@ py::object try_parse_nmin(py::handle freq) {
         throw;
     }
     if (f.day || int_le(f.count, 1)) return py::none();
-    int r = PySequence_Contains(names("AGGREGATABLE_NMIN").ptr(), f.count.ptr());
+    int r = PySequence_Contains(globals("AGGREGATABLE_NMIN").ptr(), f.count.ptr());
     if (r < 0) throw py::error_already_set();
     if (!r) return py::none();
     return f.count;
@@ -408,22 +405,22 @@ py::object merge_bucket(PyObject* const* bars, size_t k, py::handle label, const
     return steal(PyObject_Vectorcall(ctx.bar_cls.ptr(), args, 0, kwn));
 }
 
-MergeCtx merge_ctx(Scratch& sc) { return MergeCtx{names("Bar"), names("sum"), &sc}; }
+MergeCtx merge_ctx(Scratch& sc) { return MergeCtx{globals("Bar"), globals("sum"), &sc}; }
 
 // ---------------------------------------------------------------- record aggregation
 
 py::list aggregate_records(py::handle bars, py::handle n_int, bool require_full, py::handle conv, double gap_minutes) {
-    if (int_le(n_int, 1)) kv::raise(PyExc_ValueError, "n_min must be > 1, got " + str_of(n_int));
-    py::object allowed = names("AGGREGATABLE_NMIN");
+    if (int_le(n_int, 1)) kv::raise(PyExc_ValueError, "n_min must be > 1, got " + text_of(n_int));
+    py::object allowed = globals("AGGREGATABLE_NMIN");
     int contained = PySequence_Contains(allowed.ptr(), n_int.ptr());
     if (contained < 0) throw py::error_already_set();
     if (!contained) {
         std::string list;
         for (py::handle a : allowed) {
             if (!list.empty()) list += ", ";
-            list += str_of(a);
+            list += text_of(a);
         }
-        kv::raise(PyExc_ValueError, "n_min=" + str_of(n_int) + " is not supported. Allowed: " + list);
+        kv::raise(PyExc_ValueError, "n_min=" + text_of(n_int) + " is not supported. Allowed: " + list);
     }
     // A tuple of our own: the bars' attribute reads and comparisons run Python code that may
     // change the caller's list while we still walk it.
@@ -506,7 +503,7 @@ py::array_t<T> contiguous(py::handle arr, int64_t rows) {
     auto a = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(arr);
     if (!a || a.ndim() != 1 || static_cast<int64_t>(a.size()) != rows)
         kv::raise(PyExc_ValueError, "expected " + std::to_string(rows) + " values, one per row, got " +
-                                        str_of(py::repr(arr)).substr(0, 80));
+                                        text_of(py::repr(arr)).substr(0, 80));
     return a;
 }
 
@@ -541,7 +538,7 @@ py::object reduce_column(py::handle series, kv::bars::Reduce op, const TableRuns
     const auto K = static_cast<py::ssize_t>(tr.kept.size());
     py::object dtype = series.attr("dtype");
     if (py::isinstance(dtype, np.attr("dtype"))) {
-        const std::string kind = str_of(dtype.attr("kind"));
+        const std::string kind = text_of(dtype.attr("kind"));
         const int64_t itemsize = dtype.attr("itemsize").cast<int64_t>();
         const bool big = tr.order.size() >= 65536;
         if (kind == "f") {
@@ -584,8 +581,8 @@ py::object reduce_column(py::handle series, kv::bars::Reduce op, const TableRuns
 
 py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, py::handle conv, double gap_minutes,
                            py::handle time_col) {
-    py::object pd = names("pd");
-    py::object np = names("np");
+    py::object pd = globals("pd");
+    py::object np = globals("np");
     if (df.is_none()) return pd.attr("DataFrame")();
     if (!py::isinstance(df, pd.attr("DataFrame"))) kv::raise_arg_type("df", "DataFrame", df);
     const auto nrows = static_cast<py::ssize_t>(py::len(df));
@@ -605,7 +602,7 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
     tr.order = py::array_t<int64_t>(nrows);
     int64_t* order = tr.order.mutable_data();
     py::object tdtype = times.attr("dtype");
-    const bool is_dt64 = str_of(tdtype.attr("kind")) == "M";
+    const bool is_dt64 = text_of(tdtype.attr("kind")) == "M";
     py::object utc_vals, wall_vals;
     int64_t tps = 0;
     if (is_dt64) {
@@ -617,7 +614,7 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
             utc_vals = times.attr("to_numpy")();
             wall_vals = utc_vals;
         }
-        tps = ticks_per_second(str_of(utc_vals.attr("dtype")));
+        tps = ticks_per_second(text_of(utc_vals.attr("dtype")));
     }
     if (tps > 0) {
         auto utc = contiguous<int64_t>(utc_vals.attr("view")("i8"), nrows);
@@ -752,7 +749,7 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
 // ---------------------------------------------------------------- n-minute requests
 
 py::list fetch_aggregated(py::handle n_int, py::handle periods, py::handle fetch, py::handle conv) {
-    if (int_le(periods, 0)) kv::raise(PyExc_ValueError, "periods must be > 0, got " + str_of(periods));
+    if (int_le(periods, 0)) kv::raise(PyExc_ValueError, "periods must be > 0, got " + text_of(periods));
     py::object count = steal(PyNumber_Add(steal(PyNumber_Multiply(periods.ptr(), n_int.ptr())).ptr(), n_int.ptr()));
     py::object got = fetch(count);
     py::object bars_1m = truthy(got) ? got : py::list();
@@ -763,7 +760,7 @@ py::list fetch_aggregated(py::handle n_int, py::handle periods, py::handle fetch
     int fewer = PyObject_RichCompareBool(have_obj.ptr(), periods.ptr(), Py_LT);
     if (fewer < 0) throw py::error_already_set();
     if (fewer)
-        kv::raise(PyExc_ValueError, "Not enough aggregated " + str_of(n_int) + "Min bars: need " + str_of(periods) +
+        kv::raise(PyExc_ValueError, "Not enough aggregated " + text_of(n_int) + "Min bars: need " + text_of(periods) +
                                         ", got " + std::to_string(have) + " from " +
                                         std::to_string(PyTuple_GET_SIZE(seq.ptr())) + " 1Min bars.");
     const Py_ssize_t p = PyLong_AsSsize_t(periods.ptr());
@@ -772,12 +769,12 @@ py::list fetch_aggregated(py::handle n_int, py::handle periods, py::handle fetch
 
 }  // namespace
 
-PYBIND11_MODULE(bar_rollup, m) {
+void define_module(py::module_& m) {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw py::error_already_set();
     py::options options;
     options.disable_function_signatures();
-    names.bind(m);
+    globals.bind(m);
 
     S.datetime = intern("datetime");
     S.security = intern("security");
@@ -902,3 +899,8 @@ PYBIND11_MODULE(bar_rollup, m) {
         return fetch_aggregated(n, p, a[2], a[3]);
     }, "If ``freq`` is aggregatable N-min, return aggregated bars; else None.");
 }
+
+}  // namespace bar_rollup
+}  // namespace kv
+
+PYBIND11_MODULE(bar_rollup, m) { kv::bar_rollup::define_module(m); }

@@ -27,12 +27,13 @@
 #include "py/row_values.hpp"
 #include "py/signature.hpp"
 
-namespace py = pybind11;
 namespace q = kv::qmt;
 
+namespace kv {
+namespace kline_history {
 namespace {
 
-kv::ModuleNames g_names;
+ModuleNames globals;
 
 // Interned texts and the module's own function objects, set once at import.
 struct Statics {
@@ -53,17 +54,7 @@ struct Statics {
     PyObject* fn_placeholder = nullptr;
 } g;
 
-using kv::ascii_view;
-using kv::intern;
-using kv::steal;
-using kv::truthy;
-py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
-
 // ---------------------------------------------------------------- numbers
-
-using kv::clear_if_type_or_value_error;
-using kv::to_float;
-using kv::float_object;
 
 // Whether converting `v` (float(), str(), a time parse) runs only the interpreter's own
 // code for built-in types, never code of the caller's that could change a record.
@@ -97,7 +88,7 @@ class CallNames {
 public:
     PyObject* datetime_cls() {
         if (!datetime_) {
-            datetime_ = g_names("datetime");
+            datetime_ = globals("datetime");
             real_datetime_ = datetime_.ptr() == reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType);
         }
         return datetime_.ptr();
@@ -113,7 +104,7 @@ public:
     };
     const std::vector<Format>& formats() {
         if (!formats_loaded_) {
-            py::object seq = g_names("_QMT_TIME_FORMATS");
+            py::object seq = globals("_QMT_TIME_FORMATS");
             py::object it = steal(PyObject_GetIter(seq.ptr()));
             while (PyObject* f = PyIter_Next(it.ptr())) {
                 py::object fmt = steal(f);
@@ -129,12 +120,12 @@ public:
     }
 
     py::object try_parsing_datetime() {
-        if (!try_parsing_) try_parsing_ = g_names("try_parsing_datetime");
+        if (!try_parsing_) try_parsing_ = globals("try_parsing_datetime");
         return try_parsing_;
     }
     py::object now() { return steal(PyObject_CallMethodObjArgs(datetime_cls(), g.s_now, nullptr)); }
     PyObject* mapping() {
-        if (!mapping_) mapping_ = g_names("Mapping");
+        if (!mapping_) mapping_ = globals("Mapping");
         return mapping_.ptr();
     }
 
@@ -406,11 +397,11 @@ struct RecordScan {
 
 py::object qmt_period_for_freq(py::object freq) {
     kv::check_str(freq, "freq");
-    py::object table = g_names("FREQ_TO_QMT_PERIOD");
+    py::object table = globals("FREQ_TO_QMT_PERIOD");
     int has = PySequence_Contains(table.ptr(), freq.ptr());
     if (has < 0) throw py::error_already_set();
     if (!has) {
-        py::object sorted_keys = g_names("sorted")(table);
+        py::object sorted_keys = globals("sorted")(table);
         py::object allowed = py::str(", ").attr("join")(sorted_keys);
         py::object r = steal(PyObject_Repr(freq.ptr()));
         py::object msg = steal(PyUnicode_FromFormat("freq=%U is not supported. Allowed: %U",
@@ -447,7 +438,7 @@ py::object clamp_periods(py::object freq, py::object periods, py::object max_cou
     if (!cap_arg.is_none()) {
         cap = cap_arg;
     } else {
-        py::object table = g_names("DEFAULT_MAX_COUNT");
+        py::object table = globals("DEFAULT_MAX_COUNT");
         py::object fallback = steal(PyLong_FromLong(1000));
         if (PyDict_CheckExact(table.ptr())) {
             PyObject* v = PyDict_GetItemWithError(table.ptr(), freq.ptr());
@@ -483,7 +474,7 @@ py::object format_qmt_end_time(py::object cur_datetime, py::object freq) {
 py::object format_qmt_start_time(py::object cur_datetime, py::object periods, py::object freq) {
     py::object n = exact_int_arg(periods, "periods");
     kv::check_str(freq, "freq");
-    py::object end = truthy(cur_datetime) ? cur_datetime : g_names.now();
+    py::object end = truthy(cur_datetime) ? cur_datetime : globals.now();
 
     py::object one = steal(PyLong_FromLong(1));
     int more = PyObject_RichCompareBool(n.ptr(), one.ptr(), Py_GT);  // max(1, periods)
@@ -502,7 +493,7 @@ py::object format_qmt_start_time(py::object cur_datetime, py::object periods, py
         py::object whole = steal(PyNumber_Long(ratio.ptr()));
         days = steal(PyNumber_Add(whole.ptr(), five.ptr()));
     }
-    py::object delta = g_names("timedelta")(py::arg("days") = days);
+    py::object delta = globals("timedelta")(py::arg("days") = days);
     py::object start = steal(PyNumber_Subtract(end.ptr(), delta.ptr()));
     return strftime(start, day ? "%Y%m%d" : "%Y%m%d%H%M%S");
 }
@@ -571,8 +562,6 @@ py::object row_number(py::object row, py::object keys, py::object dflt) {
 
 py::bool_ is_placeholder_bar(py::object bar) { return py::bool_(native_is_placeholder(bar.ptr())); }
 
-using kv::KeywordMaker;
-
 // Names records_to_bars reads once per call, at the first record.
 struct BarNames {
     bool loaded = false;
@@ -581,12 +570,12 @@ struct BarNames {
 
     void load() {
         if (loaded) return;
-        make_bar.bind(g_names("Bar"));
-        py::object f = g_names("parse_qmt_bar_time");
+        make_bar.bind(globals("Bar"));
+        py::object f = globals("parse_qmt_bar_time");
         if (f.ptr() != g.fn_parse) parse_fn = f;
-        f = g_names("_row_number");
+        f = globals("_row_number");
         if (f.ptr() != g.fn_row_number) row_number_fn = f;
-        f = g_names("is_placeholder_bar");
+        f = globals("is_placeholder_bar");
         if (f.ptr() != g.fn_placeholder) placeholder_fn = f;
         loaded = true;
     }
@@ -676,12 +665,12 @@ py::object records_to_bars(py::object records, py::object security, py::object d
 
 }  // namespace
 
-PYBIND11_MODULE(kline_history, m) {
+void define_module(py::module_& m) {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw py::error_already_set();
     m.doc() = "QMT bar records and periods: request windows for the bridge and the conversion "
               "of its bar records into framework Bar records.";
-    g_names.bind(m);
+    globals.bind(m);
 
     // Imports, bound as module attributes and read when used.
     kv::import_name(m, "collections.abc", "Mapping");
@@ -762,3 +751,8 @@ PYBIND11_MODULE(kline_history, m) {
     Py_INCREF(g.fn_row_number);
     Py_INCREF(g.fn_placeholder);
 }
+
+}  // namespace kline_history
+}  // namespace kv
+
+PYBIND11_MODULE(kline_history, m) { kv::kline_history::define_module(m); }
