@@ -29,11 +29,20 @@ ModuleNames globals;
 
 const char* const kFreqPattern = R"(^\s*(\d+)\s*(min|m|mins|minutes|day|d|days)\s*$)";
 
-// Interned names and keyword tuples, created once at import and kept for the process life.
-struct Interned {
-    PyObject *datetime, *security, *open, *high, *low, *close, *volume, *num_trds, *value;
-    PyObject *hour, *minute, *nanosecond;
-    PyObject *unit_min, *unit_day, *zero;
+// Attribute and keyword names used per call.
+struct Names {
+    Name datetime{"datetime"}, security{"security"}, open{"open"}, high{"high"}, low{"low"},
+        close{"close"}, volume{"volume"}, num_trds{"num_trds"}, value{"value"}, hour{"hour"},
+        minute{"minute"}, nanosecond{"nanosecond"}, unit_min{"min"}, unit_day{"day"};
+};
+const Names& N() {
+    static const Names n;
+    return n;
+}
+
+// The Bar keyword tuples and the int 0, made once at import and kept for the process life.
+struct Statics {
+    PyObject* zero;
     PyObject* kwnames[4];  // Bar keywords: base, +num_trds, +value, +both
 } S;
 
@@ -158,7 +167,7 @@ py::object replace_hm(py::handle dt, py::handle h, py::handle m) {
     kw["second"] = 0;
     kw["microsecond"] = 0;
     if (!PyDateTime_CheckExact(dt.ptr())) {
-        PyObject* ns = PyObject_GetAttr(dt.ptr(), S.nanosecond);
+        PyObject* ns = PyObject_GetAttr(dt.ptr(), N().nanosecond);
         if (!ns) {
             PyErr_Clear();
         } else {
@@ -177,8 +186,8 @@ py::object bucket_start_obj(py::handle dt, py::handle n_int) {
         hour = steal(PyLong_FromLong(PyDateTime_DATE_GET_HOUR(dt.ptr())));
         minute = steal(PyLong_FromLong(PyDateTime_DATE_GET_MINUTE(dt.ptr())));
     } else {
-        hour = steal(PyObject_GetAttr(dt.ptr(), S.hour));
-        minute = steal(PyObject_GetAttr(dt.ptr(), S.minute));
+        hour = steal(PyObject_GetAttr(dt.ptr(), N().hour));
+        minute = steal(PyObject_GetAttr(dt.ptr(), N().minute));
     }
     const int64_t n = clamp64(n_int);
     if (n >= 1 && PyLong_CheckExact(hour.ptr()) && PyLong_CheckExact(minute.ptr())) {
@@ -372,14 +381,14 @@ py::object merge_bucket(PyObject* const* bars, size_t k, py::handle label, const
     bool any_trds = false, any_vals = false;
     for (size_t i = 0; i < k; ++i) {
         PyObject* b = bars[i];
-        hold.push_back(steal(PyObject_GetAttr(b, S.high)));
+        hold.push_back(steal(PyObject_GetAttr(b, N().high)));
         highs.push_back(hold.back().ptr());
-        hold.push_back(steal(PyObject_GetAttr(b, S.low)));
+        hold.push_back(steal(PyObject_GetAttr(b, N().low)));
         lows.push_back(hold.back().ptr());
-        hold.push_back(steal(PyObject_GetAttr(b, S.volume)));
+        hold.push_back(steal(PyObject_GetAttr(b, N().volume)));
         vols.push_back(hold.back().ptr());
         for (int which = 0; which < 2; ++which) {
-            py::object v = optional_attr(b, which == 0 ? S.num_trds : S.value);
+            py::object v = optional_attr(b, which == 0 ? N().num_trds : N().value);
             const bool t = truthy(v);
             if (t) hold.push_back(std::move(v));
             PyObject* use = t ? hold.back().ptr() : S.zero;
@@ -393,9 +402,9 @@ py::object merge_bucket(PyObject* const* bars, size_t k, py::handle label, const
     py::object num_trds, value;
     if (any_trds) num_trds = python_sum(trds, ctx.sum_fn, sc);
     if (any_vals) value = python_sum(vals, ctx.sum_fn, sc);
-    py::object security = steal(PyObject_GetAttr(bars[0], S.security));
-    py::object open = steal(PyObject_GetAttr(bars[0], S.open));
-    py::object close = steal(PyObject_GetAttr(bars[k - 1], S.close));
+    py::object security = steal(PyObject_GetAttr(bars[0], N().security));
+    py::object open = steal(PyObject_GetAttr(bars[0], N().open));
+    py::object close = steal(PyObject_GetAttr(bars[k - 1], N().close));
 
     PyObject* args[9] = {label.ptr(), security.ptr(), open.ptr(), high, low, close.ptr(), volume.ptr(), nullptr, nullptr};
     size_t nargs = 7;
@@ -438,7 +447,7 @@ py::list aggregate_records(py::handle bars, py::handle n_int, bool require_full,
     bool fast = true;
     PyObject* tz0 = nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        dts.push_back(steal(PyObject_GetAttr(items[i], S.datetime)));
+        dts.push_back(steal(PyObject_GetAttr(items[i], N().datetime)));
         PyObject* d = dts.back().ptr();
         if (fast) {
             if (!PyDateTime_CheckExact(d)) fast = false;
@@ -679,13 +688,13 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
         py::object name = columns[py::int_(j)];
         const bool is_time = name_is(name, time_col);
         Role role = Role::Other;
-        if (name_is(name, S.open)) role = Role::Open;
-        else if (name_is(name, S.high)) role = Role::High;
-        else if (name_is(name, S.low)) role = Role::Low;
-        else if (name_is(name, S.close)) role = Role::Close;
-        else if (name_is(name, S.volume)) role = Role::Volume;
-        else if (name_is(name, S.num_trds)) role = Role::NumTrds;
-        else if (name_is(name, S.value)) role = Role::Value;
+        if (name_is(name, N().open)) role = Role::Open;
+        else if (name_is(name, N().high)) role = Role::High;
+        else if (name_is(name, N().low)) role = Role::Low;
+        else if (name_is(name, N().close)) role = Role::Close;
+        else if (name_is(name, N().volume)) role = Role::Volume;
+        else if (name_is(name, N().num_trds)) role = Role::NumTrds;
+        else if (name_is(name, N().value)) role = Role::Value;
         seen[static_cast<int>(role)] = true;
         if (is_time) {
             seen[static_cast<int>(Role::Time)] = true;
@@ -721,9 +730,9 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
     }
     // Labels that pandas resolved above but that no column equals (MultiIndex levels): the
     // columns could not be told apart, so fail as a missing column instead of guessing.
-    const std::pair<Role, PyObject*> required[] = {{Role::Time, time_col.ptr()}, {Role::Open, S.open},
-                                                   {Role::High, S.high},         {Role::Low, S.low},
-                                                   {Role::Close, S.close},       {Role::Volume, S.volume}};
+    const std::pair<Role, PyObject*> required[] = {{Role::Time, time_col.ptr()}, {Role::Open, N().open},
+                                                   {Role::High, N().high},         {Role::Low, N().low},
+                                                   {Role::Close, N().close},       {Role::Volume, N().volume}};
     for (const auto& req : required) {
         if (!seen[static_cast<int>(req.first)]) {
             PyErr_SetObject(PyExc_KeyError, req.second);
@@ -774,22 +783,9 @@ void define_module(py::module_& m) {
     if (!PyDateTimeAPI) throw py::error_already_set();
     py::options options;
     options.disable_function_signatures();
+    N();
     globals.bind(m);
 
-    S.datetime = intern("datetime");
-    S.security = intern("security");
-    S.open = intern("open");
-    S.high = intern("high");
-    S.low = intern("low");
-    S.close = intern("close");
-    S.volume = intern("volume");
-    S.num_trds = intern("num_trds");
-    S.value = intern("value");
-    S.hour = intern("hour");
-    S.minute = intern("minute");
-    S.nanosecond = intern("nanosecond");
-    S.unit_min = intern("min");
-    S.unit_day = intern("day");
     S.zero = steal(PyLong_FromLong(0)).release().ptr();
     {
         const char* base[] = {"datetime", "security", "open", "high", "low", "close", "volume"};
@@ -822,7 +818,7 @@ void define_module(py::module_& m) {
 
     kv::def(m, "parse_bar_freq", {{"freq"}}, [](const kv::Bound& a) -> py::object {
         Freq f = parse_freq(a[0]);
-        return py::make_tuple(py::handle(f.day ? S.unit_day : S.unit_min), f.count);
+        return py::make_tuple(py::handle(f.day ? N().unit_day : N().unit_min), f.count);
     });
 
     kv::def(m, "try_parse_aggregatable_nmin", {{"freq"}},
@@ -851,7 +847,7 @@ void define_module(py::module_& m) {
         const Py_ssize_t k = PyTuple_GET_SIZE(seq.ptr());
         if (k == 0) return steal(PySequence_GetItem(bars.ptr(), 0));  // the sequence's own IndexError
         PyObject* const* items = reinterpret_cast<PyTupleObject*>(seq.ptr())->ob_item;
-        py::object label = steal(PyObject_GetAttr(items[is_start_convention(conv) ? 0 : k - 1], S.datetime));
+        py::object label = steal(PyObject_GetAttr(items[is_start_convention(conv) ? 0 : k - 1], N().datetime));
         Scratch scratch;
         return merge_bucket(items, static_cast<size_t>(k), label, merge_ctx(scratch));
     });

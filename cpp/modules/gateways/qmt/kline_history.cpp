@@ -41,18 +41,20 @@ struct Statics {
     PyObject* field_keys[5] = {};              // ("open", "open_price"), ... for _row_number
     PyObject* field_names[5] = {};             // "open", "high", "low", "close", "volume"
     PyObject* bar_kwnames = nullptr;           // Bar keyword names, in call order
-    PyObject* s_lower = nullptr;
-    PyObject* s_strip = nullptr;
-    PyObject* s_now = nullptr;
-    PyObject* s_strptime = nullptr;
-    PyObject* s_strftime = nullptr;
-    PyObject* s_get = nullptr;
-    PyObject* s_items = nullptr;
-    PyObject* s_1day = nullptr;
     PyObject* fn_parse = nullptr;  // the module's own functions, to spot replacements
     PyObject* fn_row_number = nullptr;
     PyObject* fn_placeholder = nullptr;
 } g;
+
+// Method and text names used per call.
+struct Names {
+    Name lower{"lower"}, strip{"strip"}, now{"now"}, strptime{"strptime"},
+        strftime{"strftime"}, get{"get"}, items{"items"}, one_day{"1Day"};
+};
+const Names& N() {
+    static const Names n;
+    return n;
+}
 
 // ---------------------------------------------------------------- numbers
 
@@ -123,7 +125,7 @@ public:
         if (!try_parsing_) try_parsing_ = globals("try_parsing_datetime");
         return try_parsing_;
     }
-    py::object now() { return steal(PyObject_CallMethodObjArgs(datetime_cls(), g.s_now, nullptr)); }
+    py::object now() { return call_method(datetime_cls(), N().now); }
     PyObject* mapping() {
         if (!mapping_) mapping_ = globals("Mapping");
         return mapping_.ptr();
@@ -180,7 +182,7 @@ py::object parse_time(CallNames& names, PyObject* value) {
             else
                 ascii = stripped;  // the text object is made only if the interpreter needs it
         } else {
-            text = steal(PyObject_CallMethodObjArgs(s.ptr(), g.s_strip, nullptr));
+            text = call_method(s.ptr(), N().strip);
             if (PyUnicode_CheckExact(text.ptr()) && ascii_view(text.ptr(), ascii))
                 native_text = true;
         }
@@ -201,11 +203,11 @@ py::object parse_time(CallNames& names, PyObject* value) {
                                                         bt.minute, bt.second, 0));
             continue;
         }
-        PyObject* r = PyObject_CallMethodObjArgs(dt_cls, g.s_strptime, text_object(),
-                                                 fmt.text.ptr(), nullptr);
-        if (r) return steal(r);
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
-        PyErr_Clear();
+        try {
+            return call_method(dt_cls, N().strptime, text_object(), fmt.text);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+        }
     }
     return names.try_parsing_datetime()(py::handle(text_object()));
 }
@@ -237,13 +239,13 @@ void unpack2(PyObject* item, py::object& k, py::object& v) {
 }
 
 py::object items_iter(PyObject* row) {
-    py::object items = steal(PyObject_CallMethodObjArgs(row, g.s_items, nullptr));
+    py::object items = call_method(row, N().items);
     return steal(PyObject_GetIter(items.ptr()));
 }
 
 py::object lower_text_of(PyObject* k) {
     py::object s = steal(PyObject_Str(k));
-    return steal(PyObject_CallMethodObjArgs(s.ptr(), g.s_lower, nullptr));
+    return call_method(s.ptr(), N().lower);
 }
 
 // Calls visit(str(k).lower(), v) for each (k, v) of row.items(), in order, until it
@@ -303,7 +305,7 @@ py::object generic_time_value(PyObject* row) {
             if (!x && PyErr_Occurred()) throw py::error_already_set();
             v = x ? borrow(x) : py::none();
         } else {
-            v = steal(PyObject_CallMethodObjArgs(row, g.s_get, cand, nullptr));
+            v = call_method(row, N().get, cand);
         }
         if (!v.is_none()) return v;
         bool found = visit_lowered_items(row, [&](const py::object& lk, const py::object& val) {
@@ -330,7 +332,7 @@ Py_ssize_t lowered_key(PyObject* k, char* buf, std::size_t cap, bool& changed) {
         return static_cast<Py_ssize_t>(s.size());
     }
     // Non-ASCII keys can lower-case to ASCII (KELVIN SIGN becomes 'k').
-    py::object low = steal(PyObject_CallMethodObjArgs(k, g.s_lower, nullptr));
+    py::object low = call_method(k, N().lower);
     Py_ssize_t n = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(low.ptr(), &n);
     if (!utf8) {  // lone surrogates: equal to no candidate
@@ -445,7 +447,7 @@ py::object clamp_periods(py::object freq, py::object periods, py::object max_cou
             if (!v && PyErr_Occurred()) throw py::error_already_set();
             cap = v ? borrow(v) : fallback;
         } else {
-            cap = steal(PyObject_CallMethodObjArgs(table.ptr(), g.s_get, freq.ptr(), fallback.ptr(), nullptr));
+            cap = call_method(table.ptr(), N().get, freq.ptr(), fallback.ptr());
         }
     }
     // min(periods, cap): the first of equals
@@ -455,14 +457,14 @@ py::object clamp_periods(py::object freq, py::object periods, py::object max_cou
 }
 
 bool is_1day(py::handle freq) {
-    int eq = PyObject_RichCompareBool(freq.ptr(), g.s_1day, Py_EQ);
+    int eq = PyObject_RichCompareBool(freq.ptr(), N().one_day, Py_EQ);
     if (eq < 0) throw py::error_already_set();
     return eq != 0;
 }
 
 py::object strftime(py::handle when, const char* fmt) {
     py::object f = steal(PyUnicode_FromString(fmt));
-    return steal(PyObject_CallMethodObjArgs(when.ptr(), g.s_strftime, f.ptr(), nullptr));
+    return call_method(when.ptr(), N().strftime, f.ptr());
 }
 
 py::object format_qmt_end_time(py::object cur_datetime, py::object freq) {
@@ -670,6 +672,7 @@ void define_module(py::module_& m) {
     if (!PyDateTimeAPI) throw py::error_already_set();
     m.doc() = "QMT bar records and periods: request windows for the bridge and the conversion "
               "of its bar records into framework Bar records.";
+    N();
     globals.bind(m);
 
     // Imports, bound as module attributes and read when used.
@@ -708,14 +711,6 @@ void define_module(py::module_& m) {
     g.bar_kwnames = py::make_tuple("datetime", "security", "open", "high", "low", "close", "volume")
                         .release()
                         .ptr();
-    g.s_lower = intern("lower");
-    g.s_strip = intern("strip");
-    g.s_now = intern("now");
-    g.s_strptime = intern("strptime");
-    g.s_strftime = intern("strftime");
-    g.s_get = intern("get");
-    g.s_items = intern("items");
-    g.s_1day = intern("1Day");
 
     kv::def(m, "qmt_period_for_freq", {{"freq"}},
             [](const kv::Bound& a) { return qmt_period_for_freq(arg(a, 0)); },

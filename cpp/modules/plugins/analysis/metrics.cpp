@@ -54,10 +54,7 @@ py::object sub(const py::object& a, const py::object& b) {
 }
 
 // Python truth of `a == 0`, as `if volatility == 0:` evaluates it.
-bool equals_zero(const py::object& a) {
-    py::object zero = py::int_(0);
-    return kv::truthy(kv::steal(PyObject_RichCompare(a.ptr(), zero.ptr(), Py_EQ)));
-}
+bool equals_zero(const py::object& a) { return eq(a, py::int_(0)); }
 
 bool is_exact_type(py::handle obj, const py::object& type) {
     return reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == type.ptr();
