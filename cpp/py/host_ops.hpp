@@ -50,6 +50,8 @@ inline PyObject* intern(const char* s) {
 class Name : public py::handle {
 public:
     explicit Name(const char* text) : py::handle(intern(text)) {}
+    // The str itself, for the C API calls of cpp/py/ that take a name or key.
+    operator PyObject*() const { return ptr(); }
 };
 
 // ---------------------------------------------------------------- attributes and items

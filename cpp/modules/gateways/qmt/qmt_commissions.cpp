@@ -11,13 +11,14 @@
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
 
+namespace kv {
+namespace qmt_commissions {
 namespace {
-namespace py = pybind11;
 namespace fb = kv::feesb;
 namespace fees = kv::fees;
 using fees::Num;
 
-kv::ModuleNames g_names;
+ModuleNames globals;
 fb::RoundingNames g_rounding;
 
 struct RateNames {
@@ -52,7 +53,7 @@ struct IsShort {
 void qmt_init(py::handle self, const py::tuple& deals) {
     const fb::Names& A = fb::Names::get();
     const Py_ssize_t n = PyTuple_GET_SIZE(deals.ptr());
-    fb::RoundingNames::Current env = g_rounding.current(g_names);
+    fb::RoundingNames::Current env = g_rounding.current(globals);
     fb::PyOps po{env.round_fn, env.ceil_fn};
     fees::ExactOps eo;
 
@@ -62,7 +63,7 @@ void qmt_init(py::handle self, const py::tuple& deals) {
     fees::QmtState<py::object> gs;
     py::object short_member;
     if (n > 0) {
-        short_member = g_names("Direction").attr("SHORT");
+        short_member = globals("Direction").attr("SHORT");
         grates.commission_rate = fb::getattr(self, g_rate_names.commission_rate);
         grates.commission_min = fb::getattr(self, g_rate_names.commission_min);
         grates.stamp_rate = fb::getattr(self, g_rate_names.stamp_rate);
@@ -163,13 +164,13 @@ void qmt_init(py::handle self, const py::tuple& deals) {
 
 }  // namespace
 
-PYBIND11_MODULE(qmt_commissions, m) {
+void define_module(py::module_& m) {
     m.doc() = "QMT China A-share fee schedule.";
     m.attr("math") = py::module_::import("math");
     kv::import_name(m, "kavrel_trader.core.constants", "Direction");
     kv::import_name(m, "kavrel_trader.core.deal", "Deal");
     kv::import_name(m, "kavrel_trader.gateways.base_gateway", "BaseFees");
-    g_names.bind(m);
+    globals.bind(m);
     g_rounding.bind();
     fb::Names::get();
     g_rate_names = {kv::intern("COMMISSION_RATE"), kv::intern("COMMISSION_MIN"),
@@ -182,3 +183,8 @@ PYBIND11_MODULE(qmt_commissions, m) {
         .attr("TRANSFER_RATE", py::float_(0.00001))
         .build(py::make_tuple(m.attr("BaseFees")));
 }
+
+}  // namespace qmt_commissions
+}  // namespace kv
+
+PYBIND11_MODULE(qmt_commissions, m) { kv::qmt_commissions::define_module(m); }
