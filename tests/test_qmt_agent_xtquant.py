@@ -391,3 +391,20 @@ def test_rejection_and_a_refused_cancel_say_what_the_order_is(agent, redis_clien
 def test_trade_times_read_the_sdks_forms(value, text):
     from kavrel_tools.qmt_agent.xtquant_backend import _stamp
     assert _stamp(value, lambda: datetime(2024, 3, 1, 10, 0)) == text
+
+
+def test_a_push_the_backend_cannot_read_is_logged_and_the_next_still_counts(agent, redis_client,
+                                                                            sdk, events, caplog):
+    _, trade = sdk
+    trader = trade.traders[-1]
+    oid = int(ok(redis_client, "place_order", {"code": "600000.SH", "direction": "BUY",
+                                              "order_type": "LIMIT", "price": 10.0,
+                                              "volume": 100, "order_ref": "m"})["order_id"])
+    events.take(1)
+    bad = xttype.XtTrade("8800001", "600000.SH", 23, "T-bad", 0, 10.0, "lots", 0, oid, "",
+                         "", "m", 0, 0, 0, "", "")
+    trader._later(trader.callback.on_stock_trade, bad)
+    trader.fill(oid, 10.0)
+    assert [(e["status"], e["traded_volume"]) for e in events.take(2)] == [
+        ("trade", 100), ("filled", 100)]
+    assert "cannot read the terminal's push" in caplog.text

@@ -454,7 +454,7 @@ _VALUES = _JSON | st.sampled_from([CODE, [CODE], "1m", "1d", "BUY", "SELL", "LIM
 
 @settings(max_examples=400)
 @given(op=st.sampled_from(["get_full_tick", "get_market_data_ex", "place_order",
-                           "cancel_order", "query_asset"]),
+                           "cancel_order", "query_asset", "query_orders", "query_trades"]),
        params=st.dictionaries(_KEYS, _VALUES, min_size=1, max_size=10))
 def test_any_request_gets_a_well_formed_answer(op, params):
     ag = QmtAgent(SimBackend(clock=FixedClock(FRIDAY)), "redis://127.0.0.1:1/0",
@@ -719,6 +719,17 @@ def test_a_large_order_fills_in_parts_over_steps_at_several_prices(redis_server,
             (state["traded_volume"], 0)]
 
 
+def test_orders_share_what_a_level_shows_at_one_second(agent, redis_client, clock):
+    tick = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]
+    first = order(redis_client, volume=tick["askVol"][0] * 100)["data"]
+    second = order(redis_client, volume=100)["data"]
+    assert (first["traded_price"], second["traded_price"]) == tuple(tick["askPrice"][:2])
+    clock.advance(seconds=1)
+    third = order(redis_client, volume=100)["data"]
+    new_ask = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]["askPrice"][0]
+    assert third["traded_price"] == new_ask
+
+
 def test_events_are_numbered_logged_and_kept_while_redis_is_away(redis_server, redis_client,
                                                                  clock, caplog):
     log_key = PREFIX + ":events:log"
@@ -743,13 +754,15 @@ def test_events_are_numbered_logged_and_kept_while_redis_is_away(redis_server, r
         for ref in ("away-1", "away-2"):      # three events each; the buffer keeps four
             ag.backend.op_place_order(dict(buy, order_ref=ref))
         assert ag.pending_events == 4
+        ag.max_pending = 100
         redis_server.start()
-        assert wait_for(lambda: redis_client.xlen(log_key) >= 4, wait=15)
+        ag.backend.op_place_order(dict(buy, order_ref="back"))   # waits behind the four
+        assert wait_for(lambda: redis_client.xlen(log_key) >= 7, wait=15)
         assert wait_for(lambda: ag.pending_events == 0)
     got = [json.loads(f["event"]) for _, f in redis_client.xrange(log_key)]
     assert [(e["data"]["order_ref"], e["data"]["status"]) for e in got] == [
         ("away-1", "filled"), ("away-2", "submitted"), ("away-2", "trade"),
-        ("away-2", "filled")]
+        ("away-2", "filled"), ("back", "submitted"), ("back", "trade"), ("back", "filled")]
     seqs = [_seq(e["seq"]) for e in got]
     assert seqs == sorted(set(seqs))
     assert caplog.text.count("dropping the oldest") == 1
@@ -785,10 +798,15 @@ def test_the_state_file_keeps_the_account_across_a_restart(redis_server, redis_c
         assert ok(redis_client, "query_orders") == []        # today's orders only
     with pytest.raises(ValueError, match="keeps account SIM0001"):
         SimBackend(clock=clock, state=path, account_id="OTHER")
+    ag = build_agent(build_parser("kavrel-qmt-sim", False).parse_args(
+        ["--state", path, "--start-time", "2024-03-01 09:31", "--redis-url", redis_server.url]))
+    assert FRIDAY <= ag.backend.clock() < FRIDAY + timedelta(minutes=1)   # not back to 09:31
+    ag.stop()
     (tmp_path / "junk.db").write_bytes(b"not a database" * 100)
-    with pytest.raises(SystemExit, match="not a simulator state file"):
-        build_agent(build_parser("kavrel-qmt-sim", False).parse_args(
-            ["--state", str(tmp_path / "junk.db")]))
+    for bad, reason in (("junk.db", "not a simulator state file"), ("", "cannot open")):
+        with pytest.raises(SystemExit, match=reason):
+            build_agent(build_parser("kavrel-qmt-sim", False).parse_args(
+                ["--state", str(tmp_path / bad)]))
 
 
 @pytest.mark.parametrize("op", ["query_orders", "query_trades"])
@@ -798,3 +816,55 @@ def test_queries_refuse_malformed_params(agent, redis_client, op, params):
     reply = json.loads(redis_client.brpop([PREFIX + ":res:q1"], timeout=5)[1])
     assert reply["ok"] is False and "params must be a JSON object" in reply["error"]
     assert ok(redis_client, op, {"unknown": [1, {}]}) == []
+
+
+def test_a_large_sell_pays_fees_and_tax_on_the_whole_and_keeps_the_rest_frozen():
+    clock = FixedClock(datetime(2024, 2, 29, 10, 0))
+    backend = SimBackend(clock=clock, cash=10 ** 9)
+    fills = []
+    backend.publish = lambda kind, data: fills.append(data) if data["status"] == "trade" else 0
+    buy = {"code": CODE, "direction": "BUY", "order_type": "MARKET", "volume": 200_000}
+    placed = backend.op_place_order(buy)
+    while backend.op_query_orders({})[0]["status"] != "filled":
+        clock.advance(seconds=1)
+    assert len({f["traded_price"] for f in fills}) > 1
+    clock.set(FRIDAY)
+    cash0 = backend.op_query_asset({})["cash"]
+    tick = backend.op_get_full_tick({"codes": [CODE]})[CODE]
+    shown = sum(tick["bidVol"][:3]) * 100
+    fills.clear()
+    sold = backend.op_place_order({"code": CODE, "direction": "SELL", "order_type": "LIMIT",
+                                   "price": tick["bidPrice"][2], "volume": shown + 1000})
+    assert sold["traded_volume"] == shown and len(fills) == 3
+    pos = backend.op_query_positions({})[0]
+    assert (pos["volume"], pos["frozen_volume"], pos["can_use_volume"]) == (
+        200_000 - shown, 1000, 200_000 - shown - 1000)
+    amount = sum(round(f["traded_volume"] * f["traded_price"], 2) for f in fills)
+    fee = max(5.0, round(amount * 0.0003, 2)) + round(amount * 0.0005, 2)
+    assert backend.op_query_asset({})["cash"] == pytest.approx(cash0 + amount - fee, abs=0.02)
+    backend.op_cancel_order({"order_id": sold["order_id"]})
+    assert backend.op_query_positions({})[0]["can_use_volume"] == 200_000 - shown
+    assert placed["status"] == "partly_filled"
+
+
+@pytest.mark.parametrize("error, plain", [("ERR unknown command 'EVALSHA'", True),
+                                          ("OOM command not allowed", False)])
+def test_a_redis_refusing_the_log_script(agent, redis_client, monkeypatch, error, plain):
+    def refuse(**kw):
+        raise redis.ResponseError(error)
+
+    ps = redis_client.pubsub(ignore_subscribe_messages=True)
+    ps.subscribe(PREFIX + ":events")
+    monkeypatch.setattr(agent, "_publish_script", refuse)
+    assert agent.publish("status", {"n": 1}) is plain
+    deadline, m = time.monotonic() + 1, None
+    while m is None and time.monotonic() < deadline:
+        m = ps.get_message(timeout=0.1)
+    ps.close()
+    if plain:                                 # an old server: unnumbered, as before the log
+        assert m is not None and "seq" not in json.loads(m["data"])
+    else:                                     # kept until the server takes scripts again
+        assert m is None and agent.pending_events == 1
+        monkeypatch.undo()
+        assert wait_for(lambda: agent.pending_events == 0)
+        assert redis_client.xlen(PREFIX + ":events:log") == 1

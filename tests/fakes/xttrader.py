@@ -2,13 +2,14 @@
 
 ``XtQuantTrader(path, session, callback=None)`` with ``start``, ``stop``, ``connect``,
 ``subscribe``, ``order_stock``, ``cancel_order_stock``, ``query_stock_orders``,
-``query_stock_trades``, ``query_stock_asset`` and ``query_stock_positions`` as the SDK has them, returning the SDK's own ``xttype`` objects;
-as the SDK does, pushes to the ``XtQuantTraderCallback`` subclass and the answers to the
-blocking calls share one executor thread, so a callback that blocks holds up every answer.
-A test steers it through ``STATE`` (return codes, held positions, asset) and drives the
-terminal's side with ``fill`` (whole or a part; the trade push, then the order push with the
-cumulative fill and average price, trade time in epoch seconds), ``reject`` and ``disconnect``; ``STATE.exchange``, when set, is
-called as ``exchange(trader, order)`` for every accepted order, to play the market (fill it).
+``query_stock_trades``, ``query_stock_asset`` and ``query_stock_positions`` as the SDK has
+them, returning the SDK's own ``xttype`` objects; as the SDK does, pushes to the
+``XtQuantTraderCallback`` subclass and the answers to the blocking calls share one executor
+thread, so a callback that blocks holds up every answer. A test steers it through ``STATE``
+(return codes, held positions, asset) and drives the terminal's side with ``fill`` (whole or
+a part: the trade push, then the order push with the cumulative fill and average price; trade
+time in epoch seconds), ``reject`` and ``disconnect``; ``STATE.exchange``, when set, is called
+as ``exchange(trader, order)`` for every accepted order, to play the market (fill it).
 """
 import copy
 from concurrent.futures import ThreadPoolExecutor

@@ -21,7 +21,8 @@ Every option can also come from the environment (the flag wins):
 The simulated clock: without --start-time the market follows the machine's local time;
 with it the market starts at that time and runs --speed times faster than real time
 (--speed 0 freezes it there). --state PATH keeps the simulated account, its orders and fills
-in a file, so an agent started again on it goes on with the same account.
+in a file, so an agent started again on it goes on with the same account (and an
+accelerated clock goes on from the file's last change when that is later than --start-time).
 """
 from __future__ import annotations
 
@@ -32,7 +33,7 @@ import signal
 import sys
 from typing import List, Optional
 
-from .clock import make_clock
+from .clock import AcceleratedClock, make_clock
 from .core import QmtAgent
 
 BACKENDS = ("sim", "xtquant")
@@ -119,6 +120,12 @@ def build_agent(args: argparse.Namespace) -> QmtAgent:
                                  state=args.state)
         except ValueError as exc:
             raise SystemExit("error: --state %s" % exc) from None
+        saved = backend.store.last_time if backend.store is not None else None
+        if isinstance(clock, AcceleratedClock) and saved is not None and saved > clock():
+            # A restart on a state file goes on from the file's time, not back to the start.
+            clock.start += saved - clock()
+            logging.getLogger("kavrel.qmt_agent").info(
+                "simulated clock goes on from %s (the state file's last change)", saved)
     else:
         from .xtquant_backend import XtQuantBackend
         if not account_id or not args.user_data_path:

@@ -419,10 +419,10 @@ class QmtAgent:
                                      args=[text[1:], EVENT_LOG_MAXLEN])
             return True
         except redis.ResponseError as exc:
-            if "NOSCRIPT" in str(exc) or self._plain_publish:
-                log.warning("event not published: %s", exc)
+            if self._plain_publish or "unknown" not in str(exc).lower():
+                log.warning("event not published, kept for later: %s", exc)
                 return False
-            # A server without streams or Lua: events go out unnumbered, as before the log.
+            # A server without streams, XINFO or scripting: events go out unnumbered.
             log.warning("event log unavailable on this redis (%s); publishing events "
                         "without numbers", exc)
             self._plain_publish = True

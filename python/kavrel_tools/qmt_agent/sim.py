@@ -69,6 +69,20 @@ def second_time(day: date, k: int) -> datetime:
     return datetime.combine(day, _OPEN_PM) + timedelta(seconds=k - _SESSION_SECONDS // 2)
 
 
+def path_range(path: Any, e0: float, e1: float) -> Tuple[float, float]:
+    """Lowest and highest price of the day's path between ``e0`` and ``e1`` minutes of
+    trading, counting the minute marks inside (the path bends there)."""
+    if e1 <= e0:
+        p = path.price_at(e0)
+        return p, p
+    lo, hi = path.price_range(e0, e1)
+    k0, k1 = int(e0) + 1, int(e1)
+    if k0 <= k1:
+        marks = path.marks[k0:k1 + 1]
+        lo, hi = min(lo, min(marks)), max(hi, max(marks))
+    return lo, hi
+
+
 class _Order:
     __slots__ = ("order_id", "order_ref", "code", "direction", "order_type", "price", "volume",
                  "status", "traded_volume", "traded_price", "traded_amount", "day",
@@ -83,7 +97,8 @@ class _Order:
                 "direction": self.direction, "order_type": self.order_type,
                 "price": self.price, "volume": self.volume, "status": self.status,
                 "traded_volume": self.traded_volume, "traded_price": self.traded_price,
-                "submitted": self.status not in ("cancelled", "rejected"), "cancelled": self.status == "cancelled",
+                "submitted": self.status not in ("cancelled", "rejected"),
+                "cancelled": self.status in ("cancelled", "rejected"),
                 "filled": self.status == "filled", "reason": self.reason,
                 "time": self.updated.strftime(_STAMP)}
 
@@ -162,6 +177,7 @@ class SimBackend(Backend):
         self._trade_ids = itertools.count(first_trade)
         self._taken: "OrderedDict[Tuple[str, date, int], Dict[Tuple[str, float], int]]" = \
             OrderedDict()
+        self._books: "OrderedDict[Tuple[str, datetime], Any]" = OrderedDict()
         self._lock = threading.RLock()
 
     def close(self) -> None:
@@ -187,6 +203,11 @@ class SimBackend(Backend):
         n = k_now - first + 1
         if n <= 0:
             return
+        if order.order_type == "LIMIT" and not self._may_reach(order, k_now, now):
+            order.last_step = k_now             # the price stayed away the whole time
+            order.last_e = session_elapsed(second_time(order.day, k_now)
+                                           if now.date() != order.day else now)
+            return
         if n <= MAX_STEPS:
             steps = range(first, k_now + 1)
         else:
@@ -199,15 +220,42 @@ class SimBackend(Backend):
                 break
         order.last_step = max(order.last_step, k_now)
 
+    def _may_reach(self, order: _Order, k_now: int, now: datetime) -> bool:
+        """False when the price stayed where the limit order can neither cross the book
+        (one tick away from the last price) nor be traded through, from its last step to
+        ``k_now``: then its steps are skipped at the cost of one look at the price path."""
+        path = self.market.day(order.code, order.day)
+        if path is None or path.suspended:
+            return False
+        e1 = session_elapsed(second_time(order.day, k_now) if now.date() != order.day else now)
+        lo, hi = path_range(path, order.last_e, max(e1, order.last_e))
+        if order.direction == "BUY":
+            return lo < order.price + 0.005
+        return hi > order.price - 0.005
+
+    def _book_at(self, code: str, t: datetime):
+        """The market state and five-level book of ``code`` at ``t`` (a pure function of
+        both; kept for the orders on the same code at the same step)."""
+        key = (code, t)
+        got = self._books.get(key)
+        if got is None:
+            st = self.market.state(code, t)
+            book = None if st is None or st["suspended"] or st["elapsed"] < 0 else \
+                self.market.book(code, st, t)
+            got = self._books[key] = (st, book)
+            if len(self._books) > _TAKEN_KEEP:
+                self._books.popitem(last=False)
+        return got
+
     def _step(self, order: _Order, t: datetime) -> None:
         """One matching step at ``t``: take what the book shows, then, for a limit order the
         book does not reach, a trade through its price since its last step."""
-        st = self.market.state(order.code, t)
+        st, book = self._book_at(order.code, t)
         e = session_elapsed(t)
         e0, order.last_e = order.last_e, e
-        if st is None or st["suspended"] or st["elapsed"] < 0:
+        if book is None:
             return
-        bids, bid_vols, asks, ask_vols = self.market.book(order.code, st, t)
+        bids, bid_vols, asks, ask_vols = book
         buy = order.direction == "BUY"
         prices, vols = (asks, ask_vols) if buy else (bids, bid_vols)
         taken = self._taken_at(order.code, t)
@@ -227,7 +275,7 @@ class SimBackend(Backend):
                 self._fill(order, q, price, t)
         if limit is None or crossed or not order.working or e <= e0 or vols[0] <= 0:
             return
-        lo, hi = st["path"].price_range(e0, e)
+        lo, hi = path_range(st["path"], e0, e)
         # Trading through the price (not just touching it) fills a resting order there.
         if (lo < limit) if buy else (hi > limit):
             q = min(order.volume - order.traded_volume,

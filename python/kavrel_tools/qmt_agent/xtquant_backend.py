@@ -195,16 +195,16 @@ class XtQuantBackend(Backend):
                     backend._lost()
 
             def on_stock_order(self, order):
-                backend._on_order(order)
+                backend._push(backend._on_order, order)
 
             def on_stock_trade(self, trade):
-                backend._on_trade(trade)
+                backend._push(backend._on_trade, trade)
 
             def on_order_error(self, order_error):
-                backend._on_order_error(order_error)
+                backend._push(backend._on_order_error, order_error)
 
             def on_cancel_error(self, cancel_error):
-                backend._on_cancel_error(cancel_error)
+                backend._push(backend._on_cancel_error, cancel_error)
 
         return _Callback()
 
@@ -274,6 +274,14 @@ class XtQuantBackend(Backend):
         with self._refs_lock:
             ref = self._refs.get(key)
         return ref or (remark if isinstance(remark, str) and remark else key)
+
+    @staticmethod
+    def _push(handler: Callable[[Any], None], obj: Any) -> None:
+        # On the SDK's thread: a push the backend cannot read is logged, never raised there.
+        try:
+            handler(obj)
+        except Exception:  # noqa: BLE001
+            log.exception("cannot read the terminal's push %r", obj)
 
     def _seen_order(self, order_id: str) -> _Seen:
         # Under _refs_lock.
