@@ -80,7 +80,9 @@ inline py::object getattr_or(py::handle o, const Name& name, py::handle dflt) {
 inline void setattr(py::handle o, PyObject* name, py::handle v) {
     if (PyObject_SetAttr(o.ptr(), name, v.ptr()) < 0) throw py::error_already_set();
 }
-inline void setattr(py::handle o, const Name& name, py::handle v) { setattr(o, name.ptr(), v); }
+inline void setattr(py::handle o, const Name& name, py::handle v) {
+    setattr(o, name.ptr(), v);
+}
 
 // o[key]
 inline py::object getitem(py::handle o, py::handle key) {
@@ -115,36 +117,6 @@ inline bool is_instance(py::handle o, py::handle cls) {
 
 // str(o)
 inline py::object str_of(py::handle o) { return steal(PyObject_Str(o.ptr())); }
-
-// `out[0], ..., out[n-1] = seq`, with the host's unpacking errors.
-inline void unpack(py::handle seq, py::object* out, int n) {
-    if (PyTuple_CheckExact(seq.ptr()) && PyTuple_GET_SIZE(seq.ptr()) == n) {
-        for (int i = 0; i < n; ++i) out[i] = borrow(PyTuple_GET_ITEM(seq.ptr(), i));
-        return;
-    }
-    py::object it = steal(PyObject_GetIter(seq.ptr()));
-    int got = 0;
-    for (; got <= n; ++got) {
-        PyObject* x = PyIter_Next(it.ptr());
-        if (!x) break;
-        if (got == n) {
-            Py_DECREF(x);
-            PyErr_SetString(PyExc_ValueError,
-                            ("too many values to unpack (expected " + std::to_string(n) + ")")
-                                .c_str());
-            throw py::error_already_set();
-        }
-        out[got] = steal(x);
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    if (got < n) {
-        PyErr_SetString(PyExc_ValueError, ("not enough values to unpack (expected " +
-                                           std::to_string(n) + ", got " + std::to_string(got) +
-                                           ")")
-                                              .c_str());
-        throw py::error_already_set();
-    }
-}
 
 // ---------------------------------------------------------------- calls
 
@@ -224,6 +196,30 @@ void ignoring_errors(Fn&& fn) {
     } catch (py::error_already_set& e) {
         if (!is_exception(e)) throw;
     }
+}
+
+// `out[0], ..., out[n-1] = seq`, with the host's unpacking errors.
+inline void unpack(py::handle seq, py::object* out, int n) {
+    if (PyTuple_CheckExact(seq.ptr()) && PyTuple_GET_SIZE(seq.ptr()) == n) {
+        for (int i = 0; i < n; ++i) out[i] = borrow(PyTuple_GET_ITEM(seq.ptr(), i));
+        return;
+    }
+    py::object it = steal(PyObject_GetIter(seq.ptr()));
+    int got = 0;
+    for (; got <= n; ++got) {
+        PyObject* x = PyIter_Next(it.ptr());
+        if (!x) break;
+        if (got == n) {
+            Py_DECREF(x);
+            raise(PyExc_ValueError,
+                  "too many values to unpack (expected " + std::to_string(n) + ")");
+        }
+        out[got] = steal(x);
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    if (got < n)
+        raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(n) +
+                                    ", got " + std::to_string(got) + ")");
 }
 
 // ---------------------------------------------------------------- module names

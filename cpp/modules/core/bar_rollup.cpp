@@ -88,11 +88,7 @@ struct Freq {
 };
 
 [[noreturn]] void raise_freq(PyObject* freq, const char* fmt) {
-    PyObject* msg = PyUnicode_FromFormat(fmt, freq);
-    if (!msg) throw py::error_already_set();
-    PyErr_SetObject(PyExc_ValueError, msg);
-    Py_DECREF(msg);
-    throw py::error_already_set();
+    kv::raise(PyExc_ValueError, steal(PyUnicode_FromFormat(fmt, freq)));
 }
 
 Freq parse_freq(py::handle freq_h) {
@@ -135,9 +131,7 @@ py::object try_parse_nmin(py::handle freq) {
         throw;
     }
     if (f.day || int_le(f.count, 1)) return py::none();
-    int r = PySequence_Contains(globals("AGGREGATABLE_NMIN").ptr(), f.count.ptr());
-    if (r < 0) throw py::error_already_set();
-    if (!r) return py::none();
+    if (!contains(globals("AGGREGATABLE_NMIN"), f.count)) return py::none();
     return f.count;
 }
 
@@ -421,9 +415,7 @@ MergeCtx merge_ctx(Scratch& sc) { return MergeCtx{globals("Bar"), globals("sum")
 py::list aggregate_records(py::handle bars, py::handle n_int, bool require_full, py::handle conv, double gap_minutes) {
     if (int_le(n_int, 1)) kv::raise(PyExc_ValueError, "n_min must be > 1, got " + text_of(n_int));
     py::object allowed = globals("AGGREGATABLE_NMIN");
-    int contained = PySequence_Contains(allowed.ptr(), n_int.ptr());
-    if (contained < 0) throw py::error_already_set();
-    if (!contained) {
+    if (!contains(allowed, n_int)) {
         std::string list;
         for (py::handle a : allowed) {
             if (!list.empty()) list += ", ";
@@ -735,8 +727,7 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
                                                    {Role::Close, N().close},       {Role::Volume, N().volume}};
     for (const auto& req : required) {
         if (!seen[static_cast<int>(req.first)]) {
-            PyErr_SetObject(PyExc_KeyError, req.second);
-            throw py::error_already_set();
+            kv::raise(PyExc_KeyError, req.second);
         }
     }
     // Time column first, the others in their input order.

@@ -400,18 +400,15 @@ struct RecordScan {
 py::object qmt_period_for_freq(py::object freq) {
     kv::check_str(freq, "freq");
     py::object table = globals("FREQ_TO_QMT_PERIOD");
-    int has = PySequence_Contains(table.ptr(), freq.ptr());
-    if (has < 0) throw py::error_already_set();
-    if (!has) {
+    if (!contains(table, freq)) {
         py::object sorted_keys = globals("sorted")(table);
         py::object allowed = py::str(", ").attr("join")(sorted_keys);
         py::object r = steal(PyObject_Repr(freq.ptr()));
         py::object msg = steal(PyUnicode_FromFormat("freq=%U is not supported. Allowed: %U",
                                                     r.ptr(), allowed.ptr()));
-        PyErr_SetObject(PyExc_ValueError, msg.ptr());
-        throw py::error_already_set();
+        raise(PyExc_ValueError, msg);
     }
-    return steal(PyObject_GetItem(table.ptr(), freq.ptr()));
+    return getitem(table, freq);
 }
 
 // An int argument as an exact int (bool becomes 0 or 1, a float is truncated).
@@ -432,9 +429,8 @@ py::object clamp_periods(py::object freq, py::object periods, py::object max_cou
     if (nonpositive < 0) throw py::error_already_set();
     if (nonpositive) {
         py::object r = steal(PyObject_Repr(n.ptr()));
-        py::object msg = steal(PyUnicode_FromFormat("periods must be a positive int, got %U", r.ptr()));
-        PyErr_SetObject(PyExc_ValueError, msg.ptr());
-        throw py::error_already_set();
+        raise(PyExc_ValueError,
+              steal(PyUnicode_FromFormat("periods must be a positive int, got %U", r.ptr())));
     }
     py::object cap;
     if (!cap_arg.is_none()) {
