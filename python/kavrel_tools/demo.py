@@ -191,19 +191,22 @@ class Session:
         print("== Orders (allow_orders on)")
         first, second = self.secs[0], self.secs[1 % len(self.secs)]
         third = self.secs[2 % len(self.secs)]
+        # Fresh quotes: the market has moved on while history loaded.
+        self.gw.subscribe()
         ask = self.gw.get_quote(first).ask_price
         bid3 = self.gw.get_quote(third).bid_price
         # Three times what the second code's five ask levels show now (within a third of the
         # cash): a market order takes at most the shown volume per matching step.
-        self.gw.subscribe()
         book = self.gw.get_orderbook(second)
         shown = sum(int(getattr(book, f"ask_volume_{i}") or 0) for i in range(1, 6)) * 100
         cash = float(self.gw.get_broker_balance().available_cash or 0.0)
         ask2 = self.gw.get_quote(second).ask_price or 1.0
         large = max(100, min(3 * shown, int(cash / 3 / ask2)) // 100 * 100)
         plan = [
-            ("limit buy at the ask", Order(security=first, price=ask, quantity=1000,
-                                           direction=Direction.LONG, order_type=OrderType.LIMIT)),
+            # Half a percent above the ask: it still fills if the ask moves up meanwhile.
+            ("limit buy at the ask + 0.5%", Order(security=first, price=round(ask * 1.005, 2),
+                                                  quantity=1000, direction=Direction.LONG,
+                                                  order_type=OrderType.LIMIT)),
             # More than the best levels show: the order fills in parts, at several prices.
             ("large market buy", Order(security=second, price=None, quantity=large,
                                        direction=Direction.LONG, order_type=OrderType.MARKET)),
