@@ -50,7 +50,7 @@ inline PyObject* intern(const char* s) {
 class Name : public py::handle {
 public:
     explicit Name(const char* text) : py::handle(intern(text)) {}
-    // The str itself, for the C API calls of cpp/py/ that take a name or key.
+    // The str itself, where a C API call or a table reader takes a name or key.
     operator PyObject*() const { return ptr(); }
 };
 
