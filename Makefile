@@ -2,6 +2,7 @@
 # make demo   - the same set-up, then run the demo session
 # make demo-futu - the same set-up, then the demo session against the Futu stand-in server
 # make bench  - the same set-up, then print the benchmark ratios
+# make soak   - the same set-up, then the QMT order soak (Redis and agent restarts; all counts 0)
 # make stubtest - the same set-up, then check the type stubs against the built modules
 #                 and the examples with mypy --strict (also part of make test)
 # make dev    - in-tree build for development (modules land in python/, use PYTHONPATH=python)
@@ -16,7 +17,7 @@ BIN := $(VENV)/bin
 STAMP := $(VENV)/.deps-installed
 PYTEST_ARGS ?=
 
-.PHONY: all test demo demo-futu bench build dev clean redis-server stubtest fuzz asan warnings m32 clang
+.PHONY: all test demo demo-futu bench soak build dev clean redis-server stubtest fuzz asan warnings m32 clang
 
 all: test
 
@@ -46,6 +47,9 @@ demo-futu: build
 
 bench: build
 	$(BIN)/python benchmarks/run.py
+
+soak: build redis-server
+	$(BIN)/python benchmarks/soak_qmt.py
 
 stubtest: build
 	cd tests && ../$(BIN)/python -m pytest -q test_stubs.py

@@ -43,7 +43,7 @@ def bridge(**kw):
 
 def agent(requests):
     """Answers up to `requests` requests ("echo": its params; anything else: ok false), then
-    ends; it also ends after 10 s without a request."""
+    ends; it also ends after 10 s without a request or when its Redis connection fails."""
     import redis
 
     srv = server()
@@ -61,6 +61,8 @@ def agent(requests):
                 else:
                     reply = json.dumps({"ok": False, "error": "refused: " + req["op"]})
                 client.rpush(PREFIX + ":res:" + req["id"], reply)
+        except redis.RedisError:
+            return  # the server went away or the idle read timed out: the agent ends
         finally:
             client.close()
 
@@ -199,7 +201,7 @@ class _Bridge:
     def ping(self):
         return {"pong": True}
 
-    def start_events(self, handler):
+    def start_events(self, handler, recovered=None):
         pass
 
     def stop_events(self):

@@ -54,6 +54,9 @@ def test_demo_runs_to_the_end_and_leaves_nothing_behind(tmp_path):
     assert "Traceback" not in out
     assert re.search(r"loading history: 3/3 SH\.600519", out)
     assert re.search(r"event .*600519\.SH\s+cancelled", out), out
+    # The gateway's own table: the limit buy FILLED, the large market buy FILLED in parts.
+    assert re.search(r"SH\.600000\s+LONG\s+1000\s+FILLED\s+1000\s", out), out
+    assert re.search(r"SZ\.000002\s+LONG\s+\d+\s+FILLED\s+\d+\s+[\d.]+\s+([2-9]|\d\d+)\n", out), out
     assert "QMT Redis bridge ping ok: " in out and "[QMT] place_order ok: " in out
     assert re.search(r"Sharpe ratio .*\s-?\d+\.\d\d", out)
     chart = re.search(r"chart: (\S+\.png)", out).group(1)

@@ -32,15 +32,22 @@ def make(monkeypatch, capsys):
     """make(replies, cfg, securities) -> (gateway, fake bridge), stdout of construction dropped."""
     monkeypatch.setattr(qa, "datetime", FrozenClock)
 
+    built = []
+
     def build(replies=None, cfg=None, securities=(SEC,), **kwargs):
         factory = FakeQmtBridge.factory(replies=replies)
         monkeypatch.setattr(qa, "QmtRedisBridge", factory)
         monkeypatch.setattr(qa, "GATEWAYS", {"Qmt": dict(cfg or {})})
         gw = qa.QmtAdapter(list(securities), **kwargs)
+        built.append(gw)
         capsys.readouterr()
         return gw, factory.made[-1]
 
-    return build
+    yield build
+    for gw in built:     # a reconciliation timer a test armed does not outlive the test
+        timer = getattr(gw, "_reconcile_timer", None)
+        if timer is not None:
+            timer.cancel()
 
 
 # ---------------------------------------------------------------- row readers
@@ -383,7 +390,8 @@ READERS = {
 METHODS = {
     "__init__": "securities, gateway_name='Qmt', start=None, end=None, fees=None, **kwargs",
     "close": "", "set_trade_mode": "trade_mode", "subscribe": "", "unsubscribe": "",
-    "_on_event": "event", "_refresh_quotes": "",
+    "_on_event": "event", "_refresh_quotes": "", "reconcile": "", "_on_events_recovered": "",
+    "_reconcile_due": "",
     "get_quote": "security", "get_orderbook": "security", "get_recent_bar": "security, bar_interval=None",
     "get_recent_bars": "security, bar_interval=None, periods=1", "get_recent_data": "security, **kwargs",
     "req_historical_bars": "security, periods, freq, cur_datetime=None, trading_sessions=None, "

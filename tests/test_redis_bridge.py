@@ -652,3 +652,70 @@ def _try_call(b):
         return b.call("echo", {"n": 3}, 1.0)
     except (redis.RedisError, TimeoutError):
         return None
+
+
+# ---------------------------------------------------------------- numbered events and the log
+
+def _logged(r, bridge, seq, n, publish=True):
+    """An event as the agent sends it: appended to the log under its number, then published."""
+    text = json.dumps({"seq": seq, "type": "order", "data": {"n": n}})
+    r.xadd(bridge.events_channel + ":log", {"event": text}, id=seq)
+    if publish:
+        r.publish(bridge.events_channel, text)
+    return text
+
+
+def _ns(events):
+    return [e["data"]["n"] if "seq" in e else e for e in events]
+
+
+@pytest.mark.timeout(60)
+def test_numbered_events_are_delivered_once_in_order_and_missed_ones_replayed(bridge, redis_client):
+    got, later = [], []
+    bridge.start_events(got.append)
+    ch = bridge.events_channel
+    first = _logged(redis_client, bridge, "5-1", 1, publish=False)
+    assert _publish_until(redis_client, ch, first, lambda: got)     # repeats are dropped
+    redis_client.publish(ch, '{"older": "agent"}')                  # no number: delivered
+    assert _wait_for(lambda: len(got) == 2)
+    bridge.stop_events()
+    _logged(redis_client, bridge, "5-2", 2)                          # nobody subscribed
+    _logged(redis_client, bridge, "16-0", 3)
+    bridge.start_events(later.append)
+    assert _wait_for(lambda: len(later) == 2)
+    redis_client.publish(ch, json.dumps({"seq": "9-9", "type": "order", "data": {"n": 99}}))
+    _logged(redis_client, bridge, "16-1", 4)
+    assert _wait_for(lambda: len(later) == 3)
+    time.sleep(0.2)
+    assert _ns(got) == [1, {"older": "agent"}] and _ns(later) == [2, 3, 4]
+    assert bridge._last_seq == "16-1"
+
+
+@pytest.mark.timeout(90)
+def test_after_an_outage_missed_events_come_first_and_the_recovery_is_reported(
+        redis_server, redis_client):
+    b = _bridge(redis_server, timeout=1.0)
+    got, recovered = [], []
+    probe = None
+    try:
+        b.start_events(got.append, lambda: recovered.append(len(got)))
+        first = _logged(redis_client, b, "1-1", 1, publish=False)
+        assert _publish_until(redis_client, b.events_channel, first, lambda: got)
+        redis_server.stop()
+        time.sleep(0.5)
+        redis_server.start()                                         # empty
+        probe = redis.Redis(host=redis_server.host, port=redis_server.port, db=0,
+                            decode_responses=True)
+        for seq, n in [("2-1", 2), ("2-2", 3)]:                      # the agent's buffered events
+            _logged(probe, b, seq, n)
+        assert _wait_for(lambda: recovered, 20)
+        _logged(probe, b, "3-0", 4)
+        assert _wait_for(lambda: len(got) == 4)
+        time.sleep(0.2)
+        assert _ns(got) == [1, 2, 3, 4] and len(recovered) == 1
+    finally:
+        if not redis_server.running:
+            redis_server.start()
+        if probe is not None:
+            probe.close()
+        b.close()

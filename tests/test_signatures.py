@@ -133,7 +133,7 @@ def _futu():
 # the docstring without the signature text it carries.
 METHODS = [
     (_bridge, "call", "self, op, params=None, timeout=None", "Send one request"),
-    (_bridge, "start_events", "self, handler", "Subscribe to the bridge"),
+    (_bridge, "start_events", "self, handler, recovered=None", "Subscribe to the bridge"),
     (_futu, "get_quote", "self, security", None),
     (_futu, "req_historical_bars", "self, security, periods, freq, cur_datetime, trading_sessions=None, mode='direct'",
      "request historical bar data."),

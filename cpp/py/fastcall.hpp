@@ -10,9 +10,10 @@
 #include <cxxabi.h>  // abi::__forced_unwind
 #endif
 
+#include "py/host_ops.hpp"
+
 namespace kv {
 namespace fastcall {
-namespace py = pybind11;
 
 using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 

@@ -11,7 +11,6 @@
 
 namespace kv {
 namespace feesb {
-namespace py = pybind11;
 using fees::Num;
 
 // ------------------------------------------------------------------ host number arithmetic
@@ -86,30 +85,22 @@ inline py::object to_py(const Num& n) {
 
 // ------------------------------------------------------------------ attributes
 
-// Interned attribute names, created once per process (never freed: modules stay loaded).
+// Attribute names of the fee records and deals (getattr and setattr are the host
+// operations of py/host_ops.hpp).
 struct Names {
-    PyObject *commissions, *platform_fees, *system_fees, *settlement_fees, *stamp_fees,
-        *trade_fees, *transaction_fees, *total_fees, *total_number_of_trades,
-        *total_trade_amount, *filled_avg_price, *filled_quantity, *direction, *ceil;
+    Name commissions{"commissions"}, platform_fees{"platform_fees"},
+        system_fees{"system_fees"}, settlement_fees{"settlement_fees"},
+        stamp_fees{"stamp_fees"}, trade_fees{"trade_fees"},
+        transaction_fees{"transaction_fees"}, total_fees{"total_fees"},
+        total_number_of_trades{"total_number_of_trades"},
+        total_trade_amount{"total_trade_amount"}, filled_avg_price{"filled_avg_price"},
+        filled_quantity{"filled_quantity"}, direction{"direction"}, ceil{"ceil"};
 
     static const Names& get() {
-        static const Names n{
-            intern("commissions"),      intern("platform_fees"),  intern("system_fees"),
-            intern("settlement_fees"),  intern("stamp_fees"),     intern("trade_fees"),
-            intern("transaction_fees"), intern("total_fees"),     intern("total_number_of_trades"),
-            intern("total_trade_amount"), intern("filled_avg_price"), intern("filled_quantity"),
-            intern("direction"),        intern("ceil")};
+        static const Names n;
         return n;
     }
 };
-
-inline py::object getattr(py::handle obj, PyObject* name) {
-    return kv::steal(PyObject_GetAttr(obj.ptr(), name));
-}
-
-inline void setattr(py::handle obj, PyObject* name, const py::object& value) {
-    if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
-}
 
 // ------------------------------------------------------------------ constructor pieces
 

@@ -1,10 +1,7 @@
-// Shared binding helpers: what every module needs to behave like a Python module.
+// Shared binding helpers over the host operations (py/host_ops.hpp, included here):
 //
-//  - Module names resolved when used (ModuleNames): outside names (framework classes,
-//    `datetime`, `print`, ...) are bound as module attributes at import and read from the
-//    module's namespace at call time, so monkeypatching the module works as in Python.
 //  - Argument checks with the wording of a typed Python signature.
-//  - Exceptions raised by type and message, optionally chained.
+//  - Text views, work without the GIL, and `from <module> import <name>` at import.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -13,30 +10,11 @@
 #include <string_view>
 #include <utility>
 
+#include "py/host_ops.hpp"
+
 namespace kv {
-namespace py = pybind11;
 
-// ---------------------------------------------------------------- references
-
-// A new reference returned by the C API, or its pending error raised.
-inline py::object steal(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
-// An interned str for attribute and keyword names, kept for the life of the process.
-inline PyObject* intern(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw py::error_already_set();
-    return o;
-}
-
-// bool(o), with its errors raised.
-inline bool truthy(py::handle o) {
-    int r = PyObject_IsTrue(o.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
+// ---------------------------------------------------------------- text and threads
 
 // The characters of a str (any str object) when it is pure ASCII.
 inline bool ascii_view(PyObject* s, std::string_view& out) {
@@ -61,21 +39,7 @@ void without_gil_if(bool release, Work&& work) {
     }
 }
 
-// ---------------------------------------------------------------- errors
-
-// Raise `exc_type(message)` as a Python exception (pybind11 passes it through unchanged).
-[[noreturn]] inline void raise(PyObject* exc_type, const std::string& message) {
-    PyErr_SetString(exc_type, message.c_str());
-    throw py::error_already_set();
-}
-
-// Raise `exc_type(message)` with `__cause__` set to the exception being handled.
-[[noreturn]] inline void raise_from(py::error_already_set& cause, PyObject* exc_type,
-                                    const std::string& message) {
-    cause.restore();
-    py::raise_from(exc_type, message.c_str());
-    throw py::error_already_set();
-}
+// ---------------------------------------------------------------- argument checks
 
 // The type name shown in argument messages: the type's tp_name ("int", "NoneType",
 // "datetime.datetime"), as typed extension signatures report it.
@@ -140,42 +104,6 @@ inline double to_double_arg(py::handle obj, const char* arg) {
     if (r == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     return r;
 }
-
-// ---------------------------------------------------------------- module names
-
-// A module's namespace, read at call time. Created once in PYBIND11_MODULE; it keeps the
-// module's __dict__ alive for the life of the process (modules are never unloaded).
-class ModuleNames {
-public:
-    void bind(py::module_& m) {
-        dict_ = PyModule_GetDict(m.ptr());
-        Py_INCREF(dict_);
-    }
-
-    // `name` as the module's code would see it: a module global, else a builtin.
-    // NameError("name 'x' is not defined") when neither has it.
-    py::object operator()(const char* name) const {
-        PyObject* v = PyDict_GetItemString(dict_, name);  // borrowed
-        if (!v) {
-            PyObject* builtins = PyEval_GetBuiltins();     // borrowed
-            v = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
-        }
-        if (!v) raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
-        return py::reinterpret_borrow<py::object>(v);
-    }
-
-    // print(*args) through the module's `print`, so sys.stdout redirection sees it.
-    template <class... Args>
-    void print(Args&&... args) const {
-        (*this)("print")(std::forward<Args>(args)...);
-    }
-
-    // datetime.now() through the module's `datetime` class (a frozen clock in tests works).
-    py::object now() const { return (*this)("datetime").attr("now")(); }
-
-private:
-    PyObject* dict_ = nullptr;
-};
 
 // `from <module> import <name>` as a module attribute of `m`.
 inline void import_name(py::module_& m, const char* module, const char* name) {

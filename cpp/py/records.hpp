@@ -7,7 +7,6 @@
 #include "py/pyhelpers.hpp"
 
 namespace kv {
-namespace py = pybind11;
 
 // Calls a record class by keyword. For an ordinary class (metaclass `type`, object.__new__,
 // __init__ a Python function) it does what calling the class does, object.__new__ then

@@ -16,7 +16,6 @@
 #include "py/records.hpp"
 
 namespace kv {
-namespace py = pybind11;
 
 // True when the current exception is a TypeError or ValueError (then cleared).
 inline bool clear_if_type_or_value_error() {

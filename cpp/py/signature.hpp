@@ -30,7 +30,6 @@
 #include "py/pyhelpers.hpp"
 
 namespace kv {
-namespace py = pybind11;
 
 struct Param {
     Param(const char* n) : name(n) {}  // NOLINT: implicit on purpose, {"x"} reads well
@@ -63,6 +62,9 @@ private:
     py::tuple varargs_ = py::reinterpret_steal<py::tuple>(py::handle());  // set with *args
     py::dict kwargs_ = py::reinterpret_steal<py::dict>(py::handle());     // set with **kwargs
 };
+
+// Bound argument i as an owned reference.
+inline py::object arg(const Bound& a, size_t i) { return borrow(a[i]); }
 
 class Signature {
 public:

@@ -9,17 +9,18 @@
 #include <cstdlib>
 #include <string>
 
+#include "py/host_ops.hpp"
 #include "py/pyhelpers.hpp"
 
 namespace kv {
 namespace tables {
-namespace py = pybind11;
 
+// Attribute and method names of pandas tables.
 struct Names {
-    PyObject *columns, *iat, *get_loc, *values, *tolist, *to_numpy;
+    Name columns{"columns"}, iat{"iat"}, get_loc{"get_loc"}, values{"values"},
+        tolist{"tolist"}, to_numpy{"to_numpy"};
     static const Names& get() {
-        static const Names n{intern("columns"), intern("iat"), intern("get_loc"),
-                             intern("values"), intern("tolist"), intern("to_numpy")};
+        static const Names n;
         return n;
     }
 };
@@ -44,20 +45,20 @@ public:
 
     py::object operator[](PyObject* name) {
         const Names& N = Names::get();
-        if (!columns_) columns_ = steal(PyObject_GetAttr(table_.ptr(), N.columns));
-        py::object loc = steal(PyObject_CallMethodObjArgs(columns_.ptr(), N.get_loc, name, nullptr));
+        if (!columns_) columns_ = getattr(table_, N.columns);
+        py::object loc = call_method(columns_, N.get_loc, name);
         if (PyLong_Check(loc.ptr())) {  // a unique column: [0, position]
             if (!rows_) {
                 rows_ = iat_is_cheap()
-                            ? steal(PyObject_GetAttr(table_.ptr(), N.iat))
-                            : steal(PyObject_CallMethodObjArgs(table_.ptr(), N.to_numpy, nullptr));
+                            ? getattr(table_, N.iat)
+                            : call_method(table_, N.to_numpy);
             }
             py::object key = steal(PyTuple_Pack(2, zero(), loc.ptr()));
-            return steal(PyObject_GetItem(rows_.ptr(), key.ptr()));
+            return getitem(rows_, key);
         }
         // Repeated column names: whatever `table[name].values[0]` gives.
-        py::object col = steal(PyObject_GetItem(table_.ptr(), name));
-        py::object values = steal(PyObject_GetAttr(col.ptr(), N.values));
+        py::object col = getitem(table_, name);
+        py::object values = getattr(col, N.values);
         return steal(PySequence_GetItem(values.ptr(), 0));
     }
 

@@ -13,7 +13,6 @@
 #include "py/pyhelpers.hpp"
 
 namespace kv {
-namespace py = pybind11;
 
 // The datetime C API, one per process (the header's PyDateTimeAPI is per source file).
 inline PyDateTime_CAPI* datetime_api() {

@@ -6,10 +6,11 @@
 It starts a private redis-server on a free loopback port (unless --redis-url names one) and
 the bridge simulator as its own process on a simulated clock, then drives the native
 `QmtAdapter` the way a strategy would: quotes and five-level books, five-minute bars rolled
-up from one-minute history, a limit and a market order (and a cancelled one) with the order
-events as they arrive, balance and positions, the fills charged with `QmtCommissionsCN`, and
-the Sharpe ratio, rolling maximum drawdown and holding periods of the session's equity. It
-writes a chart of the session as a PNG and prints its path.
+up from one-minute history, a limit order, a market order large enough to fill in parts and
+a cancelled order, with the order events as they arrive and the statuses and fills the
+gateway keeps, balance and positions, the gateway's own deals charged with
+`QmtCommissionsCN`, and the Sharpe ratio, rolling maximum drawdown and holding periods of
+the session's equity. It writes a chart of the session as a PNG and prints its path.
 
 Everything it starts it stops, also on Ctrl-C, SIGTERM or an error; on a shared Redis it
 deletes the keys of its own (random) key prefix.
@@ -157,9 +158,21 @@ class Session:
 
     def __init__(self, gw, clock: SimClock, secs, events, log=print):
         self.gw, self.clock, self.secs, self.events = gw, clock, secs, events
-        self.fills: List[Dict[str, Any]] = []
-        self.agent_status: Dict[str, str] = {}
+        self.settle_s = 10.0
         self.print = log
+
+    def run(self, args: argparse.Namespace) -> None:
+        """The whole session, in the order a strategy's day runs."""
+        self.quotes()
+        self.five_minute_bars()
+        self.orders()
+        self.hold(args.hold)
+        self.account()
+        self.fees()
+        chart = self.performance(args.out)
+        print("== Done")
+        print(f"  chart: {os.path.abspath(chart)}" if chart
+              else "  chart: skipped (no matplotlib)")
 
     def quotes(self) -> None:
         print("== Quotes")
@@ -196,19 +209,31 @@ class Session:
         print()
 
     def orders(self) -> None:
-        from kavrel_trader.core.constants import Direction, OrderStatus, OrderType
+        from kavrel_trader.core.constants import Direction, OrderType
         from kavrel_trader.core.order import Order
 
         print("== Orders (allow_orders on)")
         first, second = self.secs[0], self.secs[1 % len(self.secs)]
         third = self.secs[2 % len(self.secs)]
+        # Fresh quotes: the market has moved on while history loaded.
+        self.gw.subscribe()
         ask = self.gw.get_quote(first).ask_price
         bid3 = self.gw.get_quote(third).bid_price
+        # Three times what the second code's five ask levels show now (within a third of the
+        # cash): a market order takes at most the shown volume per matching step.
+        book = self.gw.get_orderbook(second)
+        shown = sum(int(getattr(book, f"ask_volume_{i}") or 0) for i in range(1, 6)) * 100
+        cash = float(self.gw.get_broker_balance().available_cash or 0.0)
+        ask2 = self.gw.get_quote(second).ask_price or 1.0
+        large = max(100, min(3 * shown, int(cash / 3 / ask2)) // 100 * 100)
         plan = [
-            ("limit buy at the ask", Order(security=first, price=ask, quantity=1000,
-                                           direction=Direction.LONG, order_type=OrderType.LIMIT)),
-            ("market buy", Order(security=second, price=None, quantity=500,
-                                 direction=Direction.LONG, order_type=OrderType.MARKET)),
+            # Half a percent above the ask: it still fills if the ask moves up meanwhile.
+            ("limit buy at the ask + 0.5%", Order(security=first, price=round(ask * 1.005, 2),
+                                                  quantity=1000, direction=Direction.LONG,
+                                                  order_type=OrderType.LIMIT)),
+            # More than the best levels show: the order fills in parts, at several prices.
+            ("large market buy", Order(security=second, price=None, quantity=large,
+                                       direction=Direction.LONG, order_type=OrderType.MARKET)),
             ("limit buy 3% below", Order(security=third, price=round(bid3 * 0.97, 2),
                                          quantity=300, direction=Direction.LONG,
                                          order_type=OrderType.LIMIT)),
@@ -223,36 +248,49 @@ class Session:
         if resting:
             self.gw.cancel_order(resting)
             print(f"  cancelled {resting}")
-        self.follow_events(set(r for r in refs if r), wait_s=5.0)
-        # The gateway's store knows submitted and cancelled; fills are the agent's word.
-        status = [(o.orderid, o.security.code, o.direction.value, int(o.quantity),
-                   str(o.status.value if isinstance(o.status, OrderStatus) else o.status),
-                   self.agent_status.get(o.orderid, "-"))
-                  for o in (self.gw.orders.get(r) for r in refs if r) if o is not None]
-        table(("ref", "code", "side", "qty", "gateway status", "agent status"), status)
+        self.follow_events([r for r in refs if r], wait_s=self.settle_s)
+        # Statuses, filled quantities and prices as the gateway's own store holds them.
+        rows = []
+        for o in (self.gw.orders.get(r) for r in refs if r):
+            if o is None:
+                continue
+            parts = sum(1 for d in self.gw.deals.queue.values() if d.orderid == o.orderid)
+            rows.append((o.orderid, o.security.code, o.direction.value, int(o.quantity),
+                         o.status.name if o.status is not None else "-",
+                         int(o.filled_quantity or 0),
+                         f"{float(o.filled_avg_price or 0.0):.4f}", parts))
+        table(("ref", "code", "side", "qty", "status", "filled", "avg price", "fills"), rows)
         print()
 
     def follow_events(self, refs, wait_s: float) -> None:
-        """Print the order events as they arrive, until each order has settled or time is up."""
-        settled = set()
+        """Print the order events as they arrive, until the gateway holds each order in a final
+        state or time is up."""
+        final = ("FILLED", "CANCELLED", "FAILED")
+
+        def settled():
+            orders = (self.gw.orders.get(r) for r in refs)
+            return all(o is not None and o.status is not None and o.status.name in final
+                       for o in orders)
+
         deadline = time.monotonic() + wait_s
-        while settled != refs and time.monotonic() < deadline:
+        while time.monotonic() < deadline:
             try:
                 ev = self.events.get(timeout=0.1)
             except queue.Empty:
+                if settled():
+                    break
                 continue
             data = ev.get("data") or {}
             ref = str(data.get("order_ref") or data.get("order_id") or "")
             status = data.get("status", "?")
             traded = data.get("traded_volume") or 0
-            print(f"  event {data.get('time', '')[-8:]}  {ref[:12]}  {data.get('code', '')}  "
-                  f"{status}" + (f"  {traded} @ {data.get('traded_price')}" if traded else ""))
-            self.agent_status[ref] = status
-            if status == "filled" and traded:
-                sec = self.gw.get_security(str(data.get("code", "")))
-                self.fills.append(dict(data, code=sec.code if sec is not None else data["code"]))
-            if status in ("filled", "cancelled", "rejected", "expired"):
-                settled.add(ref)
+            when = str(data.get("time") or "")[-8:]
+            print(f"  event {when:>8}  {ref[:12]}  {data.get('code', '')}  {status}"
+                  + (f"  {traded} @ {data.get('traded_price')}" if traded else ""))
+
+    def deals(self) -> List[Any]:
+        """The gateway's own deals, in fill order."""
+        return sorted(self.gw.deals.queue.values(), key=lambda d: (d.updated_time, str(d.dealid)))
 
     def hold(self, minutes: int) -> None:
         print(f"== Holding for {minutes} simulated minutes")
@@ -277,17 +315,10 @@ class Session:
         self.balance, self.positions = bal, positions
 
     def fees(self) -> None:
-        from kavrel_trader.core.constants import Direction
-        from kavrel_trader.core.deal import Deal
         from kavrel_trader.gateways.qmt.qmt_commissions import QmtCommissionsCN
 
-        print("== Fills charged with QmtCommissionsCN")
-        deals = [Deal(security=self.gw.get_security(f["code"]),
-                      direction=Direction.LONG if f.get("direction") == "BUY" else Direction.SHORT,
-                      updated_time=datetime.strptime(f["time"], "%Y-%m-%d %H:%M:%S"),
-                      filled_avg_price=float(f["traded_price"]),
-                      filled_quantity=float(f["traded_volume"]), orderid=f.get("order_ref"))
-                 for f in self.fills]
+        print("== Fills charged with QmtCommissionsCN (the gateway's deals)")
+        deals = self.deals()
         fees = QmtCommissionsCN(*deals)
         table(("fills", "traded amount") + FEE_FIELDS,
               [(len(deals), float(fees.total_trade_amount))
@@ -297,6 +328,7 @@ class Session:
     def performance(self, out_dir: str) -> Optional[str]:
         import numpy as np
         import pandas as pd
+        from kavrel_trader.core.constants import Direction
         from kavrel_trader.plugins.analysis import metrics
 
         print("== Session performance")
@@ -311,8 +343,8 @@ class Session:
             bars = self.gw.req_historical_bars(sec, n, "1Min", cur_datetime=now)
             prices[sec] = [(b.datetime, float(b.close)) for b in bars if b.datetime >= start]
             progress.step(sec.code)
-        fill_times = [datetime.strptime(f["time"], "%Y-%m-%d %H:%M:%S") for f in self.fills]
-        first_fill = min(fill_times) if fill_times else now
+        deals = self.deals()
+        first_fill = min(d.updated_time for d in deals) if deals else now
         # Equity after the fills: cash now plus the held shares marked at each minute's close.
         cash = float(self.balance.cash)
         closes = {sec: dict(series) for sec, series in prices.items()}
@@ -335,18 +367,19 @@ class Session:
             rows.append(("worst 30-minute drawdown", f"{100.0 * float(np.min(drawdown)):.3f}%"))
             rows.append(("equity first / last",
                          f"{values[0]:,.2f} / {values[-1]:,.2f}"))
-        for f, t in zip(self.fills, fill_times):
+        for sec in held:
+            opened = min((d.updated_time for d in deals if d.security == sec), default=now)
             minutes = metrics.holding_period(pd.Series(
-                {"open_datetime": t.strftime("%Y-%m-%d %H:%M:%S"),
+                {"open_datetime": opened.strftime("%Y-%m-%d %H:%M:%S"),
                  "close_datetime": now.strftime("%Y-%m-%d %H:%M:%S")}))
-            rows.append((f"holding period {f['code']} (to {now:%H:%M})", f"{minutes:.0f} min"))
+            rows.append((f"holding period {sec.code} (to {now:%H:%M})", f"{minutes:.0f} min"))
         table(("measure", "value"), rows)
         print()
         path = os.path.join(out_dir, self.chart_file)
         written = session_chart(
             path, {sec.code: prices[sec] for sec in self.secs},
-            [(f["code"], t, float(f["traded_price"]), f.get("direction", "BUY"))
-             for f, t in zip(self.fills, fill_times)],
+            [(d.security.code, d.updated_time, float(d.filled_avg_price),
+              "BUY" if d.direction == Direction.LONG else "SELL") for d in deals],
             equity, list(drawdown), f"{self.title} {now:%Y-%m-%d} (simulated)")
         return written
 
@@ -446,16 +479,7 @@ def run(args: argparse.Namespace, stack: contextlib.ExitStack) -> None:
     stack.callback(gw.close)
     print()
 
-    session = Session(gw, clock, secs, events)
-    session.quotes()
-    session.five_minute_bars()
-    session.orders()
-    session.hold(args.hold)
-    session.account()
-    session.fees()
-    chart = session.performance(args.out)
-    print("== Done")
-    print(f"  chart: {os.path.abspath(chart)}" if chart else "  chart: skipped (no matplotlib)")
+    Session(gw, clock, secs, events).run(args)
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@ import subprocess
 import sys
 import time
 from datetime import date, datetime
+from typing import Any, Dict, List
 
 from kavrel_tools.demo import SimClock, Session, last_trading_day, stop_process
 from kavrel_tools.futu_sim.market import HK_STOCKS, _expiry, front_month, hk_tick
@@ -68,6 +69,7 @@ class FutuSession(Session):
         super().__init__(gw, clock, secs, None)
         self.fgw, self.future = futures_gw, future
         self.seen_deals: set = set()
+        self.fills: List[Dict[str, Any]] = []
 
     def quotes(self) -> None:
         print("== Quotes")
@@ -197,8 +199,6 @@ class FutuSession(Session):
               [(len(deals), float(fees.total_trade_amount))
                + tuple(float(getattr(fees, f)) for f in FEE_FIELDS)])
         print()
-        # The equity curve and the chart follow the stock account: shares at their prices.
-        self.fills = [f for f in self.fills if not f["futures"]]
 
 
 def run_futu(args: argparse.Namespace, stack: contextlib.ExitStack) -> None:
@@ -250,14 +250,5 @@ def run_futu(args: argparse.Namespace, stack: contextlib.ExitStack) -> None:
         time.sleep(0.05)
     print()
 
-    session = FutuSession(gw, fgw, clock, secs, future)
-    session.quotes()
-    session.five_minute_bars()
-    session.orders()
-    session.hold(args.hold)
-    session.account()
-    session.fees()
-    chart = session.performance(args.out)
-    print("== Done")
-    print(f"  chart: {os.path.abspath(chart)}" if chart else "  chart: skipped (no matplotlib)")
+    FutuSession(gw, fgw, clock, secs, future).run(args)
 

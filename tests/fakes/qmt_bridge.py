@@ -16,6 +16,7 @@ class FakeQmtBridge:
         self.pong = {"ok": "pong"} if pong is None else pong
         self.calls = []           # (op, params, timeout)
         self.handler = None
+        self.recovered = None     # the second callback of start_events
         self.started = 0
         self.stopped = 0
         self.closed = 0
@@ -71,14 +72,14 @@ class FakeQmtBridge:
             raise self.pong
         return self.pong
 
-    def start_events(self, handler):
+    def start_events(self, handler, recovered=None):
         self.stop_events()
-        self.handler = handler
+        self.handler, self.recovered = handler, recovered
         self.started += 1
 
     def stop_events(self):
         self.stopped += 1
-        self.handler = None
+        self.handler = self.recovered = None
 
     def close(self):
         self.stop_events()

@@ -404,6 +404,41 @@ def order_events(event):
         assert o.status is status and (o.updated_time == FROZEN) == touched, (event, o)
 
 
+STATUS_WORDS = ["submitted", "partly_filled", "filled", "cancelled", "rejected", "cancel_failed",
+                "trade", "unreported", "wait_reporting", "cancel_pending", "FILLED", "", "expired"]
+quantities = st.one_of(st.integers(-10, 10 ** 6), st.floats(allow_nan=True), st.booleans(), st.none(),
+                       st.sampled_from(["100", "abc", [], {}]), st.integers(10 ** 300, 10 ** 400))
+state_data = st.fixed_dictionaries({"order_ref": st.sampled_from(["R1", "R2"])}, optional={
+    "status": st.one_of(st.sampled_from(STATUS_WORDS), anything(1)),
+    "traded_volume": quantities, "traded_price": quantities,
+    "trade_id": st.one_of(st.sampled_from(["T1", "T2", "", None, 7, True]), anything(1)),
+    "time": st.one_of(st.sampled_from(["2024-03-01 10:00:00", "10:00", "", None, 0]), texts),
+    "cancelled": st.booleans(), "submitted": st.booleans(),
+})
+FINAL = (OrderStatus.FILLED, OrderStatus.CANCELLED, OrderStatus.FAILED)
+STATE_GW = gateway()
+
+
+@target(st.tuples(st.lists(state_data, max_size=6)), allowed=())
+def order_state_and_fill_events(datas):
+    """Status words, cumulative figures and fills of any shape never make the handler raise;
+    a final state set by the terminal stays; deals are only booked from well-formed fills."""
+    STATE_GW.orders.put("R1", Order(security=SEC, price=1.0, quantity=100, direction=Direction.LONG,
+                                    order_type=OrderType.LIMIT, status=OrderStatus.SUBMITTED, orderid="R1"))
+    STATE_GW.deals.queue.clear()
+    final = None
+    for data in datas:
+        STATE_GW._on_event({"type": "order", "data": data})
+        o = STATE_GW.orders.get("R1")
+        assert isinstance(o.status, OrderStatus), data
+        if final is not None:
+            assert o.status is final, (datas, o)
+        elif o.status in FINAL:
+            final = o.status
+    for d in STATE_GW.deals.queue.values():
+        assert type(d.filled_quantity) is float and d.filled_quantity > 0 and math.isfinite(d.filled_avg_price)
+
+
 # ---------------------------------------------------------------- place and cancel
 
 place_replies = st.one_of(anything(2), FAILURES, st.just(TimeoutError("t")),

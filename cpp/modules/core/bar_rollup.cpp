@@ -19,29 +19,35 @@
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
 
-namespace py = pybind11;
-
+namespace kv {
+namespace bar_rollup {
 namespace {
 
 using kv::bars::GapLimit;
 
-kv::ModuleNames names;
+ModuleNames globals;
 
 const char* const kFreqPattern = R"(^\s*(\d+)\s*(min|m|mins|minutes|day|d|days)\s*$)";
 
-// Interned names and keyword tuples, created once at import and kept for the process life.
-struct Interned {
-    PyObject *datetime, *security, *open, *high, *low, *close, *volume, *num_trds, *value;
-    PyObject *hour, *minute, *nanosecond;
-    PyObject *unit_min, *unit_day, *zero;
+// Attribute and keyword names used per call.
+struct Names {
+    Name datetime{"datetime"}, security{"security"}, open{"open"}, high{"high"}, low{"low"},
+        close{"close"}, volume{"volume"}, num_trds{"num_trds"}, value{"value"}, hour{"hour"},
+        minute{"minute"}, nanosecond{"nanosecond"}, unit_min{"min"}, unit_day{"day"};
+};
+const Names& N() {
+    static const Names n;
+    return n;
+}
+
+// The Bar keyword tuples and the int 0, made once at import and kept for the process life.
+struct Statics {
+    PyObject* zero;
     PyObject* kwnames[4];  // Bar keywords: base, +num_trds, +value, +both
 } S;
 
-using kv::intern;
-using kv::steal;
-using kv::truthy;
-
-std::string str_of(py::handle o) { return py::str(o).cast<std::string>(); }
+// str(o) as UTF-8 text.
+std::string text_of(py::handle o) { return py::str(o).cast<std::string>(); }
 
 // ---------------------------------------------------------------- argument checks
 
@@ -82,11 +88,7 @@ struct Freq {
 };
 
 [[noreturn]] void raise_freq(PyObject* freq, const char* fmt) {
-    PyObject* msg = PyUnicode_FromFormat(fmt, freq);
-    if (!msg) throw py::error_already_set();
-    PyErr_SetObject(PyExc_ValueError, msg);
-    Py_DECREF(msg);
-    throw py::error_already_set();
+    kv::raise(PyExc_ValueError, steal(PyUnicode_FromFormat(fmt, freq)));
 }
 
 Freq parse_freq(py::handle freq_h) {
@@ -108,7 +110,7 @@ Freq parse_freq(py::handle freq_h) {
         return {t.day, steal(PyNumber_Long(digits.ptr()))};
     }
     // Non-ASCII text (Unicode digits and blanks, case folding): the compiled pattern decides.
-    py::object m = names("_FREQ_RE").attr("match")(freq_h);
+    py::object m = globals("_FREQ_RE").attr("match")(freq_h);
     if (m.is_none()) raise_freq(freq, unsupported);
     py::object count = steal(PyNumber_Long(m.attr("group")(1).ptr()));
     py::object unit = m.attr("group")(2);
@@ -129,9 +131,7 @@ py::object try_parse_nmin(py::handle freq) {
         throw;
     }
     if (f.day || int_le(f.count, 1)) return py::none();
-    int r = PySequence_Contains(names("AGGREGATABLE_NMIN").ptr(), f.count.ptr());
-    if (r < 0) throw py::error_already_set();
-    if (!r) return py::none();
+    if (!contains(globals("AGGREGATABLE_NMIN"), f.count)) return py::none();
     return f.count;
 }
 
@@ -161,7 +161,7 @@ py::object replace_hm(py::handle dt, py::handle h, py::handle m) {
     kw["second"] = 0;
     kw["microsecond"] = 0;
     if (!PyDateTime_CheckExact(dt.ptr())) {
-        PyObject* ns = PyObject_GetAttr(dt.ptr(), S.nanosecond);
+        PyObject* ns = PyObject_GetAttr(dt.ptr(), N().nanosecond);
         if (!ns) {
             PyErr_Clear();
         } else {
@@ -180,8 +180,8 @@ py::object bucket_start_obj(py::handle dt, py::handle n_int) {
         hour = steal(PyLong_FromLong(PyDateTime_DATE_GET_HOUR(dt.ptr())));
         minute = steal(PyLong_FromLong(PyDateTime_DATE_GET_MINUTE(dt.ptr())));
     } else {
-        hour = steal(PyObject_GetAttr(dt.ptr(), S.hour));
-        minute = steal(PyObject_GetAttr(dt.ptr(), S.minute));
+        hour = steal(PyObject_GetAttr(dt.ptr(), N().hour));
+        minute = steal(PyObject_GetAttr(dt.ptr(), N().minute));
     }
     const int64_t n = clamp64(n_int);
     if (n >= 1 && PyLong_CheckExact(hour.ptr()) && PyLong_CheckExact(minute.ptr())) {
@@ -375,14 +375,14 @@ py::object merge_bucket(PyObject* const* bars, size_t k, py::handle label, const
     bool any_trds = false, any_vals = false;
     for (size_t i = 0; i < k; ++i) {
         PyObject* b = bars[i];
-        hold.push_back(steal(PyObject_GetAttr(b, S.high)));
+        hold.push_back(steal(PyObject_GetAttr(b, N().high)));
         highs.push_back(hold.back().ptr());
-        hold.push_back(steal(PyObject_GetAttr(b, S.low)));
+        hold.push_back(steal(PyObject_GetAttr(b, N().low)));
         lows.push_back(hold.back().ptr());
-        hold.push_back(steal(PyObject_GetAttr(b, S.volume)));
+        hold.push_back(steal(PyObject_GetAttr(b, N().volume)));
         vols.push_back(hold.back().ptr());
         for (int which = 0; which < 2; ++which) {
-            py::object v = optional_attr(b, which == 0 ? S.num_trds : S.value);
+            py::object v = optional_attr(b, which == 0 ? N().num_trds : N().value);
             const bool t = truthy(v);
             if (t) hold.push_back(std::move(v));
             PyObject* use = t ? hold.back().ptr() : S.zero;
@@ -396,9 +396,9 @@ py::object merge_bucket(PyObject* const* bars, size_t k, py::handle label, const
     py::object num_trds, value;
     if (any_trds) num_trds = python_sum(trds, ctx.sum_fn, sc);
     if (any_vals) value = python_sum(vals, ctx.sum_fn, sc);
-    py::object security = steal(PyObject_GetAttr(bars[0], S.security));
-    py::object open = steal(PyObject_GetAttr(bars[0], S.open));
-    py::object close = steal(PyObject_GetAttr(bars[k - 1], S.close));
+    py::object security = steal(PyObject_GetAttr(bars[0], N().security));
+    py::object open = steal(PyObject_GetAttr(bars[0], N().open));
+    py::object close = steal(PyObject_GetAttr(bars[k - 1], N().close));
 
     PyObject* args[9] = {label.ptr(), security.ptr(), open.ptr(), high, low, close.ptr(), volume.ptr(), nullptr, nullptr};
     size_t nargs = 7;
@@ -408,22 +408,20 @@ py::object merge_bucket(PyObject* const* bars, size_t k, py::handle label, const
     return steal(PyObject_Vectorcall(ctx.bar_cls.ptr(), args, 0, kwn));
 }
 
-MergeCtx merge_ctx(Scratch& sc) { return MergeCtx{names("Bar"), names("sum"), &sc}; }
+MergeCtx merge_ctx(Scratch& sc) { return MergeCtx{globals("Bar"), globals("sum"), &sc}; }
 
 // ---------------------------------------------------------------- record aggregation
 
 py::list aggregate_records(py::handle bars, py::handle n_int, bool require_full, py::handle conv, double gap_minutes) {
-    if (int_le(n_int, 1)) kv::raise(PyExc_ValueError, "n_min must be > 1, got " + str_of(n_int));
-    py::object allowed = names("AGGREGATABLE_NMIN");
-    int contained = PySequence_Contains(allowed.ptr(), n_int.ptr());
-    if (contained < 0) throw py::error_already_set();
-    if (!contained) {
+    if (int_le(n_int, 1)) kv::raise(PyExc_ValueError, "n_min must be > 1, got " + text_of(n_int));
+    py::object allowed = globals("AGGREGATABLE_NMIN");
+    if (!contains(allowed, n_int)) {
         std::string list;
         for (py::handle a : allowed) {
             if (!list.empty()) list += ", ";
-            list += str_of(a);
+            list += text_of(a);
         }
-        kv::raise(PyExc_ValueError, "n_min=" + str_of(n_int) + " is not supported. Allowed: " + list);
+        kv::raise(PyExc_ValueError, "n_min=" + text_of(n_int) + " is not supported. Allowed: " + list);
     }
     // A tuple of our own: the bars' attribute reads and comparisons run Python code that may
     // change the caller's list while we still walk it.
@@ -441,7 +439,7 @@ py::list aggregate_records(py::handle bars, py::handle n_int, bool require_full,
     bool fast = true;
     PyObject* tz0 = nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        dts.push_back(steal(PyObject_GetAttr(items[i], S.datetime)));
+        dts.push_back(steal(PyObject_GetAttr(items[i], N().datetime)));
         PyObject* d = dts.back().ptr();
         if (fast) {
             if (!PyDateTime_CheckExact(d)) fast = false;
@@ -506,7 +504,7 @@ py::array_t<T> contiguous(py::handle arr, int64_t rows) {
     auto a = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(arr);
     if (!a || a.ndim() != 1 || static_cast<int64_t>(a.size()) != rows)
         kv::raise(PyExc_ValueError, "expected " + std::to_string(rows) + " values, one per row, got " +
-                                        str_of(py::repr(arr)).substr(0, 80));
+                                        text_of(py::repr(arr)).substr(0, 80));
     return a;
 }
 
@@ -541,7 +539,7 @@ py::object reduce_column(py::handle series, kv::bars::Reduce op, const TableRuns
     const auto K = static_cast<py::ssize_t>(tr.kept.size());
     py::object dtype = series.attr("dtype");
     if (py::isinstance(dtype, np.attr("dtype"))) {
-        const std::string kind = str_of(dtype.attr("kind"));
+        const std::string kind = text_of(dtype.attr("kind"));
         const int64_t itemsize = dtype.attr("itemsize").cast<int64_t>();
         const bool big = tr.order.size() >= 65536;
         if (kind == "f") {
@@ -584,8 +582,8 @@ py::object reduce_column(py::handle series, kv::bars::Reduce op, const TableRuns
 
 py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, py::handle conv, double gap_minutes,
                            py::handle time_col) {
-    py::object pd = names("pd");
-    py::object np = names("np");
+    py::object pd = globals("pd");
+    py::object np = globals("np");
     if (df.is_none()) return pd.attr("DataFrame")();
     if (!py::isinstance(df, pd.attr("DataFrame"))) kv::raise_arg_type("df", "DataFrame", df);
     const auto nrows = static_cast<py::ssize_t>(py::len(df));
@@ -605,7 +603,7 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
     tr.order = py::array_t<int64_t>(nrows);
     int64_t* order = tr.order.mutable_data();
     py::object tdtype = times.attr("dtype");
-    const bool is_dt64 = str_of(tdtype.attr("kind")) == "M";
+    const bool is_dt64 = text_of(tdtype.attr("kind")) == "M";
     py::object utc_vals, wall_vals;
     int64_t tps = 0;
     if (is_dt64) {
@@ -617,7 +615,7 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
             utc_vals = times.attr("to_numpy")();
             wall_vals = utc_vals;
         }
-        tps = ticks_per_second(str_of(utc_vals.attr("dtype")));
+        tps = ticks_per_second(text_of(utc_vals.attr("dtype")));
     }
     if (tps > 0) {
         auto utc = contiguous<int64_t>(utc_vals.attr("view")("i8"), nrows);
@@ -682,13 +680,13 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
         py::object name = columns[py::int_(j)];
         const bool is_time = name_is(name, time_col);
         Role role = Role::Other;
-        if (name_is(name, S.open)) role = Role::Open;
-        else if (name_is(name, S.high)) role = Role::High;
-        else if (name_is(name, S.low)) role = Role::Low;
-        else if (name_is(name, S.close)) role = Role::Close;
-        else if (name_is(name, S.volume)) role = Role::Volume;
-        else if (name_is(name, S.num_trds)) role = Role::NumTrds;
-        else if (name_is(name, S.value)) role = Role::Value;
+        if (name_is(name, N().open)) role = Role::Open;
+        else if (name_is(name, N().high)) role = Role::High;
+        else if (name_is(name, N().low)) role = Role::Low;
+        else if (name_is(name, N().close)) role = Role::Close;
+        else if (name_is(name, N().volume)) role = Role::Volume;
+        else if (name_is(name, N().num_trds)) role = Role::NumTrds;
+        else if (name_is(name, N().value)) role = Role::Value;
         seen[static_cast<int>(role)] = true;
         if (is_time) {
             seen[static_cast<int>(Role::Time)] = true;
@@ -724,13 +722,12 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
     }
     // Labels that pandas resolved above but that no column equals (MultiIndex levels): the
     // columns could not be told apart, so fail as a missing column instead of guessing.
-    const std::pair<Role, PyObject*> required[] = {{Role::Time, time_col.ptr()}, {Role::Open, S.open},
-                                                   {Role::High, S.high},         {Role::Low, S.low},
-                                                   {Role::Close, S.close},       {Role::Volume, S.volume}};
+    const std::pair<Role, PyObject*> required[] = {{Role::Time, time_col.ptr()}, {Role::Open, N().open},
+                                                   {Role::High, N().high},         {Role::Low, N().low},
+                                                   {Role::Close, N().close},       {Role::Volume, N().volume}};
     for (const auto& req : required) {
         if (!seen[static_cast<int>(req.first)]) {
-            PyErr_SetObject(PyExc_KeyError, req.second);
-            throw py::error_already_set();
+            kv::raise(PyExc_KeyError, req.second);
         }
     }
     // Time column first, the others in their input order.
@@ -752,7 +749,7 @@ py::object aggregate_table(py::handle df, py::handle n_int, bool require_full, p
 // ---------------------------------------------------------------- n-minute requests
 
 py::list fetch_aggregated(py::handle n_int, py::handle periods, py::handle fetch, py::handle conv) {
-    if (int_le(periods, 0)) kv::raise(PyExc_ValueError, "periods must be > 0, got " + str_of(periods));
+    if (int_le(periods, 0)) kv::raise(PyExc_ValueError, "periods must be > 0, got " + text_of(periods));
     py::object count = steal(PyNumber_Add(steal(PyNumber_Multiply(periods.ptr(), n_int.ptr())).ptr(), n_int.ptr()));
     py::object got = fetch(count);
     py::object bars_1m = truthy(got) ? got : py::list();
@@ -763,7 +760,7 @@ py::list fetch_aggregated(py::handle n_int, py::handle periods, py::handle fetch
     int fewer = PyObject_RichCompareBool(have_obj.ptr(), periods.ptr(), Py_LT);
     if (fewer < 0) throw py::error_already_set();
     if (fewer)
-        kv::raise(PyExc_ValueError, "Not enough aggregated " + str_of(n_int) + "Min bars: need " + str_of(periods) +
+        kv::raise(PyExc_ValueError, "Not enough aggregated " + text_of(n_int) + "Min bars: need " + text_of(periods) +
                                         ", got " + std::to_string(have) + " from " +
                                         std::to_string(PyTuple_GET_SIZE(seq.ptr())) + " 1Min bars.");
     const Py_ssize_t p = PyLong_AsSsize_t(periods.ptr());
@@ -772,27 +769,14 @@ py::list fetch_aggregated(py::handle n_int, py::handle periods, py::handle fetch
 
 }  // namespace
 
-PYBIND11_MODULE(bar_rollup, m) {
+void define_module(py::module_& m) {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw py::error_already_set();
     py::options options;
     options.disable_function_signatures();
-    names.bind(m);
+    N();
+    globals.bind(m);
 
-    S.datetime = intern("datetime");
-    S.security = intern("security");
-    S.open = intern("open");
-    S.high = intern("high");
-    S.low = intern("low");
-    S.close = intern("close");
-    S.volume = intern("volume");
-    S.num_trds = intern("num_trds");
-    S.value = intern("value");
-    S.hour = intern("hour");
-    S.minute = intern("minute");
-    S.nanosecond = intern("nanosecond");
-    S.unit_min = intern("min");
-    S.unit_day = intern("day");
     S.zero = steal(PyLong_FromLong(0)).release().ptr();
     {
         const char* base[] = {"datetime", "security", "open", "high", "low", "close", "volume"};
@@ -825,7 +809,7 @@ PYBIND11_MODULE(bar_rollup, m) {
 
     kv::def(m, "parse_bar_freq", {{"freq"}}, [](const kv::Bound& a) -> py::object {
         Freq f = parse_freq(a[0]);
-        return py::make_tuple(py::handle(f.day ? S.unit_day : S.unit_min), f.count);
+        return py::make_tuple(py::handle(f.day ? N().unit_day : N().unit_min), f.count);
     });
 
     kv::def(m, "try_parse_aggregatable_nmin", {{"freq"}},
@@ -854,7 +838,7 @@ PYBIND11_MODULE(bar_rollup, m) {
         const Py_ssize_t k = PyTuple_GET_SIZE(seq.ptr());
         if (k == 0) return steal(PySequence_GetItem(bars.ptr(), 0));  // the sequence's own IndexError
         PyObject* const* items = reinterpret_cast<PyTupleObject*>(seq.ptr())->ob_item;
-        py::object label = steal(PyObject_GetAttr(items[is_start_convention(conv) ? 0 : k - 1], S.datetime));
+        py::object label = steal(PyObject_GetAttr(items[is_start_convention(conv) ? 0 : k - 1], N().datetime));
         Scratch scratch;
         return merge_bucket(items, static_cast<size_t>(k), label, merge_ctx(scratch));
     });
@@ -902,3 +886,8 @@ PYBIND11_MODULE(bar_rollup, m) {
         return fetch_aggregated(n, p, a[2], a[3]);
     }, "If ``freq`` is aggregatable N-min, return aggregated bars; else None.");
 }
+
+}  // namespace bar_rollup
+}  // namespace kv
+
+PYBIND11_MODULE(bar_rollup, m) { kv::bar_rollup::define_module(m); }

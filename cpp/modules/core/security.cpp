@@ -41,8 +41,8 @@
 
 #include "py/pyhelpers.hpp"
 
-namespace py = pybind11;
-
+namespace kv {
+namespace security {
 namespace {
 
 constexpr int kFields = 6;
@@ -229,7 +229,6 @@ const char* suggest_keyword(PyObject* keyword) {
     return best;
 }
 #endif
-
 
 // Binds (args, kwds) to the six fields as a Python function
 // `__init__(self, code, security_name, lot_size=..., exchange=..., expiry_date=None,
@@ -749,7 +748,7 @@ PyTypeObject* make_type(int kind) {
 
 }  // namespace
 
-PYBIND11_MODULE(security, m) {
+void define_module(py::module_& m) {
     m.doc() = "Instrument records: Security and its kinds Stock, Currency, Commodity, Futures.";
 
     // from kavrel_trader.core.constants import Exchange
@@ -838,3 +837,8 @@ PYBIND11_MODULE(security, m) {
         type.attr("__dataclass_params__") = shape.attr("__dataclass_params__");
     }
 }
+
+}  // namespace security
+}  // namespace kv
+
+PYBIND11_MODULE(security, m) { kv::security::define_module(m); }

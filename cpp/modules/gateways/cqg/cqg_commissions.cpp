@@ -8,8 +8,9 @@
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
 
+namespace kv {
+namespace cqg_commissions {
 namespace {
-namespace py = pybind11;
 namespace fb = kv::feesb;
 
 void cqg_init(py::handle self, const py::tuple& deals) {
@@ -18,10 +19,15 @@ void cqg_init(py::handle self, const py::tuple& deals) {
 
 }  // namespace
 
-PYBIND11_MODULE(cqg_commissions, m) {
+void define_module(py::module_& m) {
     m.doc() = "CQG fee schedule.";
     kv::import_name(m, "kavrel_trader.core.deal", "Deal");
     kv::import_name(m, "kavrel_trader.gateways.base_gateway", "BaseFees");
     fb::Names::get();
     fb::schedule_class(m, "CQGCommissions", "CQG fee model", &cqg_init).build(py::make_tuple(m.attr("BaseFees")));
 }
+
+}  // namespace cqg_commissions
+}  // namespace kv
+
+PYBIND11_MODULE(cqg_commissions, m) { kv::cqg_commissions::define_module(m); }

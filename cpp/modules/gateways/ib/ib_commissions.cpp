@@ -10,11 +10,12 @@
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
 
+namespace kv {
+namespace ib_commissions {
 namespace {
-namespace py = pybind11;
 namespace fb = kv::feesb;
 
-kv::ModuleNames g_names;
+ModuleNames globals;
 fb::RoundingNames g_rounding;
 
 // The note both equity schedules carry: tiers and where the rates come from.
@@ -39,14 +40,14 @@ const char* const kUSFuturesDoc =
     "For simplicity, use 0.85 USD/contract";
 
 void hk_init(py::handle self, const py::tuple& deals) {
-    fb::run_equity(self, deals, g_rounding.current(g_names),
+    fb::run_equity(self, deals, g_rounding.current(globals),
                    [](const auto& o, auto& s, const auto& price, const auto& size) {
                        kv::fees::hk_equity_deal(o, s, price, size);
                    });
 }
 
 void connect_init(py::handle self, const py::tuple& deals) {
-    fb::run_equity(self, deals, g_rounding.current(g_names),
+    fb::run_equity(self, deals, g_rounding.current(globals),
                    [](const auto& o, auto& s, const auto& price, const auto& size) {
                        kv::fees::connect_equity_deal(o, s, price, size);
                    });
@@ -58,12 +59,12 @@ void us_futures_init(py::handle self, const py::tuple& deals) {
 
 }  // namespace
 
-PYBIND11_MODULE(ib_commissions, m) {
+void define_module(py::module_& m) {
     m.doc() = "Interactive Brokers fee schedules.";
     m.attr("math") = py::module_::import("math");
     kv::import_name(m, "kavrel_trader.core.deal", "Deal");
     kv::import_name(m, "kavrel_trader.gateways.base_gateway", "BaseFees");
-    g_names.bind(m);
+    globals.bind(m);
     g_rounding.bind();
     fb::Names::get();
 
@@ -72,3 +73,8 @@ PYBIND11_MODULE(ib_commissions, m) {
     fb::schedule_class(m, "IbSHSZHKConnectEquityFees", kConnectDoc, &connect_init).build(bases);
     fb::schedule_class(m, "IbUSFuturesFees", kUSFuturesDoc, &us_futures_init).build(bases);
 }
+
+}  // namespace ib_commissions
+}  // namespace kv
+
+PYBIND11_MODULE(ib_commissions, m) { kv::ib_commissions::define_module(m); }

@@ -27,12 +27,13 @@
 #include "py/row_values.hpp"
 #include "py/signature.hpp"
 
-namespace py = pybind11;
 namespace q = kv::qmt;
 
+namespace kv {
+namespace kline_history {
 namespace {
 
-kv::ModuleNames g_names;
+ModuleNames globals;
 
 // Interned texts and the module's own function objects, set once at import.
 struct Statics {
@@ -40,32 +41,22 @@ struct Statics {
     PyObject* field_keys[5] = {};              // ("open", "open_price"), ... for _row_number
     PyObject* field_names[5] = {};             // "open", "high", "low", "close", "volume"
     PyObject* bar_kwnames = nullptr;           // Bar keyword names, in call order
-    PyObject* s_lower = nullptr;
-    PyObject* s_strip = nullptr;
-    PyObject* s_now = nullptr;
-    PyObject* s_strptime = nullptr;
-    PyObject* s_strftime = nullptr;
-    PyObject* s_get = nullptr;
-    PyObject* s_items = nullptr;
-    PyObject* s_1day = nullptr;
     PyObject* fn_parse = nullptr;  // the module's own functions, to spot replacements
     PyObject* fn_row_number = nullptr;
     PyObject* fn_placeholder = nullptr;
 } g;
 
-using kv::ascii_view;
-using kv::intern;
-using kv::steal;
-using kv::truthy;
-py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
-// Bound argument i as an owned reference.
-py::object arg(const kv::Bound& a, size_t i) { return py::reinterpret_borrow<py::object>(a[i]); }
+// Method and text names used per call.
+struct Names {
+    Name lower{"lower"}, strip{"strip"}, now{"now"}, strptime{"strptime"},
+        strftime{"strftime"}, get{"get"}, items{"items"}, one_day{"1Day"};
+};
+const Names& N() {
+    static const Names n;
+    return n;
+}
 
 // ---------------------------------------------------------------- numbers
-
-using kv::clear_if_type_or_value_error;
-using kv::to_float;
-using kv::float_object;
 
 // Whether converting `v` (float(), str(), a time parse) runs only the interpreter's own
 // code for built-in types, never code of the caller's that could change a record.
@@ -99,7 +90,7 @@ class CallNames {
 public:
     PyObject* datetime_cls() {
         if (!datetime_) {
-            datetime_ = g_names("datetime");
+            datetime_ = globals("datetime");
             real_datetime_ = datetime_.ptr() == reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType);
         }
         return datetime_.ptr();
@@ -115,7 +106,7 @@ public:
     };
     const std::vector<Format>& formats() {
         if (!formats_loaded_) {
-            py::object seq = g_names("_QMT_TIME_FORMATS");
+            py::object seq = globals("_QMT_TIME_FORMATS");
             py::object it = steal(PyObject_GetIter(seq.ptr()));
             while (PyObject* f = PyIter_Next(it.ptr())) {
                 py::object fmt = steal(f);
@@ -131,12 +122,12 @@ public:
     }
 
     py::object try_parsing_datetime() {
-        if (!try_parsing_) try_parsing_ = g_names("try_parsing_datetime");
+        if (!try_parsing_) try_parsing_ = globals("try_parsing_datetime");
         return try_parsing_;
     }
-    py::object now() { return steal(PyObject_CallMethodObjArgs(datetime_cls(), g.s_now, nullptr)); }
+    py::object now() { return call_method(datetime_cls(), N().now); }
     PyObject* mapping() {
-        if (!mapping_) mapping_ = g_names("Mapping");
+        if (!mapping_) mapping_ = globals("Mapping");
         return mapping_.ptr();
     }
 
@@ -191,7 +182,7 @@ py::object parse_time(CallNames& names, PyObject* value) {
             else
                 ascii = stripped;  // the text object is made only if the interpreter needs it
         } else {
-            text = steal(PyObject_CallMethodObjArgs(s.ptr(), g.s_strip, nullptr));
+            text = call_method(s.ptr(), N().strip);
             if (PyUnicode_CheckExact(text.ptr()) && ascii_view(text.ptr(), ascii))
                 native_text = true;
         }
@@ -212,11 +203,11 @@ py::object parse_time(CallNames& names, PyObject* value) {
                                                         bt.minute, bt.second, 0));
             continue;
         }
-        PyObject* r = PyObject_CallMethodObjArgs(dt_cls, g.s_strptime, text_object(),
-                                                 fmt.text.ptr(), nullptr);
-        if (r) return steal(r);
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
-        PyErr_Clear();
+        try {
+            return call_method(dt_cls, N().strptime, text_object(), fmt.text);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+        }
     }
     return names.try_parsing_datetime()(py::handle(text_object()));
 }
@@ -248,13 +239,13 @@ void unpack2(PyObject* item, py::object& k, py::object& v) {
 }
 
 py::object items_iter(PyObject* row) {
-    py::object items = steal(PyObject_CallMethodObjArgs(row, g.s_items, nullptr));
+    py::object items = call_method(row, N().items);
     return steal(PyObject_GetIter(items.ptr()));
 }
 
 py::object lower_text_of(PyObject* k) {
     py::object s = steal(PyObject_Str(k));
-    return steal(PyObject_CallMethodObjArgs(s.ptr(), g.s_lower, nullptr));
+    return call_method(s.ptr(), N().lower);
 }
 
 // Calls visit(str(k).lower(), v) for each (k, v) of row.items(), in order, until it
@@ -314,7 +305,7 @@ py::object generic_time_value(PyObject* row) {
             if (!x && PyErr_Occurred()) throw py::error_already_set();
             v = x ? borrow(x) : py::none();
         } else {
-            v = steal(PyObject_CallMethodObjArgs(row, g.s_get, cand, nullptr));
+            v = call_method(row, N().get, cand);
         }
         if (!v.is_none()) return v;
         bool found = visit_lowered_items(row, [&](const py::object& lk, const py::object& val) {
@@ -341,7 +332,7 @@ Py_ssize_t lowered_key(PyObject* k, char* buf, std::size_t cap, bool& changed) {
         return static_cast<Py_ssize_t>(s.size());
     }
     // Non-ASCII keys can lower-case to ASCII (KELVIN SIGN becomes 'k').
-    py::object low = steal(PyObject_CallMethodObjArgs(k, g.s_lower, nullptr));
+    py::object low = call_method(k, N().lower);
     Py_ssize_t n = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(low.ptr(), &n);
     if (!utf8) {  // lone surrogates: equal to no candidate
@@ -408,19 +399,16 @@ struct RecordScan {
 
 py::object qmt_period_for_freq(py::object freq) {
     kv::check_str(freq, "freq");
-    py::object table = g_names("FREQ_TO_QMT_PERIOD");
-    int has = PySequence_Contains(table.ptr(), freq.ptr());
-    if (has < 0) throw py::error_already_set();
-    if (!has) {
-        py::object sorted_keys = g_names("sorted")(table);
+    py::object table = globals("FREQ_TO_QMT_PERIOD");
+    if (!contains(table, freq)) {
+        py::object sorted_keys = globals("sorted")(table);
         py::object allowed = py::str(", ").attr("join")(sorted_keys);
         py::object r = steal(PyObject_Repr(freq.ptr()));
         py::object msg = steal(PyUnicode_FromFormat("freq=%U is not supported. Allowed: %U",
                                                     r.ptr(), allowed.ptr()));
-        PyErr_SetObject(PyExc_ValueError, msg.ptr());
-        throw py::error_already_set();
+        raise(PyExc_ValueError, msg);
     }
-    return steal(PyObject_GetItem(table.ptr(), freq.ptr()));
+    return getitem(table, freq);
 }
 
 // An int argument as an exact int (bool becomes 0 or 1, a float is truncated).
@@ -441,22 +429,21 @@ py::object clamp_periods(py::object freq, py::object periods, py::object max_cou
     if (nonpositive < 0) throw py::error_already_set();
     if (nonpositive) {
         py::object r = steal(PyObject_Repr(n.ptr()));
-        py::object msg = steal(PyUnicode_FromFormat("periods must be a positive int, got %U", r.ptr()));
-        PyErr_SetObject(PyExc_ValueError, msg.ptr());
-        throw py::error_already_set();
+        raise(PyExc_ValueError,
+              steal(PyUnicode_FromFormat("periods must be a positive int, got %U", r.ptr())));
     }
     py::object cap;
     if (!cap_arg.is_none()) {
         cap = cap_arg;
     } else {
-        py::object table = g_names("DEFAULT_MAX_COUNT");
+        py::object table = globals("DEFAULT_MAX_COUNT");
         py::object fallback = steal(PyLong_FromLong(1000));
         if (PyDict_CheckExact(table.ptr())) {
             PyObject* v = PyDict_GetItemWithError(table.ptr(), freq.ptr());
             if (!v && PyErr_Occurred()) throw py::error_already_set();
             cap = v ? borrow(v) : fallback;
         } else {
-            cap = steal(PyObject_CallMethodObjArgs(table.ptr(), g.s_get, freq.ptr(), fallback.ptr(), nullptr));
+            cap = call_method(table.ptr(), N().get, freq.ptr(), fallback.ptr());
         }
     }
     // min(periods, cap): the first of equals
@@ -466,14 +453,14 @@ py::object clamp_periods(py::object freq, py::object periods, py::object max_cou
 }
 
 bool is_1day(py::handle freq) {
-    int eq = PyObject_RichCompareBool(freq.ptr(), g.s_1day, Py_EQ);
+    int eq = PyObject_RichCompareBool(freq.ptr(), N().one_day, Py_EQ);
     if (eq < 0) throw py::error_already_set();
     return eq != 0;
 }
 
 py::object strftime(py::handle when, const char* fmt) {
     py::object f = steal(PyUnicode_FromString(fmt));
-    return steal(PyObject_CallMethodObjArgs(when.ptr(), g.s_strftime, f.ptr(), nullptr));
+    return call_method(when.ptr(), N().strftime, f.ptr());
 }
 
 py::object format_qmt_end_time(py::object cur_datetime, py::object freq) {
@@ -485,7 +472,7 @@ py::object format_qmt_end_time(py::object cur_datetime, py::object freq) {
 py::object format_qmt_start_time(py::object cur_datetime, py::object periods, py::object freq) {
     py::object n = exact_int_arg(periods, "periods");
     kv::check_str(freq, "freq");
-    py::object end = truthy(cur_datetime) ? cur_datetime : g_names.now();
+    py::object end = truthy(cur_datetime) ? cur_datetime : globals.now();
 
     py::object one = steal(PyLong_FromLong(1));
     int more = PyObject_RichCompareBool(n.ptr(), one.ptr(), Py_GT);  // max(1, periods)
@@ -504,7 +491,7 @@ py::object format_qmt_start_time(py::object cur_datetime, py::object periods, py
         py::object whole = steal(PyNumber_Long(ratio.ptr()));
         days = steal(PyNumber_Add(whole.ptr(), five.ptr()));
     }
-    py::object delta = g_names("timedelta")(py::arg("days") = days);
+    py::object delta = globals("timedelta")(py::arg("days") = days);
     py::object start = steal(PyNumber_Subtract(end.ptr(), delta.ptr()));
     return strftime(start, day ? "%Y%m%d" : "%Y%m%d%H%M%S");
 }
@@ -573,8 +560,6 @@ py::object row_number(py::object row, py::object keys, py::object dflt) {
 
 py::bool_ is_placeholder_bar(py::object bar) { return py::bool_(native_is_placeholder(bar.ptr())); }
 
-using kv::KeywordMaker;
-
 // Names records_to_bars reads once per call, at the first record.
 struct BarNames {
     bool loaded = false;
@@ -583,12 +568,12 @@ struct BarNames {
 
     void load() {
         if (loaded) return;
-        make_bar.bind(g_names("Bar"));
-        py::object f = g_names("parse_qmt_bar_time");
+        make_bar.bind(globals("Bar"));
+        py::object f = globals("parse_qmt_bar_time");
         if (f.ptr() != g.fn_parse) parse_fn = f;
-        f = g_names("_row_number");
+        f = globals("_row_number");
         if (f.ptr() != g.fn_row_number) row_number_fn = f;
-        f = g_names("is_placeholder_bar");
+        f = globals("is_placeholder_bar");
         if (f.ptr() != g.fn_placeholder) placeholder_fn = f;
         loaded = true;
     }
@@ -678,12 +663,13 @@ py::object records_to_bars(py::object records, py::object security, py::object d
 
 }  // namespace
 
-PYBIND11_MODULE(kline_history, m) {
+void define_module(py::module_& m) {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw py::error_already_set();
     m.doc() = "QMT bar records and periods: request windows for the bridge and the conversion "
               "of its bar records into framework Bar records.";
-    g_names.bind(m);
+    N();
+    globals.bind(m);
 
     // Imports, bound as module attributes and read when used.
     kv::import_name(m, "collections.abc", "Mapping");
@@ -721,14 +707,6 @@ PYBIND11_MODULE(kline_history, m) {
     g.bar_kwnames = py::make_tuple("datetime", "security", "open", "high", "low", "close", "volume")
                         .release()
                         .ptr();
-    g.s_lower = intern("lower");
-    g.s_strip = intern("strip");
-    g.s_now = intern("now");
-    g.s_strptime = intern("strptime");
-    g.s_strftime = intern("strftime");
-    g.s_get = intern("get");
-    g.s_items = intern("items");
-    g.s_1day = intern("1Day");
 
     kv::def(m, "qmt_period_for_freq", {{"freq"}},
             [](const kv::Bound& a) { return qmt_period_for_freq(arg(a, 0)); },
@@ -764,3 +742,8 @@ PYBIND11_MODULE(kline_history, m) {
     Py_INCREF(g.fn_row_number);
     Py_INCREF(g.fn_placeholder);
 }
+
+}  // namespace kline_history
+}  // namespace kv
+
+PYBIND11_MODULE(kline_history, m) { kv::kline_history::define_module(m); }

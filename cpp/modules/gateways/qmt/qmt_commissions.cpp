@@ -11,19 +11,25 @@
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
 
+namespace kv {
+namespace qmt_commissions {
 namespace {
-namespace py = pybind11;
 namespace fb = kv::feesb;
 namespace fees = kv::fees;
 using fees::Num;
 
-kv::ModuleNames g_names;
+ModuleNames globals;
 fb::RoundingNames g_rounding;
 
-struct RateNames {
-    PyObject *commission_rate, *commission_min, *stamp_rate, *transfer_rate;
+// The schedule's rate attributes, read per call.
+struct Names {
+    Name commission_rate{"COMMISSION_RATE"}, commission_min{"COMMISSION_MIN"},
+        stamp_rate{"STAMP_RATE"}, transfer_rate{"TRANSFER_RATE"};
 };
-RateNames g_rate_names;
+const Names& N() {
+    static const Names n;
+    return n;
+}
 
 const char* const kDoc =
     "Simplified mainland A-share fee model (broker schedules vary).\n"
@@ -40,7 +46,7 @@ struct IsShort {
 
     bool operator()() {
         if (answer < 0) {
-            py::object direction = fb::getattr(deal, fb::Names::get().direction);
+            py::object direction = getattr(deal, fb::Names::get().direction);
             int r = PyObject_RichCompareBool(direction.ptr(), short_member.ptr(), Py_EQ);
             if (r < 0) throw py::error_already_set();
             answer = r;
@@ -52,7 +58,7 @@ struct IsShort {
 void qmt_init(py::handle self, const py::tuple& deals) {
     const fb::Names& A = fb::Names::get();
     const Py_ssize_t n = PyTuple_GET_SIZE(deals.ptr());
-    fb::RoundingNames::Current env = g_rounding.current(g_names);
+    fb::RoundingNames::Current env = g_rounding.current(globals);
     fb::PyOps po{env.round_fn, env.ceil_fn};
     fees::ExactOps eo;
 
@@ -62,21 +68,21 @@ void qmt_init(py::handle self, const py::tuple& deals) {
     fees::QmtState<py::object> gs;
     py::object short_member;
     if (n > 0) {
-        short_member = g_names("Direction").attr("SHORT");
-        grates.commission_rate = fb::getattr(self, g_rate_names.commission_rate);
-        grates.commission_min = fb::getattr(self, g_rate_names.commission_min);
-        grates.stamp_rate = fb::getattr(self, g_rate_names.stamp_rate);
-        grates.transfer_rate = fb::getattr(self, g_rate_names.transfer_rate);
-        gs.trades = fb::getattr(self, A.total_number_of_trades);
-        gs.amount = fb::getattr(self, A.total_trade_amount);
+        short_member = globals("Direction").attr("SHORT");
+        grates.commission_rate = getattr(self, N().commission_rate);
+        grates.commission_min = getattr(self, N().commission_min);
+        grates.stamp_rate = getattr(self, N().stamp_rate);
+        grates.transfer_rate = getattr(self, N().transfer_rate);
+        gs.trades = getattr(self, A.total_number_of_trades);
+        gs.amount = getattr(self, A.total_trade_amount);
     } else {
         grates.commission_rate = grates.commission_min = grates.stamp_rate =
             grates.transfer_rate = po.i(0);
         gs.trades = gs.amount = po.i(0);
     }
-    gs.commissions = fb::getattr(self, A.commissions);
-    gs.trade = fb::getattr(self, A.trade_fees);
-    gs.stamp = fb::getattr(self, A.stamp_fees);
+    gs.commissions = getattr(self, A.commissions);
+    gs.trade = getattr(self, A.trade_fees);
+    gs.stamp = getattr(self, A.stamp_fees);
 
     fees::QmtRates<Num> frates;
     fees::QmtState<Num> fs;
@@ -99,8 +105,8 @@ void qmt_init(py::handle self, const py::tuple& deals) {
             for (; i < n; ++i) {
                 is_short.deal = PyTuple_GET_ITEM(deals.ptr(), i);
                 is_short.answer = -1;
-                price = fb::getattr(is_short.deal, A.filled_avg_price);
-                size = fb::getattr(is_short.deal, A.filled_quantity);
+                price = getattr(is_short.deal, A.filled_avg_price);
+                size = getattr(is_short.deal, A.filled_quantity);
                 Num p, q;
                 if (!fb::to_fast(price, p) || !fb::to_fast(size, q)) {
                     pending = true;
@@ -121,8 +127,8 @@ void qmt_init(py::handle self, const py::tuple& deals) {
             if (!pending) {
                 is_short.deal = PyTuple_GET_ITEM(deals.ptr(), i);
                 is_short.answer = -1;
-                price = fb::getattr(is_short.deal, A.filled_avg_price);
-                size = fb::getattr(is_short.deal, A.filled_quantity);
+                price = getattr(is_short.deal, A.filled_avg_price);
+                size = getattr(is_short.deal, A.filled_quantity);
             }
             pending = false;
             fees::qmt_deal(po, gs, grates, price, size, is_short);
@@ -130,10 +136,10 @@ void qmt_init(py::handle self, const py::tuple& deals) {
         }
 
         // The components this schedule does not compute, as the object holds them.
-        py::object platform = fb::getattr(self, A.platform_fees);
-        py::object system = fb::getattr(self, A.system_fees);
-        py::object settlement = fb::getattr(self, A.settlement_fees);
-        py::object transaction = fb::getattr(self, A.transaction_fees);
+        py::object platform = getattr(self, A.platform_fees);
+        py::object system = getattr(self, A.system_fees);
+        py::object settlement = getattr(self, A.settlement_fees);
+        py::object transaction = getattr(self, A.transaction_fees);
         Num fp, fsys, fset, ftr;
         bool done = false;
         if (fast && fb::to_fast(platform, fp) && fb::to_fast(system, fsys) &&
@@ -152,28 +158,27 @@ void qmt_init(py::handle self, const py::tuple& deals) {
     }
 
     if (n > 0) {
-        fb::setattr(self, A.total_number_of_trades, gs.trades);
-        fb::setattr(self, A.total_trade_amount, gs.amount);
+        setattr(self, A.total_number_of_trades, gs.trades);
+        setattr(self, A.total_trade_amount, gs.amount);
     }
-    fb::setattr(self, A.commissions, res.commissions);
-    fb::setattr(self, A.trade_fees, res.trade);
-    fb::setattr(self, A.stamp_fees, res.stamp);
-    fb::setattr(self, A.total_fees, res.total);
+    setattr(self, A.commissions, res.commissions);
+    setattr(self, A.trade_fees, res.trade);
+    setattr(self, A.stamp_fees, res.stamp);
+    setattr(self, A.total_fees, res.total);
 }
 
 }  // namespace
 
-PYBIND11_MODULE(qmt_commissions, m) {
+void define_module(py::module_& m) {
     m.doc() = "QMT China A-share fee schedule.";
     m.attr("math") = py::module_::import("math");
     kv::import_name(m, "kavrel_trader.core.constants", "Direction");
     kv::import_name(m, "kavrel_trader.core.deal", "Deal");
     kv::import_name(m, "kavrel_trader.gateways.base_gateway", "BaseFees");
-    g_names.bind(m);
+    globals.bind(m);
     g_rounding.bind();
     fb::Names::get();
-    g_rate_names = {kv::intern("COMMISSION_RATE"), kv::intern("COMMISSION_MIN"),
-                    kv::intern("STAMP_RATE"), kv::intern("TRANSFER_RATE")};
+    N();
 
     fb::schedule_class(m, "QmtCommissionsCN", kDoc, &qmt_init)
         .attr("COMMISSION_RATE", py::float_(0.00025))
@@ -182,3 +187,8 @@ PYBIND11_MODULE(qmt_commissions, m) {
         .attr("TRANSFER_RATE", py::float_(0.00001))
         .build(py::make_tuple(m.attr("BaseFees")));
 }
+
+}  // namespace qmt_commissions
+}  // namespace kv
+
+PYBIND11_MODULE(qmt_commissions, m) { kv::qmt_commissions::define_module(m); }

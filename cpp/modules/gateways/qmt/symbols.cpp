@@ -14,11 +14,12 @@
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
 
+namespace kv {
+namespace symbols {
 namespace {
-namespace py = pybind11;
 namespace q = kv::qmt;
 
-kv::ModuleNames g_names;
+ModuleNames globals;
 
 // A normalised code. `sv` views either `holder`'s ASCII data or `buf`; the object is filled
 // in place and never copied (views into `buf` must not move).
@@ -97,7 +98,7 @@ py::object exchange_from_qmt_code(py::handle code) {
     Raw r;
     normalise(code.ptr(), r);
     bool sz = q::is_shenzhen(r.sv);
-    return g_names("Exchange").attr(sz ? "SZSE" : "SSE");
+    return globals("Exchange").attr(sz ? "SZSE" : "SSE");
 }
 
 // Adds `text` to the set unless an equal text was added already.
@@ -167,11 +168,11 @@ py::object security_codes_for_lookup(py::handle security) {
 
 }  // namespace
 
-PYBIND11_MODULE(symbols, m) {
+void define_module(py::module_& m) {
     m.doc() = "Conversion between framework security codes and QMT codes.";
     kv::import_name(m, "kavrel_trader.core.constants", "Exchange");
     kv::import_name(m, "kavrel_trader.core.security", "Security");
-    g_names.bind(m);
+    globals.bind(m);
 
     kv::def(m, "to_qmt_code", {{"code"}},
             [](const kv::Bound& a) {
@@ -194,3 +195,8 @@ PYBIND11_MODULE(symbols, m) {
             [](const kv::Bound& a) { return security_codes_for_lookup(a[0]); },
             "The set of code forms under which the security may appear in a bridge payload.");
 }
+
+}  // namespace symbols
+}  // namespace kv
+
+PYBIND11_MODULE(symbols, m) { kv::symbols::define_module(m); }

@@ -23,15 +23,13 @@
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
 
-namespace py = pybind11;
 namespace st = kv::stats;
 
+namespace kv {
+namespace metrics {
 namespace {
 
-kv::ModuleNames names;
-
-// Bound argument i as an owned reference.
-py::object arg(const kv::Bound& a, size_t i) { return py::reinterpret_borrow<py::object>(a[i]); }
+ModuleNames globals;
 
 // The real datetime class bound at import; the native date parser is used only while the
 // module's `datetime` is still that class (a test may replace it).
@@ -56,10 +54,7 @@ py::object sub(const py::object& a, const py::object& b) {
 }
 
 // Python truth of `a == 0`, as `if volatility == 0:` evaluates it.
-bool equals_zero(const py::object& a) {
-    py::object zero = py::int_(0);
-    return kv::truthy(kv::steal(PyObject_RichCompare(a.ptr(), zero.ptr(), Py_EQ)));
-}
+bool equals_zero(const py::object& a) { return eq(a, py::int_(0)); }
 
 bool is_exact_type(py::handle obj, const py::object& type) {
     return reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == type.ptr();
@@ -281,8 +276,8 @@ py::object ratio_of(const py::object& np, const py::object& pd, const Column& c,
 
 py::object sharpe_ratio(py::object returns, py::object days) {
     kv::check_int_arg(days, "days");
-    py::object np = names("np");
-    py::object pd = names("pd");
+    py::object np = globals("np");
+    py::object pd = globals("pd");
     Column c = resolve(returns, np, pd);
     return ratio_of(np, pd, c, days);
 }
@@ -293,8 +288,8 @@ py::object sharpe_ratio(py::object returns, py::object days) {
 // operands' own subtraction. A Series on either side makes the difference a Series.
 py::object information_ratio(py::object returns, py::object benchmark_returns, py::object days) {
     kv::check_int_arg(days, "days");
-    py::object np = names("np");
-    py::object pd = names("pd");
+    py::object np = globals("np");
+    py::object pd = globals("pd");
     Column r = resolve(returns, np, pd);
     Column b = resolve(benchmark_returns, np, pd);
     const bool paired = r.native && b.native && !r.series && !b.series && !(r.cast && b.cast) &&
@@ -346,8 +341,8 @@ py::object information_ratio(py::object returns, py::object benchmark_returns, p
 
 py::object modigliani_ratio(py::object returns, py::object benchmark_returns, py::object days) {
     kv::check_int_arg(days, "days");
-    py::object np = names("np");
-    py::object pd = names("pd");
+    py::object np = globals("np");
+    py::object pd = globals("pd");
     Column r = resolve(returns, np, pd);
     ColumnStats s = column_stats(r);
     py::object sharpe;
@@ -420,8 +415,8 @@ py::object rolling_maximum_drawdown(py::object portfolio_value, py::object windo
     kv::check_int_arg(window, "window");
     // pandas takes the element count as a plain int (it refuses a bool).
     window = kv::exact_int(window);
-    py::object np = names("np");
-    py::object pd = names("pd");
+    py::object np = globals("np");
+    py::object pd = globals("pd");
     int64_t w = 0;
     if (!plain_window(window, w)) return pandas_drawdown(pd, portfolio_value, window);
 
@@ -466,7 +461,7 @@ bool fast_datetime(py::handle text, int64_t& seconds) {
 }
 
 py::object holding_period(py::object time_) {
-    py::object dt_class = names("datetime");
+    py::object dt_class = globals("datetime");
     const bool native = dt_class.ptr() == g_datetime_class;
     py::object open_text = time_["open_datetime"];
     int64_t open_s = 0, close_s = 0;
@@ -487,8 +482,8 @@ py::object holding_period(py::object time_) {
 // x.quantile(fraction): natively for a float64 Series, through x's own quantile otherwise
 // (which also raises pandas' error for a fraction outside [0, 1]).
 py::object apply_percentile(py::handle x, double fraction) {
-    py::object np = names("np");
-    py::object pd = names("pd");
+    py::object np = globals("np");
+    py::object pd = globals("pd");
     if (fraction >= 0.0 && fraction <= 1.0 && is_exact_type(x, pd.attr("Series"))) {
         py::object values;
         if (series_float64_values(x, np.attr("ndarray"), values)) {
@@ -570,8 +565,8 @@ py::object convert_time(py::object time_) {
 
 }  // namespace
 
-PYBIND11_MODULE(metrics, m) {
-    names.bind(m);
+void define_module(py::module_& m) {
+    globals.bind(m);
     m.attr("np") = py::module_::import("numpy");
     m.attr("pd") = py::module_::import("pandas");
     kv::import_name(m, "datetime", "datetime");
@@ -603,3 +598,8 @@ PYBIND11_MODULE(metrics, m) {
             [](const kv::Bound& a) { return convert_time(arg(a, 0)); },
             "time_ in the format: %H:%M:%S");
 }
+
+}  // namespace metrics
+}  // namespace kv
+
+PYBIND11_MODULE(metrics, m) { kv::metrics::define_module(m); }

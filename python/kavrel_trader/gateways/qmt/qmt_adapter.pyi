@@ -1,6 +1,7 @@
 """QMT gateway: China A-share trading through the Big QMT Redis bridge agent."""
+import threading
 from datetime import datetime
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Type, Union
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Type, Union
 
 from kavrel_trader.core.balance import AccountBalance
 from kavrel_trader.core.constants import Direction, TradeMode
@@ -37,6 +38,14 @@ class QmtAdapter(BaseGateway):
     _cfg: Dict[str, Any]
     _recent_bars: Dict[Security, Bar]
     _rpc: QmtRedisBridge
+    # Order events: the lock shared by the event thread and the order calls, events held for
+    # references not yet stored (monotonic time, reference, data), references the gateway
+    # marked CANCELLED on its own cancel request, and references left UNKNOWN by a time-out.
+    _order_lock: Any
+    _held_events: List[Tuple[float, str, Dict[str, Any]]]
+    _cancel_marked: Set[str]
+    _unknown_since: Dict[str, float]
+    _reconcile_timer: Optional[threading.Timer]
     # Connects to the bridge, starts the event subscriber and takes a first quote snapshot.
     def __init__(
         self,
@@ -52,6 +61,10 @@ class QmtAdapter(BaseGateway):
     def subscribe(self) -> None: ...
     def unsubscribe(self) -> None: ...
     def _on_event(self, event: Dict[str, Any]) -> None: ...
+    def reconcile(self) -> None:
+        """Settle the orders that are not final and book missing deals from the agent's "query_orders" and "query_trades"."""
+    def _on_events_recovered(self) -> None: ...
+    def _reconcile_due(self) -> None: ...
     def _refresh_quotes(self) -> None: ...
     def get_quote(self, security: Security) -> Optional[Quote]: ...
     # An OrderBook record (the record type is built at run time, so it is typed as Any).

@@ -16,6 +16,9 @@ class QmtRedisBridge:
     _pubsub: Optional[Any]
     _event_thread: Optional[threading.Thread]
     _event_handler: Optional[EventHandler]
+    _recovered_handler: Optional[Callable[[], None]]
+    # The number ("seq") of the last numbered event delivered.
+    _last_seq: Optional[str]
     _stop_events: threading.Event
     # No connection is opened here: the first command connects.
     def __init__(
@@ -39,8 +42,8 @@ class QmtRedisBridge:
         """Send one request to the bridge agent and return the reply's data. Raises TimeoutError when no reply comes within `timeout` seconds (the object's default when None) and RuntimeError when the agent reports a failure."""
     def ping(self) -> Optional[Dict[str, Any]]:
         """call("ping"): the agent's status object (None when it sends none)."""
-    def start_events(self, handler: EventHandler) -> None:
-        """Subscribe to the bridge's events and call `handler` with each decoded event on the daemon thread "qmt-redis-events". A running subscriber is stopped first."""
+    def start_events(self, handler: EventHandler, recovered: Optional[Callable[[], None]] = None) -> None:
+        """Subscribe to the bridge's events and call `handler` with each decoded event on the daemon thread "qmt-redis-events". A running subscriber is stopped first. Numbered events are delivered once, in order; after a re-subscription the events logged meanwhile come first, then `recovered()` is called."""
     def stop_events(self) -> None:
         """Stop the event subscriber (waits up to 2 s for its thread)."""
     def close(self) -> None:

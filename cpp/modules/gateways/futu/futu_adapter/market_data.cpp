@@ -6,7 +6,8 @@
 #include "py/records.hpp"
 #include "py/tables.hpp"
 
-namespace futu {
+namespace kv {
+namespace futu_adapter {
 namespace {
 
 PyObject* g_bar_kw = nullptr;   // ("datetime", "security", "open", "high", "low", "close", "volume")
@@ -22,19 +23,19 @@ void check_assert(bool ok, const Text& message) {
 // ------------------------------------------------------------------ lookups
 
 py::object get_security(py::handle self, py::handle code) {
-    kv::check_str(code, "code");
-    py::object securities = getattr(self, S.securities);
-    py::object it = kv::steal(PyObject_GetIter(securities.ptr()));
+    check_str(code, "code");
+    py::object securities = getattr(self, N().securities);
+    py::object it = steal(PyObject_GetIter(securities.ptr()));
     while (PyObject* raw = PyIter_Next(it.ptr())) {
-        py::object sec = kv::steal(raw);
-        if (eq(getattr(sec, S.code), code)) return sec;
+        py::object sec = steal(raw);
+        if (eq(getattr(sec, N().code), code)) return sec;
     }
     if (PyErr_Occurred()) throw py::error_already_set();
     return py::none();
 }
 
 py::object store_get(py::handle self, PyObject* store, py::handle key) {
-    return call_method(getattr(self, store), S.get, key);
+    return call_method(getattr(self, store), N().get, key);
 }
 
 // ------------------------------------------------------------------ bars from tables
@@ -45,18 +46,18 @@ enum class TimeParse { strptime_seconds, framework };
 // volume columns.
 py::list rows_to_bars(py::handle table, py::handle security, TimeParse how) {
     py::object cols[6];
-    for (int c = 0; c < 6; ++c) cols[c] = kv::tables::column_list(table, g_bar_columns[c]);
+    for (int c = 0; c < 6; ++c) cols[c] = tables::column_list(table, g_bar_columns[c]);
     Py_ssize_t n = PyList_GET_SIZE(cols[0].ptr());
     for (int c = 1; c < 6; ++c)
-        if (PyList_GET_SIZE(cols[c].ptr()) != n) kv::raise(PyExc_ValueError, "ragged table columns");
-    py::object parser = how == TimeParse::framework ? names("try_parsing_datetime") : names("datetime");
-    kv::KeywordMaker make_bar(names("Bar"));
+        if (PyList_GET_SIZE(cols[c].ptr()) != n) raise(PyExc_ValueError, "ragged table columns");
+    py::object parser = how == TimeParse::framework ? globals("try_parsing_datetime") : globals("datetime");
+    KeywordMaker make_bar(globals("Bar"));
     py::list out(n);
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::handle text = PyList_GET_ITEM(cols[0].ptr(), i);
         py::object when = how == TimeParse::framework
                               ? time_parser(parser, text)
-                              : kv::TimeTextParser::strptime_seconds(parser, text);
+                              : TimeTextParser::strptime_seconds(parser, text);
         PyObject* slots[8] = {nullptr,
                               when.ptr(),
                               security.ptr(),
@@ -75,47 +76,47 @@ py::list rows_to_bars(py::handle table, py::handle security, TimeParse how) {
 
 py::object kline_subtype() {
     py::object seconds =
-        kv::steal(PyNumber_FloorDivide(names("TIME_STEP").ptr(), py::int_(1000).ptr()));
-    py::object dfield = names("get_kline_dfield_from_seconds")(seconds);
-    return kv::steal(PyObject_GetAttr(names("SubType").ptr(), dfield.ptr()));
+        steal(PyNumber_FloorDivide(globals("TIME_STEP").ptr(), py::int_(1000).ptr()));
+    py::object dfield = globals("get_kline_dfield_from_seconds")(seconds);
+    return getattr(globals("SubType"), dfield.ptr());
 }
 
 py::object get_recent_bar(py::handle self, py::handle security, const char* autype) {
-    py::object code = getattr(security, S.code);
-    py::object reply = getattr(self, S.quote_ctx)
+    py::object code = getattr(security, N().code);
+    py::object reply = getattr(self, N().quote_ctx)
                            .attr("get_cur_kline")(code, 1, kline_subtype(),
-                                                  names("AuType").attr(autype));
+                                                  globals("AuType").attr(autype));
     py::object out[2];
     unpack(reply, out, 2);
-    if (kv::truthy(out[0])) {
-        say(Text() << "[get_recent_bar](" << code << ") failed: " << out[1]);
+    if (truthy(out[0])) {
+        globals.print(Text() << "[get_recent_bar](" << code << ") failed: " << out[1]);
         return py::none();
     }
     py::list bars = rows_to_bars(out[1], security, TimeParse::strptime_seconds);
     Py_ssize_t n = PyList_GET_SIZE(bars.ptr());
     check_assert(n == 1, Text() << "We only get 1 kline, but received " << py::int_(n) << " rows.");
-    return kv::steal(PySequence_GetItem(bars.ptr(), 0));
+    return steal(PySequence_GetItem(bars.ptr(), 0));
 }
 
 py::object get_recent_capital_distribution(py::handle self, py::handle security) {
-    py::object code = getattr(security, S.code);
-    py::object reply = getattr(self, S.quote_ctx).attr("get_capital_distribution")(code);
+    py::object code = getattr(security, N().code);
+    py::object reply = call_method(getattr(self, N().quote_ctx), N().get_capital_distribution, code);
     py::object out[2];
     unpack(reply, out, 2);
-    if (kv::truthy(out[0])) {
-        say(Text() << "[get_recent_capital_distribution](" << code << ") failed: " << out[1]);
+    if (truthy(out[0])) {
+        globals.print(Text() << "[get_recent_capital_distribution](" << code << ") failed: " << out[1]);
         return py::none();
     }
-    kv::tables::FirstRow row(out[1]);
-    py::object when = kv::TimeTextParser::strptime_seconds(names("datetime"),
-                                                           row[kv::intern("update_time")]);
+    tables::FirstRow row(out[1]);
+    py::object when = TimeTextParser::strptime_seconds(globals("datetime"),
+                                                           row[intern("update_time")]);
     py::object values[8];
     values[0] = when;
     values[1] = borrow(security);
-    for (int c = 0; c < 6; ++c) values[2 + c] = row[kv::intern(kCapitalColumns[c])];
+    for (int c = 0; c < 6; ++c) values[2 + c] = row[intern(kCapitalColumns[c])];
     PyObject* slots[9] = {nullptr};
     for (int i = 0; i < 8; ++i) slots[1 + i] = values[i].ptr();
-    return kv::KeywordMaker(names("CapitalDistribution"))(slots + 1, g_capdist_kw);
+    return KeywordMaker(globals("CapitalDistribution"))(slots + 1, g_capdist_kw);
 }
 
 py::object get_recent_data(py::handle self, py::handle security, const py::dict& kwargs) {
@@ -126,20 +127,20 @@ py::object get_recent_data(py::handle self, py::handle security, const py::dict&
                      Text() << "`dfield` should be passed in as kwargs, but kwargs=" << kwargs);
         fields = py::make_tuple(getitem(kwargs, dfield));
     } else {
-        fields = names("DATA_PATH");
+        fields = globals("DATA_PATH");
     }
     py::dict data;
     py::str kline("kline"), capdist("capdist");
     py::object first;
     Py_ssize_t count = 0;
-    py::object it = kv::steal(PyObject_GetIter(fields.ptr()));
+    py::object it = steal(PyObject_GetIter(fields.ptr()));
     while (PyObject* raw = PyIter_Next(it.ptr())) {
-        py::object name = kv::steal(raw);
+        py::object name = steal(raw);
         if (!count++) first = name;
         if (eq(name, kline))
-            data[kline] = self.attr("get_recent_bar")(security);
+            data[kline] = call_method(self, N().get_recent_bar, security);
         else if (eq(name, capdist))
-            data[capdist] = self.attr("get_recent_capital_distribution")(security);
+            data[capdist] = call_method(self, N().get_recent_capital_distribution, security);
     }
     if (PyErr_Occurred()) throw py::error_already_set();
     Py_ssize_t len = PyObject_Size(fields.ptr());
@@ -168,26 +169,26 @@ struct HistoryPages {
             kw["page_req_key"] = next_key;
         }
         started = true;
-        py::object request = getattr(self, S.quote_ctx).attr("request_history_kline");
-        py::object reply = kv::steal(PyObject_Call(request.ptr(), py::tuple().ptr(), kw.ptr()));
+        py::object request = getattr(self, N().quote_ctx).attr("request_history_kline");
+        py::object reply = steal(PyObject_Call(request.ptr(), py::tuple().ptr(), kw.ptr()));
         py::object out[3];
         unpack(reply, out, 3);
-        if (eq(out[0], names("RET_OK"))) {
+        if (eq(out[0], globals("RET_OK"))) {
             next_key = out[2];
             return out[1];
         }
-        say(py::str("error:"), out[1]);
+        globals.print(py::str("error:"), out[1]);
         done = true;
         throw py::stop_iteration();
     }
 };
 
-py::object api_req_historical_bar(const kv::Bound& a) {
-    kv::check_str(a[1], "code");
-    kv::check_str(a[2], "start");
-    kv::check_str(a[3], "end");
-    if (!PyList_Check(a[6].ptr())) kv::raise_arg_type("fields", "list", a[6]);
-    if (!PyLong_Check(a[7].ptr())) kv::raise_arg_type("max_count", "int", a[7]);
+py::object api_req_historical_bar(const Bound& a) {
+    check_str(a[1], "code");
+    check_str(a[2], "start");
+    check_str(a[3], "end");
+    if (!PyList_Check(a[6].ptr())) raise_arg_type("fields", "list", a[6]);
+    if (!PyLong_Check(a[7].ptr())) raise_arg_type("max_count", "int", a[7]);
     HistoryPages pages;
     pages.self = arg(a, 0);
     const char* keys[] = {"code", "start", "end", "ktype", "autype", "fields", "max_count",
@@ -197,7 +198,7 @@ py::object api_req_historical_bar(const kv::Bound& a) {
     return py::cast(std::move(pages));
 }
 
-py::object api_get_historical_bar(const kv::Bound& a) {
+py::object api_get_historical_bar(const Bound& a) {
     py::handle self = a[0], instrument = a[1], asset_type = a[2];
     py::object end_date = arg(a, 3), start_date = arg(a, 4), periods = arg(a, 5);
     static const char* const kAccepted[] = {"Equity_SEHK", "Futures_HKFE", "Stock_SEHK"};
@@ -210,33 +211,33 @@ py::object api_get_historical_bar(const kv::Bound& a) {
     bool minute = eq(freq, py::str("1Min"));
     py::object ktype;
     if (minute)
-        ktype = names("KLType").attr("K_1M");
+        ktype = globals("KLType").attr("K_1M");
     else if (eq(freq, py::str("1Day")))
-        ktype = names("KLType").attr("K_DAY");
+        ktype = globals("KLType").attr("K_DAY");
     else
         raise(PyExc_ValueError, Text() << "Freq " << freq << " is not supported.");
 
     if (eq(end_date, py::str("today"))) {
-        py::object now = names.now();
-        end_date = now.attr("strftime")("%Y-%m-%d");
+        py::object now = globals.now();
+        end_date = call_method(now, N().strftime, py::str("%Y-%m-%d"));
         // Calendar days back: int(periods / 5.0 / 60) + 5 for minutes,
         // int(periods * 7.0 / 5.0) + 60 for days.
         py::object x = minute ? (periods / py::float_(5.0)) / py::float_(60.0)
                               : (periods * py::float_(7.0)) / py::float_(5.0);
-        py::object days = kv::steal(PyNumber_Long(x.ptr())) + py::int_(minute ? 5 : 60);
-        py::object back = names("timedelta")(py::arg("days") = days);
-        py::object start = kv::steal(PyNumber_Subtract(now.ptr(), back.ptr()));
-        start_date = start.attr("strftime")("%Y-%m-%d");
+        py::object days = steal(PyNumber_Long(x.ptr())) + py::int_(minute ? 5 : 60);
+        py::object back = globals("timedelta")(py::arg("days") = days);
+        py::object start = steal(PyNumber_Subtract(now.ptr(), back.ptr()));
+        start_date = call_method(start, N().strftime, py::str("%Y-%m-%d"));
     }
 
     py::object seq = self.attr("_api_req_historical_bar")(
         py::arg("code") = instrument, py::arg("start") = start_date, py::arg("end") = end_date,
         py::arg("ktype") = ktype);
-    py::object pages = kv::steal(PySequence_List(seq.ptr()));
+    py::object pages = steal(PySequence_List(seq.ptr()));
     if (PyList_GET_SIZE(pages.ptr()) == 0) return py::none();
 
-    py::object data = names("pd").attr("concat")(pages);
-    Py_ssize_t rows = kv::tables::row_count(data);
+    py::object data = globals("pd").attr("concat")(pages);
+    Py_ssize_t rows = tables::row_count(data);
     py::object n_rows = py::int_(rows);
     int enough = PyObject_RichCompareBool(n_rows.ptr(), periods.ptr(), Py_GE);
     if (enough < 0) throw py::error_already_set();
@@ -253,34 +254,34 @@ py::object api_get_historical_bar(const kv::Bound& a) {
         want = py::int_(periods).cast<Py_ssize_t>();
         want = want < 0 ? 0 : (want > rows ? rows : want);
     }
-    py::object tail = kv::steal(PySlice_New(py::int_(rows - want).ptr(), nullptr, nullptr));
+    py::object tail = steal(PySlice_New(py::int_(rows - want).ptr(), nullptr, nullptr));
     py::object last = getitem(data.attr("iloc"), tail);
     py::list cols;
     for (PyObject* c : g_bar_columns) cols.append(c);
     return getitem(last, cols);
 }
 
-py::object req_historical_bars(const kv::Bound& a) {
+py::object req_historical_bars(const Bound& a) {
     py::object self = arg(a, 0), security = arg(a, 1), periods = arg(a, 2), freq = arg(a, 3),
                cur_datetime = arg(a, 4), sessions = arg(a, 5), mode = arg(a, 6);
-    if (!PyLong_Check(periods.ptr())) kv::raise_arg_type("periods", "int", periods);
-    kv::check_str(freq, "freq");
+    if (!PyLong_Check(periods.ptr())) raise_arg_type("periods", "int", periods);
+    check_str(freq, "freq");
     if (!sessions.is_none() && !PyList_Check(sessions.ptr()))
-        kv::raise_arg_type("trading_sessions", "list", sessions);
-    kv::check_str(mode, "mode");
+        raise_arg_type("trading_sessions", "list", sessions);
+    check_str(mode, "mode");
 
     // n-minute frequencies: one-minute bars through this same method, aggregated.
-    auto fetch_body = [self, security, cur_datetime, sessions, mode](const kv::Bound& f) {
+    auto fetch_body = [self, security, cur_datetime, sessions, mode](const Bound& f) {
         return self.attr("req_historical_bars")(security, f[0], "1Min", cur_datetime,
                                                 py::arg("trading_sessions") = sessions,
                                                 py::arg("mode") = mode);
     };
-    py::object fetch = kv::detail::make_function(
-        names("__name__").cast<std::string>(), "fetch",
+    py::object fetch = detail::make_function(
+        globals("__name__").cast<std::string>(), "fetch",
         "FutuAdapter.req_historical_bars.<locals>.fetch", {{"count"}}, false, fetch_body,
         nullptr);
     py::object aggregated =
-        names("maybe_req_aggregated_nmin")(freq, periods, py::arg("fetch_1min") = fetch);
+        globals("maybe_req_aggregated_nmin")(freq, periods, py::arg("fetch_1min") = fetch);
     if (!aggregated.is_none()) {
         if (asserts_enabled && !PyList_Check(aggregated.ptr())) {
             PyErr_SetNone(PyExc_AssertionError);
@@ -290,19 +291,17 @@ py::object req_historical_bars(const kv::Bound& a) {
     }
 
     py::object allowed = self.attr("KL_ALLOWED");
-    int in = PySequence_Contains(allowed.ptr(), freq.ptr());
-    if (in < 0) throw py::error_already_set();
-    check_assert(in, Text() << "Parameter freq=" << freq << " is Not supported. Only " << allowed
+    check_assert(contains(allowed, freq), Text() << "Parameter freq=" << freq << " is Not supported. Only " << allowed
                             << " are allowed (or aggregatable N-min such as 5Min / 15Min).");
     if (eq(freq, py::str("1Day")) && sessions.is_none())
         raise(PyExc_ValueError,
               Text() << "Parameters trading_sessions is mandatory if freq=" << freq << ".");
 
-    py::object kind = getattr(py::type::handle_of(security), S.name_);
+    py::object kind = getattr(py::type::handle_of(security), N().name_);
     py::object asset_type =
-        (Text() << kind << "_" << getattr(getattr(security, S.exchange), S.value)).str();
+        (Text() << kind << "_" << getattr(getattr(security, N().exchange), N().value)).str();
     py::object data = self.attr("_api_get_historical_bar")(
-        py::arg("instrument") = getattr(security, S.code), py::arg("asset_type") = asset_type,
+        py::arg("instrument") = getattr(security, N().code), py::arg("asset_type") = asset_type,
         py::arg("periods") = periods, py::arg("freq") = freq);
     if (data.is_none()) return py::list();  // no page at all: no bars
     return rows_to_bars(data, security, TimeParse::framework);
@@ -316,42 +315,42 @@ const char* const kHistoryDoc =
 
 }  // namespace
 
-void add_market_data(py::module_& m, kv::PyClassBuilder& b) {
+void add_market_data(py::module_& m, PyClassBuilder& b) {
     g_bar_kw = py::make_tuple("datetime", "security", "open", "high", "low", "close", "volume")
                    .release().ptr();
     g_capdist_kw = py::make_tuple("datetime", "security", kCapitalColumns[0], kCapitalColumns[1],
                                   kCapitalColumns[2], kCapitalColumns[3], kCapitalColumns[4],
                                   kCapitalColumns[5]).release().ptr();
     const char* cols[] = {"time_key", "open", "high", "low", "close", "volume"};
-    for (int c = 0; c < 6; ++c) g_bar_columns[c] = kv::intern(cols[c]);
+    for (int c = 0; c < 6; ++c) g_bar_columns[c] = intern(cols[c]);
 
     py::class_<HistoryPages>(m, "_HistoryPages")
         .def("__iter__", [](py::object it) { return it; })
         .def("__next__", [](HistoryPages& p) { return p.next(); });
 
     b.def("get_security", {{"self"}, {"code"}}, false,
-          [](const kv::Bound& a) { return get_security(a[0], a[1]); },
+          [](const Bound& a) { return get_security(a[0], a[1]); },
           "Get security with security code");
     b.def("get_quote", {{"self"}, {"security"}}, false,
-          [](const kv::Bound& a) { return store_get(a[0], S.quote, a[1]); });
+          [](const Bound& a) { return store_get(a[0], N().quote, a[1]); });
     b.def("get_orderbook", {{"self"}, {"security"}}, false,
-          [](const kv::Bound& a) { return store_get(a[0], S.orderbook, a[1]); });
+          [](const Bound& a) { return store_get(a[0], N().orderbook, a[1]); });
     b.def("get_recent_bar", {{"self"}, {"security"}}, false,
-          [](const kv::Bound& a) { return get_recent_bar(a[0], a[1], "QFQ"); }, "Get recent OHLCV");
+          [](const Bound& a) { return get_recent_bar(a[0], a[1], "QFQ"); }, "Get recent OHLCV");
     b.def("get_recent_capital_distribution", {{"self"}, {"security"}}, false,
-          [](const kv::Bound& a) { return get_recent_capital_distribution(a[0], a[1]); });
-    b.def("get_recent_data", {{"self"}, {"security"}, kv::var_kw()}, false,
-          [](const kv::Bound& a) { return get_recent_data(a[0], a[1], a.kwargs()); },
+          [](const Bound& a) { return get_recent_capital_distribution(a[0], a[1]); });
+    b.def("get_recent_data", {{"self"}, {"security"}, var_kw()}, false,
+          [](const Bound& a) { return get_recent_data(a[0], a[1], a.kwargs()); },
           "Get recent data (OHLCV or CapitalDistribution)");
     b.def("req_historical_bars",
           {{"self"}, {"security"}, {"periods"}, {"freq"}, {"cur_datetime"},
            {"trading_sessions", py::none()}, {"mode", py::str("direct")}},
-          false, [](const kv::Bound& a) { return req_historical_bars(a); },
+          false, [](const Bound& a) { return req_historical_bars(a); },
           "request historical bar data.");
     b.def("_api_get_historical_bar",
           {{"self"}, {"instrument"}, {"asset_type"}, {"end_date", py::str("today")},
-           {"start_date", py::none()}, {"periods", py::int_(1)}, kv::var_kw()},
-          false, [](const kv::Bound& a) { return api_get_historical_bar(a); },
+           {"start_date", py::none()}, {"periods", py::int_(1)}, var_kw()},
+          false, [](const Bound& a) { return api_get_historical_bar(a); },
           "Use FUTU API to get historical Data");
     py::list default_fields;
     default_fields.append(m.attr("KL_FIELD").attr("ALL"));
@@ -359,12 +358,13 @@ void add_market_data(py::module_& m, kv::PyClassBuilder& b) {
           {{"self"}, {"code"}, {"start"}, {"end"}, {"ktype", m.attr("KLType").attr("K_DAY")},
            {"autype", m.attr("AuType").attr("QFQ")}, {"fields", default_fields},
            {"max_count", py::int_(500)}, {"extended_time", py::bool_(false)}},
-          false, [](const kv::Bound& a) { return api_req_historical_bar(a); }, kHistoryDoc);
+          false, [](const Bound& a) { return api_req_historical_bar(a); }, kHistoryDoc);
 }
 
-void add_crypto_market_data(py::module_&, kv::PyClassBuilder& b) {
+void add_crypto_market_data(py::module_&, PyClassBuilder& b) {
     b.def("get_recent_bar", {{"self"}, {"security"}}, false,
-          [](const kv::Bound& a) { return get_recent_bar(a[0], a[1], "NONE"); }, "Get recent OHLCV");
+          [](const Bound& a) { return get_recent_bar(a[0], a[1], "NONE"); }, "Get recent OHLCV");
 }
 
-}  // namespace futu
+}  // namespace futu_adapter
+}  // namespace kv

@@ -11,78 +11,34 @@
 
 #include "futu_adapter.hpp"
 
-namespace futu {
+namespace kv {
+namespace futu_adapter {
 
-kv::ModuleNames names;
-kv::TimeTextParser time_parser;
+ModuleNames globals;
+TimeTextParser time_parser;
 bool asserts_enabled = true;
-Strings S;
 
-void init_strings() {
-    using kv::intern;
-    S = Strings{intern("code"), intern("expiry_date"), intern("exchange"), intern("value"),
-                intern("security"), intern("lot_size"), intern("quantity"), intern("price"),
-                intern("order_type"), intern("direction"), intern("offset"), intern("status"),
-                intern("filled_quantity"), intern("filled_avg_price"), intern("updated_time"),
-                intern("quote"), intern("orderbook"), intern("orders"), intern("deals"),
-                intern("put"), intern("get"), intern("securities"), intern("quote_ctx"),
-                intern("trd_ctx"), intern("futu_trd_env"), intern("trade_mode"),
-                intern("_trade_mode"), intern("get_security"), intern("data_date"),
-                intern("data_time"), intern("svr_recv_time_ask"), intern("svr_recv_time_bid"),
-                intern("Bid"), intern("Ask"), intern("order_id"), intern("dealt_qty"),
-                intern("dealt_avg_price"), intern("order_status"), intern("deal_id"),
-                intern("qty"), intern("create_time"), intern("time_key"), intern("open"),
-                intern("high"), intern("low"), intern("close"), intern("volume"),
-                intern("datetime"), intern(" "), intern(""), intern("HK."), intern("main"),
-                intern("gateway"), intern("__name__"), intern("_sim_booked")};
+const Names& N() {
+    static const Names n;
+    return n;
 }
 
 bool is_hk_stock(py::handle security) {
-    int r = PyObject_IsInstance(security.ptr(), names("Stock").ptr());
-    if (r < 0) throw py::error_already_set();
-    if (!r) return false;
-    py::object code = getattr(security, S.code);
-    int c = PySequence_Contains(code.ptr(), S.hk_prefix);
-    if (c < 0) throw py::error_already_set();
-    return c != 0;
+    return is_instance(security, globals("Stock")) &&
+           contains(getattr(security, N().code), N().hk_prefix);
 }
 
 void check_dataframe(py::handle table, const char* arg) {
-    py::object cls = names("pd").attr("DataFrame");
-    int r = PyObject_IsInstance(table.ptr(), cls.ptr());
-    if (r < 0) throw py::error_already_set();
-    if (!r) kv::raise_arg_type(arg, "DataFrame", table);
+    py::object cls = globals("pd").attr("DataFrame");
+    if (!is_instance(table, cls)) raise_arg_type(arg, "DataFrame", table);
 }
 
-void unpack(py::handle seq, py::object* out, int n) {
-    if (PyTuple_CheckExact(seq.ptr()) && PyTuple_GET_SIZE(seq.ptr()) == n) {
-        for (int i = 0; i < n; ++i) out[i] = borrow(PyTuple_GET_ITEM(seq.ptr(), i));
-        return;
-    }
-    py::object it = kv::steal(PyObject_GetIter(seq.ptr()));
-    int got = 0;
-    for (; got <= n; ++got) {
-        PyObject* x = PyIter_Next(it.ptr());
-        if (!x) break;
-        if (got == n) {
-            Py_DECREF(x);
-            kv::raise(PyExc_ValueError,
-                      "too many values to unpack (expected " + std::to_string(n) + ")");
-        }
-        out[got] = kv::steal(x);
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    if (got < n)
-        kv::raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(n) +
-                                        ", got " + std::to_string(got) + ")");
-}
+py::object trade_mode_member(const char* name) { return globals("TradeMode").attr(name); }
 
-py::object trade_mode_member(const char* name) { return names("TradeMode").attr(name); }
-
-}  // namespace futu
+}  // namespace futu_adapter
+}  // namespace kv
 
 namespace {
-namespace py = pybind11;
 
 const char* const kSdkNames[] = {
     "OpenQuoteContext", "OpenSecTradeContext", "OpenFutureTradeContext",
@@ -100,12 +56,12 @@ const char* const kCryptoDoc =
 }  // namespace
 
 PYBIND11_MODULE(futu_adapter, m) {
-    using futu::names;
+    namespace fa = kv::futu_adapter;
+    fa::N();
     m.doc() = "Futu OpenAPI gateways: Hong Kong and US stocks, Hong Kong futures and crypto spot.";
-    names.bind(m);
-    futu::init_strings();
+    fa::globals.bind(m);
     kv::datetime_api();
-    futu::asserts_enabled =
+    fa::asserts_enabled =
         py::module_::import("sys").attr("flags").attr("optimize").cast<long>() == 0;
 
     // Outside names, as a Python module's imports bind them.
@@ -137,7 +93,7 @@ PYBIND11_MODULE(futu_adapter, m) {
     kv::import_name(m, "kavrel_trader.gateways.futu.futu_fees", "FutuFeesCrypto");
     for (const char* n : {"GATEWAYS", "DATA_PATH", "TIME_STEP"})
         kv::import_name(m, "kavrel_trader_config", n);
-    futu::time_parser.bind(m.attr("try_parsing_datetime"));
+    fa::time_parser.bind(m.attr("try_parsing_datetime"));
 
     // Gateway settings, absent (None) when the configuration has no such section.
     py::object gateways = m.attr("GATEWAYS");
@@ -145,7 +101,7 @@ PYBIND11_MODULE(futu_adapter, m) {
     m.attr("FUTUFUTURES") = gateways.attr("get")("Futufutures");
     m.attr("FUTUCRYPTO") = gateways.attr("get")("Futucrypto");
 
-    futu::add_conversions(m);
+    fa::add_conversions(m);
 
     py::object time_step = m.attr("TIME_STEP");
     py::tuple kl_allowed = py::make_tuple("1Day", "1Min");
@@ -155,17 +111,17 @@ PYBIND11_MODULE(futu_adapter, m) {
         .attr("SHORT_INTEREST_RATE", py::float_(0.0098))
         .attr("NAME", py::str("FUTU"))
         .attr("KL_ALLOWED", kl_allowed);
-    futu::add_lifecycle(m, adapter);
-    futu::add_pushes(m, adapter);
-    futu::add_market_data(m, adapter);
-    futu::add_orders(m, adapter);
+    fa::add_lifecycle(m, adapter);
+    fa::add_pushes(m, adapter);
+    fa::add_market_data(m, adapter);
+    fa::add_orders(m, adapter);
     py::object adapter_cls = adapter.build(py::make_tuple(m.attr("BaseGateway")));
 
     kv::PyClassBuilder futures(m, "FutuFuturesGateway", "Futu futures gateway");
     futures.attr("TIME_STEP", time_step)
         .attr("SHORT_INTEREST_RATE", py::float_(0.0))
         .attr("NAME", py::str("FUTUFUTURES"));
-    futu::add_futures_gateway(m, futures);
+    fa::add_futures_gateway(m, futures);
     futures.build(py::make_tuple(adapter_cls));
 
     kv::PyClassBuilder crypto(m, "FutuCryptoGateway", kCryptoDoc);
@@ -173,9 +129,9 @@ PYBIND11_MODULE(futu_adapter, m) {
         .attr("SHORT_INTEREST_RATE", py::float_(0.0))
         .attr("NAME", py::str("FUTUCRYPTO"))
         .attr("KL_ALLOWED", py::make_tuple("1Day", "1Min"));
-    futu::add_crypto_lifecycle(m, crypto);
-    futu::add_crypto_pushes(m, crypto);
-    futu::add_crypto_market_data(m, crypto);
-    futu::add_crypto_orders(m, crypto);
+    fa::add_crypto_lifecycle(m, crypto);
+    fa::add_crypto_pushes(m, crypto);
+    fa::add_crypto_market_data(m, crypto);
+    fa::add_crypto_orders(m, crypto);
     crypto.build(py::make_tuple(adapter_cls));
 }

@@ -10,10 +10,11 @@
 #include "py/records.hpp"
 #include "py/tables.hpp"
 
-namespace futu {
+namespace kv {
+namespace futu_adapter {
 namespace {
 
-using kv::tables::FirstRow;
+using tables::FirstRow;
 
 // Quote fields taken from the columns of the same name, in Quote keyword order.
 const char* const kQuoteFigures[] = {"last_price", "open_price",    "high_price", "low_price",
@@ -38,7 +39,7 @@ PyObject* tuple_of(std::initializer_list<const char*> items) {
     PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
     if (!t) throw py::error_already_set();
     Py_ssize_t i = 0;
-    for (const char* s : items) PyTuple_SET_ITEM(t, i++, kv::intern(s));  // stolen
+    for (const char* s : items) PyTuple_SET_ITEM(t, i++, intern(s));  // stolen
     return t;
 }
 
@@ -48,9 +49,9 @@ const std::array<PyObject*, 3>& level_names(int side, size_t n) {
     while (v.size() < n) {
         std::string k = std::to_string(v.size() + 1);
         const char* s = side == 0 ? "bid_" : "ask_";
-        v.push_back({kv::intern((std::string(s) + "price_" + k).c_str()),
-                     kv::intern((std::string(s) + "volume_" + k).c_str()),
-                     kv::intern((std::string(s) + "num_" + k).c_str())});
+        v.push_back({intern((std::string(s) + "price_" + k).c_str()),
+                     intern((std::string(s) + "volume_" + k).c_str()),
+                     intern((std::string(s) + "num_" + k).c_str())});
     }
     return v[n - 1];
 }
@@ -58,17 +59,17 @@ const std::array<PyObject*, 3>& level_names(int side, size_t n) {
 // self.get_security(code=code), through the object (an override is honoured).
 py::object security_for(py::handle self, py::handle code) {
     PyObject* args[] = {self.ptr(), code.ptr()};
-    return kv::steal(PyObject_VectorcallMethod(S.get_security, args,
+    return steal(PyObject_VectorcallMethod(N().get_security, args,
                                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET, P.code_kw));
 }
 
 py::object parse_time(py::handle text) {
-    return time_parser(names("try_parsing_datetime"), text);
+    return time_parser(globals("try_parsing_datetime"), text);
 }
 
 void store(py::handle self, PyObject* store_name, py::handle key, py::handle record) {
     py::object st = getattr(self, store_name);
-    call_method(st, S.put, key, record);
+    call_method(st, N().put, key, record);
 }
 
 // ------------------------------------------------------------------ quotes and order books
@@ -76,34 +77,34 @@ void store(py::handle self, PyObject* store_name, py::handle key, py::handle rec
 py::object process_quote(py::handle self, py::handle content) {
     check_dataframe(content, "content");
     FirstRow row(content);
-    py::object security = security_for(self, row[S.code]);
+    py::object security = security_for(self, row[N().code]);
     if (security.is_none()) return py::none();
-    py::object date = row[S.data_date];
-    py::object text = kv::steal(PyNumber_Add(date.ptr(), S.space));
-    text = kv::steal(PyNumber_Add(text.ptr(), row[S.data_time].ptr()));
+    py::object date = row[N().data_date];
+    py::object text = steal(PyNumber_Add(date.ptr(), N().space));
+    text = steal(PyNumber_Add(text.ptr(), row[N().data_time].ptr()));
     py::object when = parse_time(text);
 
     py::object values[3 + kFigures];
     values[0] = security;
-    values[1] = getattr(security, S.exchange);
+    values[1] = getattr(security, N().exchange);
     values[2] = when;
     for (int f = 0; f < kFigures; ++f) values[3 + f] = row[P.figures[f]];
     PyObject* slots[1 + 3 + kFigures] = {nullptr};
     for (int i = 0; i < 3 + kFigures; ++i) slots[1 + i] = values[i].ptr();
-    py::object quote = kv::KeywordMaker(names("Quote"))(slots + 1, P.quote_kw);
-    store(self, S.quote, security, quote);
+    py::object quote = KeywordMaker(globals("Quote"))(slots + 1, P.quote_kw);
+    store(self, N().quote, security, quote);
     return py::none();
 }
 
 // Sets the fields of every level of one side ("Bid" or "Ask"), however many it has.
 void set_levels(py::handle book, py::handle levels, int side) {
-    py::object it = kv::steal(PyObject_GetIter(levels.ptr()));
+    py::object it = steal(PyObject_GetIter(levels.ptr()));
     size_t n = 0;
     while (PyObject* raw = PyIter_Next(it.ptr())) {
-        py::object level = kv::steal(raw);
+        py::object level = steal(raw);
         const auto& fields = level_names(side, ++n);
         for (Py_ssize_t i = 0; i < 3; ++i) {
-            py::object v = kv::steal(PySequence_GetItem(level.ptr(), i));
+            py::object v = steal(PySequence_GetItem(level.ptr(), i));
             setattr(book, fields[static_cast<size_t>(i)], v);
         }
     }
@@ -111,21 +112,21 @@ void set_levels(py::handle book, py::handle levels, int side) {
 }
 
 py::object process_orderbook(py::handle self, py::handle content) {
-    if (!PyDict_CheckExact(content.ptr())) kv::raise_arg_type("content", "dict", content);
-    py::object security = security_for(self, getitem(content, S.code));
+    if (!PyDict_CheckExact(content.ptr())) raise_arg_type("content", "dict", content);
+    py::object security = security_for(self, getitem(content, N().code));
     if (security.is_none()) return py::none();
-    py::object ask_time = parse_time(getitem(content, S.svr_recv_time_ask));
-    py::object bid_time = parse_time(getitem(content, S.svr_recv_time_bid));
+    py::object ask_time = parse_time(getitem(content, N().svr_recv_time_ask));
+    py::object bid_time = parse_time(getitem(content, N().svr_recv_time_bid));
     int later = PyObject_RichCompareBool(ask_time.ptr(), bid_time.ptr(), Py_GT);
     if (later < 0) throw py::error_already_set();
 
-    py::object exchange = getattr(security, S.exchange);
+    py::object exchange = getattr(security, N().exchange);
     PyObject* slots[4] = {nullptr, security.ptr(), exchange.ptr(),
                           later ? ask_time.ptr() : bid_time.ptr()};
-    py::object book = kv::KeywordMaker(names("OrderBook"))(slots + 1, P.orderbook_kw);
-    set_levels(book, getitem(content, S.bid), 0);
-    set_levels(book, getitem(content, S.ask), 1);
-    store(self, S.orderbook, security, book);
+    py::object book = KeywordMaker(globals("OrderBook"))(slots + 1, P.orderbook_kw);
+    set_levels(book, getitem(content, N().bid), 0);
+    set_levels(book, getitem(content, N().ask), 1);
+    store(self, N().orderbook, security, book);
     return py::none();
 }
 
@@ -134,29 +135,27 @@ py::object process_orderbook(py::handle self, py::handle content) {
 // A pushed quantity in the framework's units: lots for a Hong Kong stock.
 py::object framework_quantity(py::handle security, py::handle qty, bool lots) {
     if (!lots || !is_hk_stock(security)) return borrow(qty);
-    py::object lot = getattr(security, S.lot_size);
-    return kv::steal(PyNumber_TrueDivide(qty.ptr(), lot.ptr()));
+    py::object lot = getattr(security, N().lot_size);
+    return steal(PyNumber_TrueDivide(qty.ptr(), lot.ptr()));
 }
 
 py::object make_deal(py::handle order, py::handle updated_time, py::handle price,
                      py::handle quantity, py::handle dealid, py::handle orderid) {
-    py::object security = getattr(order, S.security), direction = getattr(order, S.direction),
-               offset = getattr(order, S.offset), type = getattr(order, S.order_type);
+    py::object security = getattr(order, N().security), direction = getattr(order, N().direction),
+               offset = getattr(order, N().offset), type = getattr(order, N().order_type);
     PyObject* slots[10] = {nullptr,           security.ptr(), direction.ptr(),
                            offset.ptr(),      type.ptr(),     updated_time.ptr(),
                            price.ptr(),       quantity.ptr(), dealid.ptr(),
                            orderid.ptr()};
-    return kv::KeywordMaker(names("Deal"))(slots + 1, P.deal_kw);
+    return KeywordMaker(globals("Deal"))(slots + 1, P.deal_kw);
 }
 
 // The quantity of an order's fills already booked as paper-trading deals, kept per gateway.
 py::object booked_fills(py::handle self) {
-    PyObject* d = PyObject_GetAttr(self.ptr(), S.sim_booked);
-    if (d) return kv::steal(d);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
+    py::object booked = getattr_or(self, N().sim_booked, py::handle());
+    if (booked) return booked;
     py::dict fresh;
-    setattr(self, S.sim_booked, fresh);
+    setattr(self, N().sim_booked, fresh);
     return std::move(fresh);
 }
 
@@ -165,30 +164,30 @@ py::object booked_fills(py::handle self) {
 py::object process_order(py::handle self, py::handle content, bool lots, bool synthetic) {
     check_dataframe(content, "content");
     FirstRow row(content);
-    py::object order_id = row[S.order_id];
-    py::object order = call_method(getattr(self, S.orders), S.get, order_id);
+    py::object order_id = row[N().order_id];
+    py::object order = call_method(getattr(self, N().orders), N().get, order_id);
     if (order.is_none()) return py::none();  // not an order of this gateway
 
-    py::object dealt = row[S.dealt_qty];
-    py::object updated = row[S.updated_time];
-    py::object avg = row[S.dealt_avg_price];
-    py::object sdk_status = row[S.order_status];
-    py::object status = names("convert_orderstatus_futu2kv")(sdk_status);
-    py::object filled = framework_quantity(getattr(order, S.security), dealt, lots);
+    py::object dealt = row[N().dealt_qty];
+    py::object updated = row[N().updated_time];
+    py::object avg = row[N().dealt_avg_price];
+    py::object sdk_status = row[N().order_status];
+    py::object status = globals("convert_orderstatus_futu2kv")(sdk_status);
+    py::object filled = framework_quantity(getattr(order, N().security), dealt, lots);
     py::object when = parse_time(updated);
 
     // The newly filled quantity, booked as a paper-trading deal: a push states the order's
     // whole fill so far, so only what exceeds the fills already booked is new.
     py::object increment, booked;
     if (synthetic) {
-        py::object kv_status = names("KVOrderStatus");
+        py::object kv_status = globals("KVOrderStatus");
         if (eq(self.attr("trade_mode"), trade_mode_member("SIMULATE")) &&
             (eq(status, kv_status.attr("FILLED")) || eq(status, kv_status.attr("PART_FILLED")))) {
             booked = booked_fills(self);
             PyObject* before = PyDict_GetItemWithError(booked.ptr(), order_id.ptr());
             if (!before && PyErr_Occurred()) throw py::error_already_set();
             py::object prev = before ? borrow(before) : py::object(py::int_(0));
-            increment = kv::steal(PyNumber_Subtract(filled.ptr(), prev.ptr()));
+            increment = steal(PyNumber_Subtract(filled.ptr(), prev.ptr()));
             py::object zero = py::int_(0);
             int more = PyObject_RichCompareBool(increment.ptr(), zero.ptr(), Py_GT);
             if (more < 0) throw py::error_already_set();
@@ -196,40 +195,40 @@ py::object process_order(py::handle self, py::handle content, bool lots, bool sy
         }
     }
 
-    setattr(order, S.filled_quantity, filled);
-    setattr(order, S.updated_time, when);
-    setattr(order, S.filled_avg_price, avg);
-    setattr(order, S.status, status);
+    setattr(order, N().filled_quantity, filled);
+    setattr(order, N().updated_time, when);
+    setattr(order, N().filled_avg_price, avg);
+    setattr(order, N().status, status);
     if (increment) {
-        py::object uid = names("uuid").attr("uuid4")();
-        py::object dealid = kv::steal(PyUnicode_Concat(P.dealid_prefix, py::str(uid).ptr()));
+        py::object uid = globals("uuid").attr("uuid4")();
+        py::object dealid = steal(PyUnicode_Concat(P.dealid_prefix, py::str(uid).ptr()));
         py::object deal = make_deal(order, when, avg, increment, dealid, order_id);
-        store(self, S.deals, dealid, deal);
+        store(self, N().deals, dealid, deal);
         if (PyDict_SetItem(booked.ptr(), order_id.ptr(), filled.ptr()) < 0)
             throw py::error_already_set();
     }
-    store(self, S.orders, order_id, order);
+    store(self, N().orders, order_id, order);
     return py::none();
 }
 
 py::object process_deal(py::handle self, py::handle content, bool lots) {
     check_dataframe(content, "content");
     FirstRow row(content);
-    py::object orderid = row[S.order_id];
-    py::object dealid = row[S.deal_id];
-    py::object order = call_method(getattr(self, S.orders), S.get, orderid);
+    py::object orderid = row[N().order_id];
+    py::object dealid = row[N().deal_id];
+    py::object order = call_method(getattr(self, N().orders), N().get, orderid);
     if (order.is_none()) return py::none();  // not an order of this gateway
 
-    py::object qty = framework_quantity(getattr(order, S.security), row[S.qty], lots);
-    py::object when = parse_time(row[S.create_time]);
-    py::object price = row[S.price];
+    py::object qty = framework_quantity(getattr(order, N().security), row[N().qty], lots);
+    py::object when = parse_time(row[N().create_time]);
+    py::object price = row[N().price];
     py::object deal = make_deal(order, when, price, qty, dealid, orderid);
-    store(self, S.deals, dealid, deal);
+    store(self, N().deals, dealid, deal);
     return py::none();
 }
 
 void init_names() {
-    for (int f = 0; f < kFigures; ++f) P.figures[f] = kv::intern(kQuoteFigures[f]);
+    for (int f = 0; f < kFigures; ++f) P.figures[f] = intern(kQuoteFigures[f]);
     P.quote_kw = tuple_of({"security", "exchange", "datetime", "last_price", "open_price",
                            "high_price", "low_price", "prev_close_price", "volume", "turnover",
                            "turnover_rate", "amplitude", "suspension", "price_spread",
@@ -238,34 +237,35 @@ void init_names() {
     P.deal_kw = tuple_of({"security", "direction", "offset", "order_type", "updated_time",
                           "filled_avg_price", "filled_quantity", "dealid", "orderid"});
     P.code_kw = tuple_of({"code"});
-    P.dealid_prefix = kv::intern("futu-sim-deal-");
+    P.dealid_prefix = intern("futu-sim-deal-");
     level_names(0, 10);
     level_names(1, 10);
 }
 
 }  // namespace
 
-void add_pushes(py::module_&, kv::PyClassBuilder& b) {
+void add_pushes(py::module_&, PyClassBuilder& b) {
     init_names();
     b.def("process_quote", {{"self"}, {"content"}}, false,
-          [](const kv::Bound& a) { return process_quote(a[0], a[1]); }, "Callback of Quote");
+          [](const Bound& a) { return process_quote(a[0], a[1]); }, "Callback of Quote");
     b.def("process_orderbook", {{"self"}, {"content"}}, false,
-          [](const kv::Bound& a) { return process_orderbook(a[0], a[1]); },
+          [](const Bound& a) { return process_orderbook(a[0], a[1]); },
           "Callback of Orderbook");
     b.def("process_order", {{"self"}, {"content"}}, false,
-          [](const kv::Bound& a) { return process_order(a[0], a[1], true, true); },
+          [](const Bound& a) { return process_order(a[0], a[1], true, true); },
           "Callback of Order");
     b.def("process_deal", {{"self"}, {"content"}}, false,
-          [](const kv::Bound& a) { return process_deal(a[0], a[1], true); }, "Callback of Deal");
+          [](const Bound& a) { return process_deal(a[0], a[1], true); }, "Callback of Deal");
 }
 
-void add_crypto_pushes(py::module_&, kv::PyClassBuilder& b) {
+void add_crypto_pushes(py::module_&, PyClassBuilder& b) {
     b.def("process_order", {{"self"}, {"content"}}, false,
-          [](const kv::Bound& a) { return process_order(a[0], a[1], false, false); },
+          [](const Bound& a) { return process_order(a[0], a[1], false, false); },
           "Callback of Order (no HK lot-size rescale).");
     b.def("process_deal", {{"self"}, {"content"}}, false,
-          [](const kv::Bound& a) { return process_deal(a[0], a[1], false); },
+          [](const Bound& a) { return process_deal(a[0], a[1], false); },
           "Callback of Deal (no HK lot-size rescale).");
 }
 
-}  // namespace futu
+}  // namespace futu_adapter
+}  // namespace kv

@@ -1,45 +1,57 @@
-// Shared declarations of the QMT gateway module: the module namespace, interned names,
-// small helpers for configuration, log lines and caught errors, the row readers, and the
-// functions that add each group of methods to the QmtAdapter class.
+// kavrel_trader.gateways.qmt.qmt_adapter: what the parts of the module share.
+//
+// Here: the module's namespace (`globals`), its interned names (N()), the log-line and
+// configuration helpers, the row readers and the functions that add each group of methods
+// to the QmtAdapter class. The host operations (getattr, setattr, eq, contains, str_of,
+// raise, ...) are those of py/host_ops.hpp, shared by every module.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
 #include <string>
 
+#include "py/host_ops.hpp"
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
 
 namespace kv {
 namespace qmt_adapter {
-namespace py = pybind11;
 
 // The module's namespace: every outside name is read from it when used.
-extern ModuleNames names;
+extern ModuleNames globals;
 
-// Interned attribute and key names, set once at import.
-struct Interned {
-    PyObject *NAME, *KL_ALLOWED, *_cfg, *_rpc, *_recent_bars, *securities, *quote, *orderbook,
-        *orders, *queue, *put, *get, *code, *exchange, *status, *updated_time, *orderid, *call,
-        *now, *replace, *items, *security, *direction;
+// Attribute, key and text names used per call.
+struct Names {
+    Name NAME{"NAME"}, KL_ALLOWED{"KL_ALLOWED"}, cfg{"_cfg"}, rpc{"_rpc"},
+        recent_bars{"_recent_bars"}, securities{"securities"}, quote{"quote"},
+        orderbook{"orderbook"}, orders{"orders"}, queue{"queue"}, put{"put"}, get{"get"},
+        code{"code"}, exchange{"exchange"}, status{"status"}, updated_time{"updated_time"},
+        orderid{"orderid"}, call{"call"}, replace{"replace"}, items{"items"},
+        security{"security"}, direction{"direction"}, one_min{"1Min"};
+    // methods
+    Name ping{"ping"}, start_events{"start_events"}, on_event{"_on_event"},
+        subscribe{"subscribe"}, unsubscribe{"unsubscribe"}, close{"close"},
+        refresh_quotes{"_refresh_quotes"}, get_recent_bar{"get_recent_bar"},
+        req_historical_bars{"req_historical_bars"}, get_security{"get_security"},
+        get_all_broker_positions{"get_all_broker_positions"}, upper{"upper"},
+        isdisjoint{"isdisjoint"}, strip{"strip"}, uuid4{"uuid4"}, hex{"hex"};
+    // order events, fills and reconciliation (order_events.cpp)
+    Name order_ref{"order_ref"}, order_id{"order_id"}, deals{"deals"}, type{"type"},
+        data{"data"}, trade_id{"trade_id"}, traded_volume{"traded_volume"},
+        traded_price{"traded_price"}, time{"time"}, submitted{"submitted"},
+        cancelled{"cancelled"}, filled_quantity{"filled_quantity"},
+        filled_avg_price{"filled_avg_price"}, offset{"offset"}, order_type{"order_type"},
+        order_lock{"_order_lock"}, held_events{"_held_events"},
+        held_dropped_line{"_held_dropped_line"}, cancel_marked{"_cancel_marked"},
+        unknown_since{"_unknown_since"}, reconcile_timer{"_reconcile_timer"},
+        reconcile_ops{"_reconcile_ops"}, closed{"_closed"}, withdrawn{"withdrawn"};
+    Name acquire{"acquire"}, release{"release"}, discard{"discard"}, add{"add"}, pop{"pop"},
+        append{"append"}, is_alive{"is_alive"}, start{"start"}, cancel{"cancel"},
+        reconcile{"reconcile"}, reconcile_due{"_reconcile_due"},
+        on_events_recovered{"_on_events_recovered"}, setitem{"__setitem__"};
 };
-extern Interned S;
-
-inline py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
-inline py::object arg(const Bound& a, size_t i) { return borrow(a[i].ptr()); }
-inline py::object getattr(py::handle o, PyObject* name) { return steal(PyObject_GetAttr(o.ptr(), name)); }
-inline void setattr(py::handle o, PyObject* name, py::handle v) {
-    if (PyObject_SetAttr(o.ptr(), name, v.ptr()) < 0) throw py::error_already_set();
-}
-
-// str(o)
-inline py::object text(py::handle o) { return steal(PyObject_Str(o.ptr())); }
-
-// Raise exc_type(message) with a str message object.
-[[noreturn]] inline void raise_obj(PyObject* exc_type, const py::object& message) {
-    PyErr_SetObject(exc_type, message.ptr());
-    throw py::error_already_set();
-}
+const Names& N();  // module.cpp
 
 // The concatenation of the text forms of `parts`.
 py::object join(std::initializer_list<py::handle> parts);
@@ -50,21 +62,8 @@ void log(py::handle self, std::initializer_list<py::handle> parts);
 // self._cfg.get(key, default); a value of None counts as missing when `none_is_missing`.
 py::object cfg_get(py::handle self, const char* key, py::handle dflt, bool none_is_missing = false);
 
-// Current local time through the module's `datetime`.
-inline py::object now() { return names.now(); }
-
 // isinstance(o, Mapping) through the module's `Mapping` (dicts without a lookup).
 bool is_mapping(py::handle o);
-
-// Whether a caught error is an Exception (not KeyboardInterrupt, SystemExit, ...), the kind
-// the gateway turns into a log line or an absent result.
-bool is_exception(const py::error_already_set& e);
-
-// self.<name>(args...) through the instance, so overrides in subclasses are honoured.
-template <class... Args>
-py::object call_method(py::handle self, const char* name, Args&&... args) {
-    return self.attr(name)(std::forward<Args>(args)...);
-}
 
 // ---------------------------------------------------------------- row readers
 
@@ -100,6 +99,33 @@ void add_lifecycle(PyClassBuilder& cls, py::module_& m);
 void add_market_data(PyClassBuilder& cls, py::module_& m);
 void add_orders(PyClassBuilder& cls, py::module_& m);
 void bind_market_data_statics(py::module_& m);
+void add_order_events(py::module_& m, PyClassBuilder& cls);  // order_events.cpp
+
+// ---------------------------------------------------------------- order events
+
+// What place_order and cancel_order share with the event handler (order_events.cpp).
+// Whether the order's state is final: FILLED, CANCELLED or FAILED, except a CANCELLED the
+// gateway set itself on its cancel request, which the terminal may still undo.
+bool is_final_order(py::handle self, py::handle ref, py::handle order);
+// The events held for `ref`, applied to its order just stored (under the order lock).
+void apply_held(py::handle self, py::handle ref, py::handle order);
+// An order just left UNKNOWN by a time-out, for the reconciliation to settle.
+void note_unknown(py::handle self, py::handle ref);
+
+// Holds the gateway's `_order_lock` (a threading.RLock: the caller waits without the GIL)
+// for the life of the object.
+class OrderLock {
+public:
+    explicit OrderLock(py::handle self) : lock_(getattr(self, N().order_lock)) {
+        call_method(lock_, N().acquire);
+    }
+    ~OrderLock() { ignoring_errors([&] { call_method(lock_, N().release); }); }
+    OrderLock(const OrderLock&) = delete;
+    OrderLock& operator=(const OrderLock&) = delete;
+
+private:
+    py::object lock_;
+};
 
 // The class once built (for super() in __init__).
 extern PyObject* adapter_class;

@@ -1,4 +1,4 @@
-// Construction, close, trade mode, subscribe, and the bridge's event handler.
+// kavrel_trader.gateways.qmt.qmt_adapter: construction, close, trade mode and subscribe.
 #include <pybind11/pybind11.h>
 
 #include "adapter.hpp"
@@ -26,7 +26,7 @@ py::object make_bridge(py::handle self) {
     kw["db"] = steal(PyNumber_Long(cfg_get(self, "redis_db", py::int_(5), true).ptr()));
     kw["key_prefix"] = cfg_get(self, "key_prefix", py::str("kavrel:qmt"), true);
     kw["timeout"] = steal(PyNumber_Float(cfg_get(self, "rpc_timeout", py::float_(10.0), true).ptr()));
-    py::object cls = names("QmtRedisBridge");
+    py::object cls = globals("QmtRedisBridge");
     py::tuple none;
     return steal(PyObject_Call(cls.ptr(), none.ptr(), kw.ptr()));
 }
@@ -38,22 +38,33 @@ py::object init(const Bound& a) {
     self.attr("fees") = a[5];
     self.attr("start") = a[3];
     self.attr("end") = a[4];
-    py::object cfg = steal(PyObject_GetItem(names("GATEWAYS").ptr(), gateway_name.ptr()));
-    setattr(self, S._cfg, cfg);
-    setattr(self, S._recent_bars, steal(PyDict_New()));
+    py::object cfg = getitem(globals("GATEWAYS"), gateway_name);
+    setattr(self, N().cfg, cfg);
+    setattr(self, N().recent_bars, steal(PyDict_New()));
+    // The state of the order events (order_events.cpp).
+    setattr(self, N().order_lock, globals("threading").attr("RLock")());
+    setattr(self, N().held_events, py::list());
+    setattr(self, N().held_dropped_line, py::none());
+    setattr(self, N().cancel_marked, py::set());
+    setattr(self, N().unknown_since, py::dict());
+    setattr(self, N().reconcile_timer, py::none());
+    setattr(self, N().reconcile_ops, py::bool_(true));
+    setattr(self, N().closed, py::bool_(false));
 
     py::object rpc = make_bridge(self);
-    setattr(self, S._rpc, rpc);
+    setattr(self, N().rpc, rpc);
     // A gateway that fails to come up releases its bridge client (and any event thread it
     // started) before the error reaches the caller.
     try {
-        py::object pong = rpc.attr("ping")();
-        names.print(join({getattr(self, S.NAME), py::str(" Redis bridge ping ok: "), pong}));
-        rpc.attr("start_events")(self.attr("_on_event"));
-        self.attr("subscribe")();
+        py::object pong = call_method(rpc, N().ping);
+        globals.print(join({getattr(self, N().NAME), py::str(" Redis bridge ping ok: "), pong}));
+        call_method(rpc, N().start_events, getattr(self, N().on_event),
+                    getattr(self, N().on_events_recovered));
+        call_method(self, N().subscribe);
+        call_method(self, N().reconcile);
     } catch (py::error_already_set& e) {
         try {
-            rpc.attr("close")();
+            call_method(rpc, N().close);
         } catch (py::error_already_set&) {
         }
         e.restore();
@@ -62,63 +73,25 @@ py::object init(const Bound& a) {
     return py::none();
 }
 
+// No reconciliation runs on a timer once the gateway is closed.
+void stop_reconciling(py::handle self) {
+    setattr(self, N().closed, py::bool_(true));
+    py::object timer = getattr_or(self, N().reconcile_timer, py::none());
+    if (!timer.is_none()) call_method(timer, N().cancel);
+}
+
 py::object close(const Bound& a) {
     py::handle self = a[0];
+    stop_reconciling(self);
     try {
-        self.attr("unsubscribe")();
+        call_method(self, N().unsubscribe);
     } catch (py::error_already_set& e) {
         // Close the client anyway; the unsubscribe error reaches the caller (a close error
         // replaces it, as a `finally` clause that raises would).
-        getattr(self, S._rpc).attr("close")();
+        call_method(getattr(self, N().rpc), N().close);
         throw;
     }
-    getattr(self, S._rpc).attr("close")();
-    return py::none();
-}
-
-// Applies an "order" event of the bridge to the order stored under its reference.
-py::object on_event(const Bound& a) {
-    py::handle self = a[0], event = a[1];
-    // Anything but a mapping with a mapping as "data" is not an order event.
-    if (!is_mapping(event)) return py::none();
-    py::object type = row_value(event, py::str("type"));
-    if (!type) return py::none();
-    int is_order = PyObject_RichCompareBool(type.ptr(), py::str("order").ptr(), Py_EQ);
-    if (is_order < 0) throw py::error_already_set();
-    if (!is_order) return py::none();
-
-    py::object data = row_value(event, py::str("data"));
-    if (!data || !truthy(data) || !is_mapping(data)) return py::none();
-
-    py::object ref;
-    for (const char* key : {"order_ref", "order_id"}) {
-        py::object v = row_value(data, py::str(key));
-        if (v && truthy(v)) {
-            ref = v;
-            break;
-        }
-    }
-    if (!ref) return py::none();
-    py::object order_id = text(ref);
-    if (!truthy(order_id)) return py::none();
-
-    py::object orders = getattr(self, S.orders);
-    int known = PySequence_Contains(getattr(orders, S.queue).ptr(), order_id.ptr());
-    if (known < 0) throw py::error_already_set();
-    if (!known) return py::none();
-
-    py::object order = orders.attr("get")(order_id);
-    auto flag = [&](const char* key) {
-        py::object v = row_value(data, py::str(key));
-        return v && truthy(v);
-    };
-    py::object status_enum = names("OrderStatus");
-    if (flag("cancelled"))
-        setattr(order, S.status, status_enum.attr("CANCELLED"));
-    else if (flag("submitted"))
-        setattr(order, S.status, status_enum.attr("SUBMITTED"));
-    setattr(order, S.updated_time, now());
-    orders.attr("put")(order_id, order);
+    call_method(getattr(self, N().rpc), N().close);
     return py::none();
 }
 
@@ -135,11 +108,10 @@ void add_lifecycle(PyClassBuilder& cls, py::module_& m) {
         return py::none();
     });
     cls.def("subscribe", {{"self"}}, false, [](const Bound& a) {
-        a[0].attr("_refresh_quotes")();
+        call_method(a[0], N().refresh_quotes);
         return py::none();
     });
     cls.def("unsubscribe", {{"self"}}, false, [](const Bound&) { return py::none(); });
-    cls.def("_on_event", {{"self"}, {"event"}}, false, [](const Bound& a) { return on_event(a); });
 }
 
 }  // namespace qmt_adapter

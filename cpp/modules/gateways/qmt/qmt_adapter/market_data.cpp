@@ -32,7 +32,6 @@ struct Statics {
     PyObject* quote_kw = nullptr;                   // Quote keywords, in call order
     PyObject* book_kw = nullptr;
     PyObject* bar_kw = nullptr;
-    PyObject* s_1min = nullptr;
 } T;
 
 py::object new_list(std::initializer_list<PyObject*> items) {
@@ -171,7 +170,7 @@ struct Readers {
     bool replaced() const { return static_cast<bool>(first_number); }
 
     void load() {
-        py::object f = names("_first_number"), l = names("_level_number");
+        py::object f = globals("_first_number"), l = globals("_level_number");
         if (f.ptr() != originals.first_number || l.ptr() != originals.level_number) {
             first_number = f;
             level_number = l;
@@ -214,14 +213,14 @@ void put(const py::object& bound_put, py::handle key, const py::object& item) {
 // ---------------------------------------------------------------- quote refresh
 
 py::object refresh_quotes(py::handle self) {
-    py::object secs = steal(PySequence_Tuple(getattr(self, S.securities).ptr()));
+    py::object secs = steal(PySequence_Tuple(getattr(self, N().securities).ptr()));
     const Py_ssize_t n = PyTuple_GET_SIZE(secs.ptr());
     if (n == 0) return py::none();
 
-    py::object to_qmt = names("to_qmt_code");
+    py::object to_qmt = globals("to_qmt_code");
     py::object codes = steal(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        py::object code = getattr(PyTuple_GET_ITEM(secs.ptr(), i), S.code);
+        py::object code = getattr(PyTuple_GET_ITEM(secs.ptr(), i), N().code);
         PyObject* c = PyObject_CallOneArg(to_qmt.ptr(), code.ptr());
         if (!c) throw py::error_already_set();
         PyList_SET_ITEM(codes.ptr(), i, c);
@@ -231,7 +230,7 @@ py::object refresh_quotes(py::handle self) {
     try {
         py::dict params;
         params["codes"] = codes;
-        ticks = getattr(self, S._rpc).attr("call")("get_full_tick", params);
+        ticks = call_method(getattr(self, N().rpc), N().call, py::str("get_full_tick"), params);
     } catch (py::error_already_set& e) {
         if (!is_exception(e)) throw;
         log(self, {py::str(" get_full_tick failed: "), e.value()});
@@ -240,7 +239,7 @@ py::object refresh_quotes(py::handle self) {
     // A reply that is not a mapping carries no tick: every security keeps what it had.
     if (!truthy(ticks) || !is_mapping(ticks)) return py::none();
 
-    py::object when = now();
+    py::object when = globals.now();
     py::object minute;  // `when` at the start of its minute, made for the first bar
     KeywordMaker make_quote, make_book, make_bar;
     py::object quote_put, book_put, recent, exchange_from;
@@ -253,26 +252,21 @@ py::object refresh_quotes(py::handle self) {
         py::handle sec = PyTuple_GET_ITEM(secs.ptr(), i);
         py::object qmt_code = borrow(PyList_GET_ITEM(codes.ptr(), i));
         py::object tick = truthy_get(ticks, qmt_code);
-        if (!tick) tick = truthy_get(ticks, getattr(sec, S.code));
+        if (!tick) tick = truthy_get(ticks, getattr(sec, N().code));
         // No tick for this security: its quote, book and latest bar stay as they were.
         if (!tick || !is_mapping(tick)) continue;
         readers.read(tick.ptr(), row, v);
 
         if (!make_quote.bound()) {
-            make_quote.bind(names("Quote"));
-            make_book.bind(names("OrderBook"));
-            quote_put = getattr(getattr(self, S.quote), S.put);
-            book_put = getattr(getattr(self, S.orderbook), S.put);
+            make_quote.bind(globals("Quote"));
+            make_book.bind(globals("OrderBook"));
+            quote_put = getattr(getattr(self, N().quote), N().put);
+            book_put = getattr(getattr(self, N().orderbook), N().put);
         }
 
-        py::object exchange;
-        PyObject* ex = PyObject_GetAttr(sec.ptr(), S.exchange);
-        if (ex) {
-            exchange = steal(ex);
-        } else {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-            PyErr_Clear();
-            if (!exchange_from) exchange_from = names("exchange_from_qmt_code");
+        py::object exchange = getattr_or(sec, N().exchange, py::handle());
+        if (!exchange) {
+            if (!exchange_from) exchange_from = globals("exchange_from_qmt_code");
             exchange = exchange_from(qmt_code);
         }
 
@@ -301,12 +295,12 @@ py::object refresh_quotes(py::handle self) {
 
         if (last != 0.0 || open != 0.0) {
             if (!minute) {
-                make_bar.bind(names("Bar"));
-                recent = getattr(self, S._recent_bars);
+                make_bar.bind(globals("Bar"));
+                recent = getattr(self, N().recent_bars);
                 py::dict kw;
                 kw["second"] = 0;
                 kw["microsecond"] = 0;
-                py::object replace = getattr(when, S.replace);
+                py::object replace = getattr(when, N().replace);
                 py::tuple none;
                 minute = steal(PyObject_Call(replace.ptr(), none.ptr(), kw.ptr()));
             }
@@ -326,37 +320,29 @@ py::object refresh_quotes(py::handle self) {
 
 // ---------------------------------------------------------------- snapshot reads
 
-py::object snapshot(py::handle self, py::handle security, PyObject* store_name) {
+py::object snapshot(py::handle self, py::handle security, const Name& store_name) {
     py::object store = getattr(self, store_name);
-    int has = PySequence_Contains(getattr(store, S.queue).ptr(), security.ptr());
-    if (has < 0) throw py::error_already_set();
-    if (!has) {
-        self.attr("_refresh_quotes")();
+    if (!contains(getattr(store, N().queue), security)) {
+        call_method(self, N().refresh_quotes);
         store = getattr(self, store_name);
     }
-    return store.attr("get")(security);
+    return call_method(store, N().get, security);
 }
 
 py::object get_recent_bar(py::handle self, py::handle security) {
-    self.attr("_refresh_quotes")();
-    py::object recent = getattr(self, S._recent_bars);
-    py::object bar = recent.attr("get")(security);
+    call_method(self, N().refresh_quotes);
+    py::object recent = getattr(self, N().recent_bars);
+    py::object bar = call_method(recent, N().get, security);
     if (bar.is_none())
-        raise_obj(PyExc_ValueError, join({py::str("No bars/ticks available for "), getattr(security, S.code),
+        raise(PyExc_ValueError, join({py::str("No bars/ticks available for "), getattr(security, N().code),
                           py::str(". Is the Big QMT agent running and subscribed to this symbol?")}));
     return bar;
-}
-
-bool contains(py::handle container, py::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
 }
 
 py::object get_recent_bars(py::handle self, py::handle security, py::handle bar_interval,
                            py::handle periods) {
     auto single = [&]() {
-        return new_list({self.attr("get_recent_bar")(security, bar_interval).ptr()});
+        return new_list({call_method(self, N().get_recent_bar, security, bar_interval).ptr()});
     };
     if (periods.is_none()) return single();
     py::int_ count = to_int_arg(periods, "periods");
@@ -366,12 +352,12 @@ py::object get_recent_bars(py::handle self, py::handle security, py::handle bar_
     if (le1) return single();
     py::object freq = (PyUnicode_Check(bar_interval.ptr()) && truthy(bar_interval))
                           ? borrow(bar_interval.ptr())
-                          : borrow(T.s_1min);
-    if (!contains(getattr(self, S.KL_ALLOWED), freq) &&
-        !truthy(names("is_nmin_aggregatable")(freq)))
-        freq = borrow(T.s_1min);
-    return self.attr("req_historical_bars")(py::arg("security") = security, py::arg("periods") = count,
-                                            py::arg("freq") = freq, py::arg("cur_datetime") = now());
+                          : borrow(N().one_min);
+    if (!contains(getattr(self, N().KL_ALLOWED), freq) &&
+        !truthy(globals("is_nmin_aggregatable")(freq)))
+        freq = borrow(N().one_min);
+    return getattr(self, N().req_historical_bars)(py::arg("security") = security, py::arg("periods") = count,
+                                            py::arg("freq") = freq, py::arg("cur_datetime") = globals.now());
 }
 
 py::object get_recent_data(py::handle self, py::handle security, const py::dict& kwargs) {
@@ -379,21 +365,19 @@ py::object get_recent_data(py::handle self, py::handle security, const py::dict&
     if (PyDict_GET_SIZE(kwargs.ptr()) > 0) {
         PyObject* d = PyDict_GetItemString(kwargs.ptr(), "dfield");
         if (!d)
-            raise_obj(PyExc_AssertionError,
+            raise(PyExc_AssertionError,
                       join({py::str("`dfield` should be passed in as kwargs, but kwargs="), kwargs}));
         fields = new_list({d});
     } else {
-        fields = steal(PySequence_List(names("DATA_PATH").ptr()));  // a mapping gives its keys
+        fields = steal(PySequence_List(globals("DATA_PATH").ptr()));  // a mapping gives its keys
     }
     py::dict out;
     for (py::handle field : fields) {
-        int kline = PyObject_RichCompareBool(field.ptr(), py::str("kline").ptr(), Py_EQ);
-        if (kline < 0) throw py::error_already_set();
-        if (!kline)
-            raise_obj(PyExc_NotImplementedError, join({py::str("["), getattr(self, S.NAME),
+        if (!eq(field, py::str("kline")))
+            raise(PyExc_NotImplementedError, join({py::str("["), getattr(self, N().NAME),
                                                        py::str("] dfield="), field,
                                                        py::str(" is not supported")}));
-        out[field] = self.attr("get_recent_bar")(security);
+        out[field] = call_method(self, N().get_recent_bar, security);
     }
     return std::move(out);
 }
@@ -412,15 +396,13 @@ py::object find_records(py::handle data, py::handle qmt_code, py::handle code) {
     if (!is_mapping(data)) return py::list();
     py::object r = truthy_get(data, qmt_code);
     if (!r) r = truthy_get(data, code);
-    if (!r) r = truthy_get(data, names("from_qmt_code")(qmt_code));
+    if (!r) r = truthy_get(data, globals("from_qmt_code")(qmt_code));
     if (r) return r;
-    py::object to_qmt = names("to_qmt_code");
-    py::object items = steal(PyObject_CallMethodObjArgs(data.ptr(), S.items, nullptr));
+    py::object to_qmt = globals("to_qmt_code");
+    py::object items = call_method(data, N().items);
     for (py::handle item : items) {
         py::object k = item[py::int_(0)], val = item[py::int_(1)];
-        int eq = PyObject_RichCompareBool(to_qmt(text(k)).ptr(), qmt_code.ptr(), Py_EQ);
-        if (eq < 0) throw py::error_already_set();
-        if (eq) return val;
+        if (eq(to_qmt(str_of(k)), qmt_code)) return val;
     }
     return py::list();
 }
@@ -437,33 +419,33 @@ py::object req_historical_bars(const Bound& a) {
                cur_obj = borrow(cur_datetime.ptr()), sess_obj = borrow(trading_sessions.ptr()),
                mode_obj = borrow(mode.ptr());
     py::object fetch = detail::make_function(
-        py::cast<std::string>(names("__name__")), "fetch_1min", "QmtAdapter.req_historical_bars.<locals>.fetch_1min",
+        py::cast<std::string>(globals("__name__")), "fetch_1min", "QmtAdapter.req_historical_bars.<locals>.fetch_1min",
         {{"n"}}, false,
         [self_obj, sec_obj, cur_obj, sess_obj, mode_obj](const Bound& b) -> py::object {
-            return self_obj.attr("req_historical_bars")(sec_obj, b[0], py::str("1Min"), cur_obj,
+            return getattr(self_obj, N().req_historical_bars)(sec_obj, b[0], py::str("1Min"), cur_obj,
                                                         py::arg("trading_sessions") = sess_obj,
                                                         py::arg("mode") = mode_obj);
         },
         nullptr);
-    py::object agg = names("maybe_req_aggregated_nmin")(freq, periods, py::arg("fetch_1min") = fetch);
+    py::object agg = globals("maybe_req_aggregated_nmin")(freq, periods, py::arg("fetch_1min") = fetch);
     if (!agg.is_none() && PyList_Check(agg.ptr())) return agg;
 
-    py::object allowed = getattr(self, S.KL_ALLOWED);
+    py::object allowed = getattr(self, N().KL_ALLOWED);
     if (assertions_enabled() && !contains(allowed, freq))
-        raise_obj(PyExc_AssertionError,
+        raise(PyExc_AssertionError,
                   join({py::str("Parameter freq="), freq, py::str(" is Not supported. Only "), allowed,
                         py::str(" are allowed (or aggregatable N-min such as 5Min / 15Min).")}));
 
-    periods = names("clamp_periods")(freq, periods,
+    periods = globals("clamp_periods")(freq, periods,
                                      py::arg("max_count") = cfg_get(self, "hist_max_count", py::none()));
-    py::object period = names("qmt_period_for_freq")(freq);
-    py::object code = getattr(security, S.code);
-    py::object qmt_code = names("to_qmt_code")(code);
-    py::object end_time = names("format_qmt_end_time")(cur_datetime, freq);
-    py::object start_time = names("format_qmt_start_time")(cur_datetime, periods, freq);
+    py::object period = globals("qmt_period_for_freq")(freq);
+    py::object code = getattr(security, N().code);
+    py::object qmt_code = globals("to_qmt_code")(code);
+    py::object end_time = globals("format_qmt_end_time")(cur_datetime, freq);
+    py::object start_time = globals("format_qmt_start_time")(cur_datetime, periods, freq);
 
     py::object hist = cfg_get(self, "hist_rpc_timeout", py::none());
-    if (!truthy(hist)) hist = names("_DEFAULT_HIST_RPC_TIMEOUT");
+    if (!truthy(hist)) hist = globals("_DEFAULT_HIST_RPC_TIMEOUT");
     double hist_timeout = py::cast<double>(steal(PyNumber_Float(hist.ptr())));
     double rpc_timeout =
         py::cast<double>(steal(PyNumber_Float(cfg_get(self, "rpc_timeout", py::float_(10.0), true).ptr())));
@@ -482,22 +464,22 @@ py::object req_historical_bars(const Bound& a) {
 
     py::object data;
     try {
-        data = getattr(self, S._rpc).attr("call")("get_market_data_ex", params,
+        data = getattr(getattr(self, N().rpc), N().call)("get_market_data_ex", params,
                                                   py::arg("timeout") = hist_timeout);
     } catch (py::error_already_set& e) {
         if (!is_exception(e)) throw;
-        py::object msg = join({py::str("["), getattr(self, S.NAME), py::str("] get_market_data_ex failed for "),
+        py::object msg = join({py::str("["), getattr(self, N().NAME), py::str("] get_market_data_ex failed for "),
                                code, py::str(": "), e.value()});
         raise_from(e, PyExc_RuntimeError, py::cast<std::string>(msg));
     }
     if (!truthy(data)) data = py::dict();
 
     py::object records = find_records(data, qmt_code, code);
-    py::object bars = names("records_to_bars")(records, security, py::arg("drop_placeholders") = true);
+    py::object bars = globals("records_to_bars")(records, security, py::arg("drop_placeholders") = true);
     const Py_ssize_t have = PyObject_Length(bars.ptr());
     if (have < 0) throw py::error_already_set();
     if (have == 0)
-        raise_obj(PyExc_ValueError, join({py::str("["), getattr(self, S.NAME), py::str("] No historical bars for "), code,
+        raise(PyExc_ValueError, join({py::str("["), getattr(self, N().NAME), py::str("] No historical bars for "), code,
                           py::str(" (freq="), freq, py::str(", periods="), periods,
                           py::str("). Ensure Big QMT has local history for this symbol/period "
                                   "(\xe6\x95\xb0\xe6\x8d\xae\xe7\xae\xa1\xe7\x90\x86 \xe2\x86\x92 "
@@ -511,11 +493,9 @@ py::object req_historical_bars(const Bound& a) {
                    py::str(" freq="), freq, py::str(". Download more local history in QMT.")});
     }
     // Only one-minute bars are the latest one-minute bar; daily requests leave it alone.
-    int one_min = PyObject_RichCompareBool(freq.ptr(), T.s_1min, Py_EQ);
-    if (one_min < 0) throw py::error_already_set();
-    if (one_min) {
+    if (eq(freq, N().one_min)) {
         py::object last = steal(PySequence_GetItem(bars.ptr(), -1));
-        py::object recent = getattr(self, S._recent_bars);
+        py::object recent = getattr(self, N().recent_bars);
         if (PyObject_SetItem(recent.ptr(), security.ptr(), last.ptr()) < 0) throw py::error_already_set();
     }
     return bars;
@@ -526,14 +506,14 @@ py::object req_historical_bars(const Bound& a) {
 py::object get_security(py::handle self, py::handle code) {
     check_str(code, "code");
     py::object targets = steal(PySet_New(nullptr));
-    for (py::object t : {borrow(code.ptr()), code.attr("upper")(), names("to_qmt_code")(code),
-                         names("from_qmt_code")(code)})
+    for (py::object t : {borrow(code.ptr()), call_method(code, N().upper), globals("to_qmt_code")(code),
+                         globals("from_qmt_code")(code)})
         if (PySet_Add(targets.ptr(), t.ptr()) < 0) throw py::error_already_set();
-    py::object lookup = names("security_codes_for_lookup");
-    py::object secs = steal(PySequence_Tuple(getattr(self, S.securities).ptr()));
+    py::object lookup = globals("security_codes_for_lookup");
+    py::object secs = steal(PySequence_Tuple(getattr(self, N().securities).ptr()));
     for (py::handle sec : secs) {
         py::object forms = lookup(sec);
-        py::object disjoint = forms.attr("isdisjoint")(targets);
+        py::object disjoint = call_method(forms, N().isdisjoint, targets);
         if (!truthy(disjoint)) return borrow(sec.ptr());
     }
     return py::none();
@@ -579,15 +559,14 @@ void bind_market_data_statics(py::module_&) {
     T.book_kw = kwnames({"security", "exchange", "datetime", "bid_price_1", "ask_price_1", "bid_volume_1",
                          "ask_volume_1"});
     T.bar_kw = kwnames({"datetime", "security", "open", "high", "low", "close", "volume"});
-    T.s_1min = intern("1Min");
 }
 
 void add_market_data(PyClassBuilder& cls, py::module_&) {
     cls.def("_refresh_quotes", {{"self"}}, false, [](const Bound& a) { return refresh_quotes(a[0]); });
     cls.def("get_quote", {{"self"}, {"security"}}, false,
-            [](const Bound& a) { return snapshot(a[0], a[1], S.quote); });
+            [](const Bound& a) { return snapshot(a[0], a[1], N().quote); });
     cls.def("get_orderbook", {{"self"}, {"security"}}, false,
-            [](const Bound& a) { return snapshot(a[0], a[1], S.orderbook); });
+            [](const Bound& a) { return snapshot(a[0], a[1], N().orderbook); });
     cls.def("get_recent_bar", {{"self"}, {"security"}, {"bar_interval", py::none()}}, false,
             [](const Bound& a) { return get_recent_bar(a[0], a[1]); });
     cls.def("get_recent_bars",

@@ -9,9 +9,11 @@
 // over the BaseGateway found in the namespace at import, built with PyClassBuilder.
 //
 //   rows.cpp         the four row readers and shared helpers
-//   lifecycle.cpp    construction, close, trade mode, subscribe, the event handler
+//   lifecycle.cpp    construction, close, trade mode, subscribe
 //   market_data.cpp  quote refresh, snapshot reads, recent and historical bars, lookup
 //   orders.cpp       place and cancel orders, balance and positions
+//   order_events.cpp the event handler: order states, fills booked as deals, held events,
+//                    reconciliation with the agent's orders and fills
 #include <pybind11/pybind11.h>
 
 #include "adapter.hpp"
@@ -19,29 +21,35 @@
 namespace kv {
 namespace qmt_adapter {
 
-ModuleNames names;
-Interned S;
+ModuleNames globals;
 PyObject* adapter_class = nullptr;
+
+const Names& N() {
+    static const Names n;
+    return n;
+}
 
 }  // namespace qmt_adapter
 }  // namespace kv
 
-namespace py = pybind11;
 namespace qa = kv::qmt_adapter;
 
 PYBIND11_MODULE(qmt_adapter, m) {
+    qa::N();
     m.doc() = "QMT gateway: China A-share trading through the Big QMT Redis bridge agent.";
-    qa::names.bind(m);
+    qa::globals.bind(m);
 
     // Imports, bound as module attributes and read when used.
     m.attr("time") = py::module_::import("time");
     m.attr("uuid") = py::module_::import("uuid");
+    m.attr("threading") = py::module_::import("threading");
     kv::import_name(m, "collections.abc", "Mapping");
     kv::import_name(m, "datetime", "datetime");
     for (const char* n : {"Direction", "Exchange", "OrderStatus", "OrderType", "TradeMode"})
         kv::import_name(m, "kavrel_trader.core.constants", n);
     for (const char* n : {"Bar", "OrderBook", "Quote"}) kv::import_name(m, "kavrel_trader.core.data", n);
     kv::import_name(m, "kavrel_trader.core.order", "Order");
+    kv::import_name(m, "kavrel_trader.core.deal", "Deal");
     kv::import_name(m, "kavrel_trader.core.position", "PositionData");
     kv::import_name(m, "kavrel_trader.core.balance", "AccountBalance");
     kv::import_name(m, "kavrel_trader.gateways", "BaseGateway");
@@ -65,31 +73,6 @@ PYBIND11_MODULE(qmt_adapter, m) {
     m.attr("QMT") = kv::truthy(qmt) ? qmt : py::object(py::dict());
     m.attr("_DEFAULT_HIST_RPC_TIMEOUT") = py::float_(30.0);
 
-    auto& S = qa::S;
-    S.NAME = kv::intern("NAME");
-    S.KL_ALLOWED = kv::intern("KL_ALLOWED");
-    S._cfg = kv::intern("_cfg");
-    S._rpc = kv::intern("_rpc");
-    S._recent_bars = kv::intern("_recent_bars");
-    S.securities = kv::intern("securities");
-    S.quote = kv::intern("quote");
-    S.orderbook = kv::intern("orderbook");
-    S.orders = kv::intern("orders");
-    S.queue = kv::intern("queue");
-    S.put = kv::intern("put");
-    S.get = kv::intern("get");
-    S.code = kv::intern("code");
-    S.exchange = kv::intern("exchange");
-    S.status = kv::intern("status");
-    S.updated_time = kv::intern("updated_time");
-    S.orderid = kv::intern("orderid");
-    S.call = kv::intern("call");
-    S.now = kv::intern("now");
-    S.replace = kv::intern("replace");
-    S.items = kv::intern("items");
-    S.security = kv::intern("security");
-    S.direction = kv::intern("direction");
-
     qa::add_row_readers(m);
     qa::bind_market_data_statics(m);
 
@@ -101,6 +84,7 @@ PYBIND11_MODULE(qmt_adapter, m) {
     qa::add_lifecycle(cls, m);
     qa::add_market_data(cls, m);
     qa::add_orders(cls, m);
+    qa::add_order_events(m, cls);
     py::object built = cls.build(py::make_tuple(m.attr("BaseGateway")));
     qa::adapter_class = built.release().ptr();
 }

@@ -10,23 +10,14 @@ namespace {
 
 bool orders_allowed(py::handle self) { return truthy(cfg_get(self, "allow_orders", py::bool_(false))); }
 
-bool equals(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
 // A time-out whose request was not withdrawn from the request list: the agent may have
-// taken it, so the order may still reach the terminal.
+// taken it, so the order may still reach the terminal. Any other error that says it was
+// not withdrawn came after the request went out (the connection lost while waiting for
+// the reply): the same holds.
 bool may_have_been_sent(const py::error_already_set& e) {
-    if (!PyErr_GivenExceptionMatches(e.type().ptr(), names("TimeoutError").ptr())) return false;
-    PyObject* w = PyObject_GetAttrString(e.value().ptr(), "withdrawn");
-    if (!w) {
-        PyErr_Clear();
-        return true;
-    }
-    py::object withdrawn = steal(w);
-    return !truthy(withdrawn);
+    const bool timeout = is_instance(e.value(), globals("TimeoutError"));
+    py::object withdrawn = getattr_or(e.value(), N().withdrawn, py::none());
+    return withdrawn.is_none() ? timeout : !truthy(withdrawn);
 }
 
 py::object place_order(py::handle self, py::handle order) {
@@ -35,45 +26,55 @@ py::object place_order(py::handle self, py::handle order) {
                            "ALLOW_ORDERS=True")});
         return py::str("");
     }
-    py::object ref = getattr(order, S.orderid);
-    if (!truthy(ref)) ref = names("uuid").attr("uuid4")().attr("hex");
-    const bool buy = equals(getattr(order, S.direction), names("Direction").attr("LONG"));
-    const bool market = equals(order.attr("order_type"), names("OrderType").attr("MARKET"));
+    py::object ref = getattr(order, N().orderid);
+    if (!truthy(ref)) ref = getattr(call_method(globals("uuid"), N().uuid4), N().hex);
+    const bool buy = eq(getattr(order, N().direction), globals("Direction").attr("LONG"));
+    const bool market = eq(order.attr("order_type"), globals("OrderType").attr("MARKET"));
 
     py::object price = order.attr("price");
     if (!truthy(price)) price = py::float_(0.0);
     py::dict params;
-    params["code"] = names("to_qmt_code")(getattr(getattr(order, S.security), S.code));
+    params["code"] = globals("to_qmt_code")(getattr(getattr(order, N().security), N().code));
     params["direction"] = py::str(buy ? "BUY" : "SELL");
     params["order_type"] = py::str(market ? "MARKET" : "LIMIT");
     params["price"] = steal(PyNumber_Float(price.ptr()));
     params["volume"] = steal(PyNumber_Long(order.attr("quantity").ptr()));
     params["order_ref"] = ref;
 
-    py::object orders = getattr(self, S.orders);
+    py::object orders = getattr(self, N().orders);
     py::object result;
     try {
-        result = getattr(self, S._rpc).attr("call")("place_order", params);
+        result = call_method(getattr(self, N().rpc), N().call, py::str("place_order"), params);
     } catch (py::error_already_set& e) {
         if (!is_exception(e)) throw;
         log(self, {py::str(" place_order failed: "), e.value()});
-        py::object status = names("OrderStatus");
+        py::object status = globals("OrderStatus");
+        OrderLock lock(self);
         if (may_have_been_sent(e)) {
             // Outcome unknown: keep the order under its reference so a later "order" event
-            // from the agent settles it.
-            setattr(order, S.orderid, ref);
-            setattr(order, S.status, status.attr("UNKNOWN"));
-            setattr(order, S.updated_time, now());
+            // or the reconciliation settles it.
+            setattr(order, N().orderid, ref);
+            setattr(order, N().status, status.attr("UNKNOWN"));
+            setattr(order, N().updated_time, globals.now());
+            call_method(orders, N().put, ref, order);
+            note_unknown(self, ref);
+            apply_held(self, ref, order);
         } else {
-            setattr(order, S.status, status.attr("FAILED"));
+            setattr(order, N().status, status.attr("FAILED"));
+            call_method(orders, N().put, ref, order);
         }
-        orders.attr("put")(ref, order);
         return py::str("");
     }
-    setattr(order, S.orderid, ref);
-    setattr(order, S.status, names("OrderStatus").attr("SUBMITTED"));
-    setattr(order, S.updated_time, now());
-    orders.attr("put")(ref, order);
+    {
+        // Stored and brought up to date with the events that came before the reply, in one
+        // step for the event thread.
+        OrderLock lock(self);
+        setattr(order, N().orderid, ref);
+        setattr(order, N().status, globals("OrderStatus").attr("SUBMITTED"));
+        setattr(order, N().updated_time, globals.now());
+        call_method(orders, N().put, ref, order);
+        apply_held(self, ref, order);
+    }
     log(self, {py::str(" place_order ok: "), result});
     return ref;
 }
@@ -85,21 +86,25 @@ py::object cancel_order(py::handle self, py::handle orderid) {
     }
     try {
         py::dict params;
-        params["order_id"] = text(orderid);
-        getattr(self, S._rpc).attr("call")("cancel_order", params);
+        params["order_id"] = str_of(orderid);
+        call_method(getattr(self, N().rpc), N().call, py::str("cancel_order"), params);
     } catch (py::error_already_set& e) {
         if (!is_exception(e)) throw;
         log(self, {py::str(" cancel_order("), orderid, py::str(") failed: "), e.value()});
         return py::none();
     }
-    py::object orders = getattr(self, S.orders);
-    int known = PySequence_Contains(getattr(orders, S.queue).ptr(), orderid.ptr());
-    if (known < 0) throw py::error_already_set();
-    if (known) {
-        py::object order = orders.attr("get")(orderid);
-        setattr(order, S.status, names("OrderStatus").attr("CANCELLED"));
-        setattr(order, S.updated_time, now());
-        orders.attr("put")(orderid, order);
+    // The order counts as cancelled once the agent took the request; the mark stays the
+    // gateway's own until the terminal's word (a refused cancel undoes it). An order the
+    // terminal already finished keeps its state.
+    OrderLock lock(self);
+    py::object orders = getattr(self, N().orders);
+    if (contains(getattr(orders, N().queue), orderid)) {
+        py::object order = call_method(orders, N().get, orderid);
+        if (is_final_order(self, orderid, order)) return py::none();
+        setattr(order, N().status, globals("OrderStatus").attr("CANCELLED"));
+        setattr(order, N().updated_time, globals.now());
+        call_method(getattr(self, N().cancel_marked), N().add, orderid);
+        call_method(orders, N().put, orderid, order);
     }
     return py::none();
 }
@@ -107,14 +112,14 @@ py::object cancel_order(py::handle self, py::handle orderid) {
 py::object get_broker_balance(py::handle self) {
     py::object data;
     try {
-        data = getattr(self, S._rpc).attr("call")("query_asset");
+        data = call_method(getattr(self, N().rpc), N().call, py::str("query_asset"));
     } catch (py::error_already_set& e) {
         if (!is_exception(e)) throw;
         log(self, {py::str(" get_broker_balance failed: "), e.value()});
-        return names("AccountBalance")();
+        return globals("AccountBalance")();
     }
     if (!truthy(data)) data = py::dict();
-    py::object balance = names("AccountBalance")();
+    py::object balance = globals("AccountBalance")();
     balance.attr("cash") = read_number(data, {"cash", "m_dBalance", "m_dFetchBalance"});
     py::object available = read_number(data, {"available_cash", "m_dAvailable", "m_dFetchBalance", "cash"});
     balance.attr("available_cash") = available;
@@ -126,7 +131,7 @@ py::object get_broker_balance(py::handle self) {
 py::object get_all_broker_positions(py::handle self) {
     py::object rows;
     try {
-        rows = getattr(self, S._rpc).attr("call")("query_positions");
+        rows = call_method(getattr(self, N().rpc), N().call, py::str("query_positions"));
     } catch (py::error_already_set& e) {
         if (!is_exception(e)) throw;
         log(self, {py::str(" get_all_broker_positions failed: "), e.value()});
@@ -134,29 +139,27 @@ py::object get_all_broker_positions(py::handle self) {
     }
     py::list out;
     if (!truthy(rows)) return std::move(out);
-    py::object when = now();
+    py::object when = globals.now();
     py::object make_position, long_dir;
     for (py::handle row : rows) {
         py::object code = read_str(row, {"code", "m_strInstrumentID", "m_strStockCode", "stock_code"});
         if (!truthy(code)) continue;
         py::object exchange_id = read_str(row, {"exchange", "m_strExchangeID"});
         if (truthy(exchange_id)) {
-            int dotted = PySequence_Contains(code.ptr(), py::str(".").ptr());
-            if (dotted < 0) throw py::error_already_set();
-            if (!dotted) code = join({code, py::str("."), exchange_id});
+            if (!contains(code, py::str("."))) code = join({code, py::str("."), exchange_id});
         }
-        py::object security = self.attr("get_security")(code);
+        py::object security = call_method(self, N().get_security, code);
         if (security.is_none()) {
-            py::object fw = names("from_qmt_code")(code);
-            security = names("Stock")(py::arg("code") = fw, py::arg("lot_size") = 100,
+            py::object fw = globals("from_qmt_code")(code);
+            security = globals("Stock")(py::arg("code") = fw, py::arg("lot_size") = 100,
                                       py::arg("security_name") = fw,
-                                      py::arg("exchange") = names("exchange_from_qmt_code")(code));
+                                      py::arg("exchange") = globals("exchange_from_qmt_code")(code));
         }
         py::object quantity = read_int(row, {"volume", "m_nVolume", "can_use_volume"});
         if (!truthy(quantity)) continue;
         if (!make_position) {
-            make_position = names("PositionData");
-            long_dir = names("Direction").attr("LONG");
+            make_position = globals("PositionData");
+            long_dir = globals("Direction").attr("LONG");
         }
         out.append(make_position(py::arg("security") = security, py::arg("direction") = long_dir,
                                  py::arg("holding_price") =
@@ -167,9 +170,9 @@ py::object get_all_broker_positions(py::handle self) {
 }
 
 py::object get_broker_position(py::handle self, py::handle security, py::handle direction) {
-    py::object positions = self.attr("get_all_broker_positions")();
+    py::object positions = call_method(self, N().get_all_broker_positions);
     for (py::handle p : positions)
-        if (equals(getattr(p, S.security), security) && equals(getattr(p, S.direction), direction))
+        if (eq(getattr(p, N().security), security) && eq(getattr(p, N().direction), direction))
             return borrow(p.ptr());
     return py::none();
 }

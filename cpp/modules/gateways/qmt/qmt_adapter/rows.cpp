@@ -11,20 +11,20 @@ namespace qmt_adapter {
 py::object join(std::initializer_list<py::handle> parts) {
     py::object out = steal(PyUnicode_FromString(""));
     for (py::handle p : parts) {
-        py::object t = PyUnicode_CheckExact(p.ptr()) ? borrow(p.ptr()) : text(p);
+        py::object t = PyUnicode_CheckExact(p.ptr()) ? borrow(p.ptr()) : str_of(p);
         out = steal(PyUnicode_Concat(out.ptr(), t.ptr()));
     }
     return out;
 }
 
 void log(py::handle self, std::initializer_list<py::handle> parts) {
-    py::object line = join({py::str("["), getattr(self, S.NAME), py::str("]")});
+    py::object line = join({py::str("["), getattr(self, N().NAME), py::str("]")});
     line = steal(PyUnicode_Concat(line.ptr(), join(parts).ptr()));
-    names.print(line);
+    globals.print(line);
 }
 
 py::object cfg_get(py::handle self, const char* key, py::handle dflt, bool none_is_missing) {
-    py::object cfg = getattr(self, S._cfg);
+    py::object cfg = getattr(self, N().cfg);
     py::object k = py::str(key);
     py::object v;
     if (PyDict_CheckExact(cfg.ptr())) {
@@ -32,21 +32,14 @@ py::object cfg_get(py::handle self, const char* key, py::handle dflt, bool none_
         if (!x && PyErr_Occurred()) throw py::error_already_set();
         v = x ? borrow(x) : borrow(dflt.ptr());
     } else {
-        v = cfg.attr("get")(k, dflt);
+        v = call_method(cfg, N().get, k, dflt);
     }
     if (none_is_missing && v.is_none()) return borrow(dflt.ptr());
     return v;
 }
 
 bool is_mapping(py::handle o) {
-    if (PyDict_Check(o.ptr())) return true;
-    int r = PyObject_IsInstance(o.ptr(), names("Mapping").ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
-bool is_exception(const py::error_already_set& e) {
-    return PyErr_GivenExceptionMatches(e.type().ptr(), PyExc_Exception) != 0;
+    return PyDict_Check(o.ptr()) || is_instance(o, globals("Mapping"));
 }
 
 py::object row_value(py::handle row, py::handle key) {
@@ -58,7 +51,7 @@ py::object row_value(py::handle row, py::handle key) {
         }
         return borrow(v);
     }
-    py::object v = row.attr("get")(key);
+    py::object v = call_method(row, N().get, key);
     return v.is_none() ? py::object() : v;
 }
 
@@ -98,7 +91,7 @@ py::object level_number(py::handle row, py::handle keys, py::handle index, doubl
         int longer = PyObject_RichCompareBool(len.ptr(), idx.ptr(), Py_GT);
         if (longer < 0) throw py::error_already_set();
         if (!longer) return false;
-        py::object item = steal(PyObject_GetItem(v.ptr(), idx.ptr()));
+        py::object item = getitem(v, idx);
         double d;
         if (!to_float(item.ptr(), d)) return false;
         out = float_object(item.ptr(), d);
@@ -121,8 +114,8 @@ py::object first_number(py::handle row, py::handle keys, double dflt) {
 py::object first_str(py::handle row, py::handle keys, py::handle dflt) {
     py::object out;
     each_value(row, keys, [&](const py::object& v) {
-        py::object s = text(v);
-        s = s.attr("strip")();
+        py::object s = str_of(v);
+        s = call_method(s, N().strip);
         if (!truthy(s)) return false;
         out = s;
         return true;
@@ -161,7 +154,7 @@ py::object key_list(std::initializer_list<const char*> keys) {
 }  // namespace
 
 py::object read_number(py::handle row, std::initializer_list<const char*> keys) {
-    py::object fn = names("_first_number");
+    py::object fn = globals("_first_number");
     py::object l = key_list(keys);
     if (fn.ptr() != originals.first_number) return fn(row, l);
     check_row(row);
@@ -169,7 +162,7 @@ py::object read_number(py::handle row, std::initializer_list<const char*> keys) 
 }
 
 py::object read_str(py::handle row, std::initializer_list<const char*> keys) {
-    py::object fn = names("_first_str");
+    py::object fn = globals("_first_str");
     py::object l = key_list(keys);
     if (fn.ptr() != originals.first_str) return fn(row, l);
     check_row(row);
@@ -177,7 +170,7 @@ py::object read_str(py::handle row, std::initializer_list<const char*> keys) {
 }
 
 py::object read_int(py::handle row, std::initializer_list<const char*> keys) {
-    py::object fn = names("_first_int");
+    py::object fn = globals("_first_int");
     py::object l = key_list(keys);
     if (fn.ptr() != originals.first_int) return fn(row, l);
     check_row(row);

@@ -1,5 +1,9 @@
-// Shared pieces of kavrel_trader.gateways.qmt.redis_bridge: the module namespace, the
-// interned attribute names of QmtRedisBridge objects and small attribute helpers.
+// kavrel_trader.gateways.qmt.redis_bridge: what the parts of the module share.
+//
+// Here: the module's namespace (`globals`), its interned names (N()), the clean-up helpers
+// of the event thread (on_failure, parked_call) and the functions that add each group of
+// methods. The host operations (getattr, setattr, call_method, ignoring_errors, raise, ...)
+// are those of py/host_ops.hpp, shared by every module.
 //
 // QmtRedisBridge is a Python class (PyClassBuilder) whose state lives in the instance
 // __dict__, so every attribute (`_r`, `timeout`, `_event_handler`, ...) is read when used
@@ -13,54 +17,44 @@
 #endif
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
+#include "py/host_ops.hpp"
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
 
 namespace kv {
-namespace qmtbridge {
-namespace py = pybind11;
+namespace redis_bridge {
 
 // The module's namespace: `redis`, `json`, `uuid`, `time`, `threading`, `print`, ...
-extern ModuleNames g_names;
+extern ModuleNames globals;
 
-// Interned names, made once at import.
+// Attribute, method and key names used per call.
 struct Names {
-    PyObject *key_prefix, *timeout, *r, *pubsub, *event_thread, *event_handler, *stop_events,
-        *subscription;
-    PyObject *req_key, *res_key, *events_channel, *call, *stop_events_method;
-    PyObject *is_set, *set, *wait, *join, *is_alive, *close, *get_message, *subscribe;
-    PyObject *type, *data, *message, *ok, *error, *get;
-    PyObject *withdrawn;
+    Name key_prefix{"key_prefix"}, timeout{"timeout"}, r{"_r"}, pubsub{"_pubsub"},
+        event_thread{"_event_thread"}, event_handler{"_event_handler"},
+        stop_events{"_stop_events"}, subscription{"_event_subscription"};
+    Name req_key{"req_key"}, res_key{"res_key"}, events_channel{"events_channel"},
+        call{"call"}, stop_events_method{"stop_events"};
+    Name is_set{"is_set"}, set{"set"}, wait{"wait"}, join{"join"}, is_alive{"is_alive"},
+        close{"close"}, get_message{"get_message"}, subscribe{"subscribe"};
+    Name type{"type"}, data{"data"}, message{"message"}, get{"get"}, withdrawn{"withdrawn"};
+    Name redis_cls{"Redis"}, connection{"connection"}, connection_pool{"connection_pool"},
+        sock{"_sock"};
+    Name get_connection{"get_connection"}, send_packed_command{"send_packed_command"},
+        pack_commands{"pack_commands"}, read_response{"read_response"},
+        send_command{"send_command"}, socket_timeout{"socket_timeout"},
+        settimeout{"settimeout"}, disconnect{"disconnect"}, release{"release"},
+        delete_{"delete"}, rpush{"rpush"}, brpop{"brpop"}, lrem{"lrem"}, uuid4{"uuid4"},
+        hex{"hex"}, time{"time"}, dumps{"dumps"}, loads{"loads"}, ok{"ok"}, error{"error"},
+        pubsub_method{"pubsub"}, current_thread{"current_thread"}, event{"Event"},
+        start{"start"}, rstrip{"rstrip"};
+    // numbered events and the event log (event_log.cpp)
+    Name recovered_handler{"_recovered_handler"}, last_seq{"_last_seq"}, seq{"seq"},
+        event_field{"event"}, xrange{"xrange"}, xrevrange{"xrevrange"};
 };
-const Names& names();
-void init_names();
-
-inline py::object getattr(py::handle o, PyObject* name) {
-    return steal(PyObject_GetAttr(o.ptr(), name));
-}
-inline void setattr(py::handle o, PyObject* name, py::handle v) {
-    if (PyObject_SetAttr(o.ptr(), name, v.ptr()) < 0) throw py::error_already_set();
-}
-// o.name(args...)
-template <class... Args>
-py::object callmethod(py::handle o, PyObject* name, Args&&... args) {
-    return getattr(o, name)(std::forward<Args>(args)...);
-}
-// Bound argument i as an owned reference.
-inline py::object arg(const Bound& a, size_t i) { return py::reinterpret_borrow<py::object>(a[i]); }
-
-// Runs `fn` and swallows any Exception it raises (BaseException such as KeyboardInterrupt
-// still propagates). For best-effort clean-up: closing handles and connections.
-template <class Fn>
-void ignoring_errors(Fn&& fn) {
-    try {
-        fn();
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-    }
-}
+const Names& N();  // module.cpp
 
 // Runs `body`; when it throws, runs `cleanup` and rethrows. A thread ended by the runtime
 // (a daemon thread at interpreter exit, without the GIL) is let go without the clean-up,
@@ -99,9 +93,21 @@ inline py::object parked_call(py::handle fn, const py::tuple& args, py::handle k
     return steal(r);
 }
 
+// ---------------------------------------------------------------- the event log
+
+// True when a decoded event is to be delivered: it carries no number ("seq"), or one after
+// the last delivered, which it then becomes.
+bool take_in_order(py::handle self, py::handle event);
+// The id of the newest entry of the event log; "0-0" when there is none or no answer.
+py::object newest_logged(py::handle self);
+// The logged events numbered after `after`, in order, each handed to `deliver` (which
+// returns false to stop); false when stopped. A failed read raises.
+bool replay_logged(py::handle self, py::handle after,
+                   const std::function<bool(const py::object&)>& deliver);
+
 // Methods of QmtRedisBridge, by concern.
 void add_rpc_methods(py::module_& m, PyClassBuilder& cls);     // rpc.cpp: call, ping
 void add_event_methods(py::module_& m, PyClassBuilder& cls);   // events.cpp: subscriber
 
-}  // namespace qmtbridge
+}  // namespace redis_bridge
 }  // namespace kv

@@ -10,6 +10,12 @@
 // slow handler), stop_events closes the handle itself unless the thread is inside a read,
 // in which case the thread closes it as soon as the read returns. A thread whose flag is
 // set delivers nothing more, so at most one thread ever delivers events.
+//
+// Subscribe confirmations are read, not dropped: each one is the moment the server has the
+// subscription, from which on nothing published is missed. After it the events the agent
+// logged since the last one delivered are read from its event log and delivered first
+// (event_log.cpp); after a re-subscription (the connection was lost and redis-py
+// subscribed again) the owner's `recovered` callback follows.
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
@@ -20,10 +26,9 @@
 
 #include "bridge.hpp"
 
-namespace py = pybind11;
 
 namespace kv {
-namespace qmtbridge {
+namespace redis_bridge {
 namespace {
 
 constexpr double kWaitSeconds = 1.0;     // wait for the next message per loop turn
@@ -38,15 +43,17 @@ struct Subscription {
     py::object stop;    // threading.Event
     py::object pubsub;  // the redis-py pub/sub handle
     py::object thread;  // its event thread, once started
+    py::object baseline;    // the newest logged event at the first subscription
+    int subscriptions = 0;  // subscribe confirmations read (more than one: re-subscribed)
     bool reading = false;
     bool closed = false;
 
     void close_handle() {
         if (closed) return;
         closed = true;
-        ignoring_errors([&] { pubsub.attr("close")(); });
+        ignoring_errors([&] { call_method(pubsub, N().close); });
     }
-    bool stopped() const { return truthy(parked_call(getattr(stop, names().is_set), py::tuple())); }
+    bool stopped() const { return truthy(parked_call(getattr(stop, N().is_set), py::tuple())); }
 };
 
 using SubPtr = std::shared_ptr<Subscription>;
@@ -67,25 +74,15 @@ py::object stop_all_at_exit(const Bound&) {
     for (auto& w : subs)
         if (SubPtr s = w.lock()) running.push_back(s);
     subs.clear();
-    for (auto& s : running) ignoring_errors([&] { callmethod(s->stop, names().set); });
+    for (auto& s : running) ignoring_errors([&] { call_method(s->stop, N().set); });
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::duration<double>(kJoinSeconds);
     for (auto& s : running) {
         double left = std::chrono::duration<double>(deadline - clock::now()).count();
         if (left <= 0) break;
-        ignoring_errors([&] { callmethod(s->thread, names().join, left); });
+        ignoring_errors([&] { call_method(s->thread, N().join, py::float_(left)); });
     }
     return py::none();
-}
-
-py::object getattr_or_none(py::handle o, PyObject* name) {
-    PyObject* v = PyObject_GetAttr(o.ptr(), name);
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
-        return py::none();
-    }
-    return steal(v);
 }
 
 // The next pub/sub message within kWaitSeconds, None when there is none or the
@@ -93,7 +90,7 @@ py::object getattr_or_none(py::handle o, PyObject* name) {
 py::object next_message(Subscription& sub) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::duration<double>(kWaitSeconds);
-    py::object get_message = getattr(sub.pubsub, names().get_message);
+    py::object get_message = getattr(sub.pubsub, N().get_message);
     while (true) {
         double left = std::chrono::duration<double>(deadline - clock::now()).count();
         py::object msg;
@@ -107,28 +104,70 @@ py::object next_message(Subscription& sub) {
     }
 }
 
-// The decoded event of a pub/sub message, or null when it is not a published message or
-// its data cannot be decoded.
+// The kind of a pub/sub message ("message", "subscribe", ...), or null.
+py::object kind_of(const py::object& msg) {
+    py::object kind;
+    ignoring_errors([&] { kind = getattr(msg, N().get)(N().type); });
+    return kind;
+}
+
+// The decoded data of a published message, or null when it cannot be decoded.
 py::object decode_event(const py::object& msg) {
-    const Names& N = names();
+    const Names& n = N();
     py::object decoded;
-    ignoring_errors([&] {
-        py::object get = getattr(msg, N.get);
-        py::object type = get(py::handle(N.type));
-        if (PyObject_RichCompareBool(type.ptr(), N.message, Py_EQ) != 1) {
-            PyErr_Clear();
-            return;
-        }
-        decoded = g_names("json").attr("loads")(get(py::handle(N.data)));
-    });
+    ignoring_errors([&] { decoded = call_method(globals("json"), n.loads, getattr(msg, n.get)(n.data)); });
     return decoded;
 }
 
-void report_handler_error(py::error_already_set& e) {
-    ignoring_errors([&] {
-        py::str text(e.value());
-        g_names.print(py::str("[QmtRedisBridge] event handler error: ") + text);
-    });
+void report(const char* what, py::error_already_set& e) {
+    ignoring_errors([&] { globals.print(Text() << what << str_of(e.value())); });
+}
+
+// Hands one event to the handler (read anew each time); false when the subscription was
+// stopped: it delivers nothing more.
+bool deliver(py::handle self, Subscription& sub, const py::object& event) {
+    if (sub.stopped()) return false;
+    py::object handler = getattr_or(self, N().event_handler, py::none());
+    if (handler.is_none()) return true;
+    try {
+        parked_call(handler, py::make_tuple(event));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        report("[QmtRedisBridge] event handler error: ", e);
+    }
+    return true;
+}
+
+// After a subscribe confirmation: the events logged after the last one delivered come
+// first (on a first subscription without one there is nothing to catch up on: the log's
+// newest entry is only noted), then, when this was a re-subscription, the recovery
+// callback, so its owner can settle what the events could not tell.
+void on_subscribed(py::handle self, Subscription& sub) {
+    ++sub.subscriptions;
+    py::object last = getattr_or(self, N().last_seq, py::none());
+    if (sub.subscriptions == 1 && last.is_none()) {
+        sub.baseline = newest_logged(self);
+        return;
+    }
+    py::object after = !last.is_none() ? last : sub.baseline ? sub.baseline : py::str("0-0");
+    try {
+        if (!replay_logged(self, after,
+                           [&](const py::object& event) { return deliver(self, sub, event); }))
+            return;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        report("[QmtRedisBridge] event log replay failed: ", e);
+        return;
+    }
+    if (sub.subscriptions == 1 || sub.stopped()) return;
+    py::object recovered = getattr_or(self, N().recovered_handler, py::none());
+    if (recovered.is_none()) return;
+    try {
+        parked_call(recovered, py::tuple());
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        report("[QmtRedisBridge] recovery handler error: ", e);
+    }
 }
 
 void event_loop(py::handle self, Subscription& sub) {
@@ -140,21 +179,22 @@ void event_loop(py::handle self, Subscription& sub) {
             } catch (py::error_already_set& e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 // A pause that a stop cuts short.
-                parked_call(getattr(sub.stop, names().wait), py::make_tuple(kRetrySeconds));
+                parked_call(getattr(sub.stop, N().wait), py::make_tuple(kRetrySeconds));
                 continue;
             }
             if (msg.is_none()) continue;
+            py::object kind = kind_of(msg);
+            if (!kind) continue;
+            if (eq(kind, N().subscribe)) {
+                on_subscribed(self, sub);
+                continue;
+            }
+            if (!eq(kind, N().message)) continue;
             py::object event = decode_event(msg);
             if (!event) continue;
             if (sub.stopped()) break;  // a stopped subscription delivers nothing more
-            py::object handler = getattr_or_none(self, names().event_handler);
-            if (handler.is_none()) continue;
-            try {
-                parked_call(handler, py::make_tuple(event));
-            } catch (py::error_already_set& e) {
-                if (!e.matches(PyExc_Exception)) throw;
-                report_handler_error(e);
-            }
+            if (!take_in_order(self, event)) continue;  // delivered before
+            if (!deliver(self, sub, event)) break;
         }
     }, [&] { sub.close_handle(); });
     sub.close_handle();
@@ -169,61 +209,66 @@ SubPtr subscription_of(py::handle capsule) {
 }
 
 py::object stop_events(const Bound& a) {
-    const Names& N = names();
+    const Names& n = N();
     py::handle self = a[0];
-    py::object stop = getattr_or_none(self, N.stop_events);
-    if (!stop.is_none()) callmethod(stop, N.set);
-    SubPtr sub = subscription_of(getattr_or_none(self, N.subscription));
-    if (sub && !sub->stop.is(stop)) callmethod(sub->stop, N.set);
+    py::object stop = getattr_or(self, n.stop_events, py::none());
+    if (!stop.is_none()) call_method(stop, n.set);
+    SubPtr sub = subscription_of(getattr_or(self, n.subscription, py::none()));
+    if (sub && !sub->stop.is(stop)) call_method(sub->stop, n.set);
 
-    py::object pubsub = getattr_or_none(self, N.pubsub);
-    setattr(self, N.pubsub, py::none());
-    setattr(self, N.subscription, py::none());
+    py::object pubsub = getattr_or(self, n.pubsub, py::none());
+    setattr(self, n.pubsub, py::none());
+    setattr(self, n.subscription, py::none());
 
     // A handler may stop its own subscriber: the event thread then ends after the handler
     // returns, and there is nothing to wait for.
-    py::object thread = getattr_or_none(self, N.event_thread);
-    if (!thread.is_none() && truthy(callmethod(thread, N.is_alive)) &&
-        !thread.is(g_names("threading").attr("current_thread")()))
-        callmethod(thread, N.join, kJoinSeconds);
+    py::object thread = getattr_or(self, n.event_thread, py::none());
+    if (!thread.is_none() && truthy(call_method(thread, n.is_alive)) &&
+        !thread.is(call_method(globals("threading"), n.current_thread)))
+        call_method(thread, n.join, py::float_(kJoinSeconds));
 
     // The thread closes its own handle as it ends; close it here when it has not, unless
     // the thread is inside a read of it right now (then it closes it when the read returns).
     if (sub && !sub->reading) sub->close_handle();
     if (!pubsub.is_none() && !(sub && sub->pubsub.is(pubsub)))
-        ignoring_errors([&] { callmethod(pubsub, N.close); });
+        ignoring_errors([&] { call_method(pubsub, n.close); });
 
-    setattr(self, N.event_thread, py::none());
-    setattr(self, N.event_handler, py::none());
+    setattr(self, n.event_thread, py::none());
+    setattr(self, n.event_handler, py::none());
+    setattr(self, n.recovered_handler, py::none());
     return py::none();
 }
 
 py::object start_events(const std::string& module_name, const Bound& a) {
-    const Names& N = names();
+    const Names& n = N();
     py::handle self = a[0];
     py::object handler = arg(a, 1);
     if (!handler.is_none() && !PyCallable_Check(handler.ptr()))
         raise_arg_type("handler", "EventHandler", handler);
+    py::object recovered = arg(a, 2);
+    if (!recovered.is_none() && !PyCallable_Check(recovered.ptr()))
+        raise_arg_type("recovered", "Callable", recovered);
 
-    callmethod(self, N.stop_events_method);
-    setattr(self, N.event_handler, handler);
-    py::object stop = g_names("threading").attr("Event")();
-    setattr(self, N.stop_events, stop);
+    call_method(self, n.stop_events_method);
+    setattr(self, n.event_handler, handler);
+    setattr(self, n.recovered_handler, recovered);
+    py::object stop = call_method(globals("threading"), n.event);
+    setattr(self, n.stop_events, stop);
 
     py::object pubsub =
-        getattr(self, N.r).attr("pubsub")(py::arg("ignore_subscribe_messages") = true);
-    setattr(self, N.pubsub, pubsub);
-    on_failure([&] { callmethod(pubsub, N.subscribe, getattr(self, N.events_channel)); },
+        getattr(getattr(self, n.r), n.pubsub_method)(py::arg("ignore_subscribe_messages") = false);
+    setattr(self, n.pubsub, pubsub);
+    on_failure([&] { call_method(pubsub, n.subscribe, getattr(self, n.events_channel)); },
                [&] {
-                   setattr(self, N.pubsub, py::none());
-                   ignoring_errors([&] { callmethod(pubsub, N.close); });
+                   setattr(self, n.pubsub, py::none());
+                   ignoring_errors([&] { call_method(pubsub, n.close); });
                });
 
     auto sub = std::make_shared<Subscription>();
     sub->stop = stop;
     sub->pubsub = pubsub;
     py::capsule keep(new SubPtr(sub), [](void* p) { delete static_cast<SubPtr*>(p); });
-    setattr(self, N.subscription, keep);
+    setattr(self, n.subscription, keep);
 
     py::object owner = py::reinterpret_borrow<py::object>(self);
     py::object target = detail::make_function(
@@ -234,16 +279,16 @@ py::object start_events(const std::string& module_name, const Bound& a) {
             return py::object(py::none());
         },
         nullptr);
-    py::object thread = g_names("threading").attr("Thread")(
+    py::object thread = globals("threading").attr("Thread")(
         py::arg("target") = target, py::arg("name") = "qmt-redis-events",
         py::arg("daemon") = true);
-    setattr(self, N.event_thread, thread);
-    on_failure([&] { thread.attr("start")(); },
+    setattr(self, n.event_thread, thread);
+    on_failure([&] { call_method(thread, n.start); },
                [&] {
                    sub->close_handle();
-                   setattr(self, N.pubsub, py::none());
-                   setattr(self, N.event_thread, py::none());
-                   setattr(self, N.subscription, py::none());
+                   setattr(self, n.pubsub, py::none());
+                   setattr(self, n.event_thread, py::none());
+                   setattr(self, n.subscription, py::none());
                });
     sub->thread = thread;
     auto& subs = live_subscriptions();
@@ -261,13 +306,15 @@ void add_event_methods(py::module_& m, PyClassBuilder& cls) {
     py::module_::import("atexit").attr("register")(detail::make_function(
         module_name, "_stop_subscribers", "_stop_subscribers", {}, false, &stop_all_at_exit,
         nullptr));
-    cls.def("start_events", {{"self"}, {"handler"}}, false,
+    cls.def("start_events", {{"self"}, {"handler"}, {"recovered", py::none()}}, false,
             [module_name](const Bound& a) { return start_events(module_name, a); },
             "Subscribe to the bridge's events and call `handler` with each decoded event on "
-            "the daemon thread \"qmt-redis-events\". A running subscriber is stopped first.");
+            "the daemon thread \"qmt-redis-events\". A running subscriber is stopped first. "
+            "Numbered events are delivered once, in order; after a re-subscription the "
+            "events logged meanwhile come first, then `recovered()` is called.");
     cls.def("stop_events", {{"self"}}, false, &stop_events,
             "Stop the event subscriber (waits up to 2 s for its thread).");
 }
 
-}  // namespace qmtbridge
+}  // namespace redis_bridge
 }  // namespace kv

@@ -7,7 +7,8 @@
 // attributes read when used, so a host or a test can swap any of them.
 //
 // This file: module set-up, construction, key names and close. rpc.cpp: call and ping.
-// events.cpp: the event subscriber and its thread.
+// events.cpp: the event subscriber and its thread. event_log.cpp: event numbers and the
+// replay of the agent's event log.
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
@@ -16,28 +17,14 @@
 
 #include "bridge.hpp"
 
-namespace py = pybind11;
-
 namespace kv {
-namespace qmtbridge {
+namespace redis_bridge {
 
-ModuleNames g_names;
+ModuleNames globals;
 
-namespace {
-Names g_n;
-}
-
-const Names& names() { return g_n; }
-
-void init_names() {
-    g_n = Names{intern("key_prefix"), intern("timeout"), intern("_r"), intern("_pubsub"),
-                intern("_event_thread"), intern("_event_handler"), intern("_stop_events"),
-                intern("_event_subscription"),
-                intern("req_key"), intern("res_key"), intern("events_channel"), intern("call"), intern("stop_events"),
-                intern("is_set"), intern("set"), intern("wait"), intern("join"),
-                intern("is_alive"), intern("close"), intern("get_message"), intern("subscribe"),
-                intern("type"), intern("data"), intern("message"), intern("ok"), intern("error"),
-                intern("get"), intern("withdrawn")};
+const Names& N() {
+    static const Names n;
+    return n;
 }
 
 namespace {
@@ -51,7 +38,7 @@ void check_optional_str(py::handle v, const char* arg) {
 }
 
 py::object init(const Bound& a) {
-    const Names& N = names();
+    const Names& n = N();
     py::handle self = a[0];
     check_str(a[1], "host");
     py::int_ port = to_int_arg(a[2], "port");
@@ -60,8 +47,8 @@ py::object init(const Bound& a) {
     check_str(a[5], "key_prefix");
     const double timeout = to_double_arg(a[6], "timeout");
 
-    setattr(self, N.key_prefix, arg(a, 5).attr("rstrip")(":"));
-    setattr(self, N.timeout, py::float_(timeout));
+    setattr(self, n.key_prefix, call_method(a[5], n.rstrip, py::str(":")));
+    setattr(self, n.timeout, py::float_(timeout));
 
     // The client: text replies, connect time-out capped at 5 s, read/write time-out one
     // second above the default wait, RESP2. Nothing connects until the first command.
@@ -74,7 +61,7 @@ py::object init(const Bound& a) {
     kw["socket_timeout"] = py::float_(timeout + 1.0);
     kw["protocol"] = 2;
     if (!a[3].is_none() && truthy(a[3])) kw["password"] = arg(a, 3);
-    py::object redis_cls = g_names("redis").attr("Redis");
+    py::object redis_cls = globals("redis").attr("Redis");
     py::object client;
     try {
         client = redis_cls(**kw);
@@ -86,24 +73,26 @@ py::object init(const Bound& a) {
         PyDict_DelItemString(kw.ptr(), "protocol");
         client = redis_cls(**kw);
     }
-    setattr(self, N.r, client);
-    setattr(self, N.pubsub, py::none());
-    setattr(self, N.event_thread, py::none());
-    setattr(self, N.event_handler, py::none());
-    setattr(self, N.stop_events, g_names("threading").attr("Event")());
+    setattr(self, n.r, client);
+    setattr(self, n.pubsub, py::none());
+    setattr(self, n.event_thread, py::none());
+    setattr(self, n.event_handler, py::none());
+    setattr(self, n.recovered_handler, py::none());
+    setattr(self, n.last_seq, py::none());
+    setattr(self, n.stop_events, call_method(globals("threading"), n.event));
     return py::none();
 }
 
 // prefix + suffix, the prefix read from the object.
 py::object prefixed(py::handle self, const char* suffix) {
-    py::object prefix = getattr(self, names().key_prefix);
+    py::object prefix = getattr(self, N().key_prefix);
     return steal(PyNumber_Add(prefix.ptr(), py::str(suffix).ptr()));
 }
 
 py::object close(const Bound& a) {
     py::handle self = a[0];
-    callmethod(self, names().stop_events_method);
-    ignoring_errors([&] { callmethod(getattr(self, names().r), names().close); });
+    call_method(self, N().stop_events_method);
+    ignoring_errors([&] { call_method(getattr(self, N().r), N().close); });
     return py::none();
 }
 
@@ -117,11 +106,12 @@ py::object read_only(py::module_& m, const char* name, Body&& body, const char* 
 }
 
 }  // namespace
-}  // namespace qmtbridge
+}  // namespace redis_bridge
 }  // namespace kv
 
 PYBIND11_MODULE(redis_bridge, m) {
-    namespace b = kv::qmtbridge;
+    namespace b = kv::redis_bridge;
+    b::N();
     m.doc() = "Redis request/reply client and event subscriber for the QMT bridge agent.";
 
     // Without the client package the import fails with ImportError(kNoRedis) itself: the
@@ -145,8 +135,7 @@ PYBIND11_MODULE(redis_bridge, m) {
     m.attr("EventHandler") =
         m.attr("Callable")[py::make_tuple(py::make_tuple(str_any), py::none())];
 
-    b::g_names.bind(m);
-    b::init_names();
+    b::globals.bind(m);
 
     kv::PyClassBuilder cls(m, "QmtRedisBridge",
                            "Thin Redis request/reply + optional event subscriber.");

@@ -19,15 +19,11 @@
 #include "common.hpp"
 
 namespace kv {
-namespace cel {
+namespace cel_host {
 namespace {
 
 // How often a waiting caller checks that the worker is still alive (seconds).
 constexpr double kWorkerCheckSeconds = 0.05;
-
-bool equals(py::handle a, py::handle b) {
-    return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
-}
 
 // The worker's error, kept for a caller that waits on it. Setting it cannot fail in any way
 // the worker could report better than the error it is ending with.
@@ -37,7 +33,7 @@ void keep_worker_error(py::handle self, py::error_already_set& e) {
 
 // Raises the error the worker ended with, with the traceback it had on the worker.
 [[noreturn]] void raise_worker_error(py::handle self) {
-    py::object error = py::getattr(self, "_workerError", py::none());
+    py::object error = getattr_or(self, N().worker_error, py::none());
     if (!PyExceptionInstance_Check(error.ptr()))
         raise(PyExc_RuntimeError, "cel_threadfunc ended unexpectedly");
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error.ptr()));
@@ -57,7 +53,7 @@ bool worker_ended(py::handle thread) {
 // when it has ended without setting the event.
 void wait_for_worker(py::handle self, py::handle event) {
     py::object wait = event.attr("wait");
-    py::object thread = py::getattr(self, "thread", py::none());
+    py::object thread = getattr_or(self, N().thread, py::none());
     py::float_ period(kWorkerCheckSeconds);
     for (;;) {
         if (truthy(wait(period))) return;
@@ -71,11 +67,11 @@ void wait_for_worker(py::handle self, py::handle event) {
 
 py::object host_init(const Bound& a) {
     py::handle self = a[0];
-    set(self, "eventCELStarted", names("threading").attr("Event")());
-    set(self, "eventAllPrepared", names("threading").attr("Event")());
-    set(self, "shutdownEvent",
-        names("win32event").attr("CreateEvent")(py::none(), 0, 0, py::none()));
-    set(self, "errorHappened", py::bool_(false));
+    self.attr("eventCELStarted") = globals("threading").attr("Event")();
+    self.attr("eventAllPrepared") = globals("threading").attr("Event")();
+    self.attr("shutdownEvent") =
+        globals("win32event").attr("CreateEvent")(py::none(), 0, 0, py::none());
+    self.attr("errorHappened") = py::bool_(false);
     return py::none();
 }
 
@@ -83,22 +79,23 @@ py::object host_Init(const Bound& a) {
     py::handle self = a[0], sink_type = a[1], custom = a[2];
     // A host runs once: a second worker would leave the first pumping for ever, and the
     // process, which waits for it, would never end.
-    if (py::hasattr(self, "thread")) raise(PyExc_RuntimeError, "CelHost.Init was already called");
-    py::object thread = names("Thread")(py::arg("target") = self.attr("threadedFunction"),
+    if (getattr_or(self, N().thread, py::handle()))
+        raise(PyExc_RuntimeError, "CelHost.Init was already called");
+    py::object thread = globals("Thread")(py::arg("target") = self.attr("threadedFunction"),
                                         py::arg("args") = py::make_tuple(sink_type),
                                         py::arg("name") = "cel_threadfunc",
                                         py::arg("daemon") = false);
-    set(self, "thread", thread);
+    self.attr("thread") = thread;
     thread.attr("start")();
 
     trace("Waiting for CQGCEL creation..");
     wait_for_worker(self, self.attr("eventAllPrepared"));
     trace("CQGCEL is created!");
     trace("Marshaled CQGCEL from stream");
-    py::object pythoncom = names("pythoncom");
+    py::object pythoncom = globals("pythoncom");
     py::object dispatch = pythoncom.attr("CoGetInterfaceAndReleaseStream")(
         self.attr("cqgCELStream"), pythoncom.attr("IID_IDispatch"));
-    set(self, "cqgCEL", names("win32com").attr("client").attr("Dispatch")(dispatch));
+    self.attr("cqgCEL") = globals("win32com").attr("client").attr("Dispatch")(dispatch);
     trace("CQGCEL is marshaled from stream!");
 
     self.attr("apiConfigurationSet")(custom);
@@ -110,23 +107,23 @@ py::object host_Init(const Bound& a) {
 // Worker steps from creating the CEL object to setting eventAllPrepared. `cel` and
 // `sink_internal` are the worker's own references, kept while it pumps messages.
 void prepare(py::handle self, py::handle sink_type, py::object& cel, py::object& sink_internal) {
-    py::object client = names("win32com").attr("client");
+    py::object client = globals("win32com").attr("client");
     trace("CQG.CQGCEL.4 creation...");
     cel = client.attr("Dispatch")("CQG.CQGCEL.4");
     trace("CQG.CQGCEL.4 created!");
 
     trace("Marshal CQGCEL in stream");
-    py::object pythoncom = names("pythoncom");
-    set(self, "cqgCELStream",
-        pythoncom.attr("CoMarshalInterThreadInterfaceInStream")(pythoncom.attr("IID_IDispatch"), cel));
+    py::object pythoncom = globals("pythoncom");
+    self.attr("cqgCELStream") = pythoncom.attr("CoMarshalInterThreadInterfaceInStream")(
+        pythoncom.attr("IID_IDispatch"), cel);
     trace("CQGCEL is marshaled in stream");
 
     trace("Internal sink subscription to events");
-    sink_internal = client.attr("WithEvents")(cel, names("SinkInternal"));
+    sink_internal = client.attr("WithEvents")(cel, globals("SinkInternal"));
     trace("Internal sink subscribed");
 
     trace("Sink subscription to events");
-    set(self, "sink", client.attr("WithEvents")(cel, sink_type));
+    self.attr("sink") = client.attr("WithEvents")(cel, sink_type);
     trace("Sink subscribed");
 
     sink_internal.attr("Init")(self.attr("eventCELStarted"), self);
@@ -140,7 +137,7 @@ void prepare(py::handle self, py::handle sink_type, py::object& cel, py::object&
 void run_worker(py::handle self, py::handle sink_type) {
     trace("COM framework is initializing...");
     try {
-        names("pythoncom").attr("CoInitialize")();
+        globals("pythoncom").attr("CoInitialize")();
     } catch (py::error_already_set& e) {
         keep_worker_error(self, e);  // no apartment to leave
         return;
@@ -161,7 +158,7 @@ void run_worker(py::handle self, py::handle sink_type) {
         }
     }  // the worker's references go before its apartment does
     trace("COM framework is uninitializing...");
-    names("pythoncom").attr("CoUninitialize")();
+    globals("pythoncom").attr("CoUninitialize")();
     trace("COM framework is uninitialized!");
 }
 
@@ -179,15 +176,15 @@ py::object host_pumpMessages(const Bound& a) {
     py::handle self = a[0];
     py::int_ one(1);
     for (;;) {
-        py::object win32event = names("win32event");
+        py::object win32event = globals("win32event");
         py::object res = win32event.attr("MsgWaitForMultipleObjects")(
             py::make_tuple(self.attr("shutdownEvent")), 0, win32event.attr("INFINITE"),
             win32event.attr("QS_ALLEVENTS"));
         py::object first = win32event.attr("WAIT_OBJECT_0");
-        if (equals(res, first)) return py::none();
-        if (!equals(res, steal(PyNumber_Add(first.ptr(), one.ptr()))))
+        if (eq(res, first)) return py::none();
+        if (!eq(res, steal(PyNumber_Add(first.ptr(), one.ptr()))))
             raise(PyExc_RuntimeError, "unexpected win32wait return value");
-        names("pythoncom").attr("PumpWaitingMessages")();
+        globals("pythoncom").attr("PumpWaitingMessages")();
     }
 }
 
@@ -195,12 +192,13 @@ py::object host_apiConfigurationSet(const Bound& a) {
     py::handle self = a[0], custom = a[1];
     trace("CQGCEL default configuring...");
     py::object config = self.attr("cqgCEL").attr("APIConfiguration");
-    set(config, "CollectionsThrowException", py::bool_(false));
-    set(config, "NewInstrumentChangeMode", py::bool_(true));
-    set(config, "ReadyStatusCheck", py::int_(0));
-    set(config, "TimeZoneCode", names("win32com").attr("client").attr("constants").attr("tzChina"));
-    set(config, "IncludeOrderTransactions", py::bool_(true));
-    set(config, "UseOrderSide", py::bool_(true));
+    config.attr("CollectionsThrowException") = py::bool_(false);
+    config.attr("NewInstrumentChangeMode") = py::bool_(true);
+    config.attr("ReadyStatusCheck") = py::int_(0);
+    config.attr("TimeZoneCode") =
+        globals("win32com").attr("client").attr("constants").attr("tzChina");
+    config.attr("IncludeOrderTransactions") = py::bool_(true);
+    config.attr("UseOrderSide") = py::bool_(true);
     if (custom.is_none()) return py::none();
     trace("CQGCEL custom configuring...");
     custom(self.attr("cqgCEL").attr("APIConfiguration"));
@@ -223,15 +221,15 @@ py::object host_Shutdown(const Bound& a) {
     // CEL's own Shutdown may fail (or there is no CEL object when Init failed early): the
     // pump is stopped and the worker joined all the same, then the failure is raised.
     std::optional<py::error_already_set> failure;
-    if (py::hasattr(self, "cqgCEL")) {
+    if (getattr_or(self, N().cqg_cel, py::handle())) {
         try {
             self.attr("cqgCEL").attr("Shutdown")();
         } catch (py::error_already_set& e) {
             failure = std::move(e);
         }
     }
-    names("win32event").attr("SetEvent")(self.attr("shutdownEvent"));
-    py::object thread = py::getattr(self, "thread", py::none());
+    globals("win32event").attr("SetEvent")(self.attr("shutdownEvent"));
+    py::object thread = getattr_or(self, N().thread, py::none());
     if (!thread.is_none() && !thread.attr("ident").is_none()) thread.attr("join")();
     if (failure) throw *failure;
     trace("CQGCEL is shut down.");
@@ -253,7 +251,7 @@ void shutdown_after(py::handle host, py::error_already_set& error) {
 }
 
 py::object start(const Bound& a) {
-    py::object host = names("CelHost")();
+    py::object host = globals("CelHost")();
     try {
         try {
             py::object sample = host.attr("Init")(a[0], a[1]);
@@ -263,7 +261,7 @@ py::object start(const Bound& a) {
             }
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;
-            names("Trace")(py::str("Exception: {}").attr("format")(e.value()));
+            globals("Trace")(py::str("Exception: {}").attr("format")(e.value()));
         }
     } catch (py::error_already_set& e) {
         shutdown_after(host, e);
@@ -289,7 +287,7 @@ void define_host(py::module_& m) {
         .def("startupCel", {"self"}, false, &host_startupCel)
         .def("Shutdown", {"self"}, false, &host_Shutdown)
         .def("SetError", {"self"}, false, [](const Bound& a) {
-            set(a[0], "errorHappened", py::bool_(true));
+            a[0].attr("errorHappened") = py::bool_(true);
             return py::none();
         });
     host.build(py::tuple());
@@ -298,5 +296,5 @@ void define_host(py::module_& m) {
         [](const Bound& a) { return start(a); });
 }
 
-}  // namespace cel
+}  // namespace cel_host
 }  // namespace kv

@@ -7,9 +7,19 @@
 #include "common.hpp"
 #include "py/module_entry.hpp"
 
+namespace kv {
+namespace cel_host {
+
+const Names& N() {
+    static const Names n;
+    return n;
+}
+
+}  // namespace cel_host
+}  // namespace kv
+
 namespace {
-namespace py = pybind11;
-namespace cel = kv::cel;
+namespace cel = kv::cel_host;
 
 // CEL's type library: identifier, locale, major and minor version.
 const char* const kTypeLibrary = "{51F35562-AEB4-4AB3-99E8-AC9666344B64}";
@@ -17,17 +27,18 @@ const char* const kTypeLibrary = "{51F35562-AEB4-4AB3-99E8-AC9666344B64}";
 // "<thread ident>: <message>" on standard output, flushed. The message is joined with `+`,
 // so anything but text fails as concatenating it would.
 void write_trace(py::handle message) {
-    py::object ident = cel::names("threading").attr("current_thread")().attr("ident");
+    py::object ident = cel::globals("threading").attr("current_thread")().attr("ident");
     py::object line = kv::steal(PyNumber_Add(py::str(ident).ptr(), py::str(": ").ptr()));
     line = kv::steal(PyNumber_Add(line.ptr(), message.ptr()));
-    cel::names.print(line);
-    cel::names("sys").attr("stdout").attr("flush")();
+    cel::globals.print(line);
+    cel::globals("sys").attr("stdout").attr("flush")();
 }
 
 }  // namespace
 
 KV_MODULE(CelHost, m) {
     // Imports first: a failed import leaves nothing half-defined behind.
+    cel::N();
     m.attr("pythoncom") = py::module_::import("pythoncom");
     py::module_ client = py::module_::import("win32com.client");
     m.attr("win32com") = py::module_::import("win32com");
@@ -40,13 +51,10 @@ KV_MODULE(CelHost, m) {
 
     m.doc() = "Host of the CEL COM component: a worker thread with its own apartment and "
               "message pump, start-up and configuration, and the event sinks.";
-    cel::names.bind(m);
+    cel::globals.bind(m);
 
     kv::def(m, "AssertMessage", {"condition", "message"}, [](const kv::Bound& a) {
-        if (!kv::truthy(a[0])) {
-            PyErr_SetObject(PyExc_RuntimeError, a[1].ptr());
-            throw py::error_already_set();
-        }
+        if (!kv::truthy(a[0])) kv::raise(PyExc_RuntimeError, a[1]);
         return py::none();
     });
     kv::def(m, "Trace", {"message"}, [](const kv::Bound& a) {

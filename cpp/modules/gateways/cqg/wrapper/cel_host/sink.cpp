@@ -11,7 +11,7 @@
 #include "common.hpp"
 
 namespace kv {
-namespace cel {
+namespace cel_host {
 namespace {
 
 struct Handler {
@@ -133,10 +133,10 @@ static_assert(sizeof(kHandlers) / sizeof(kHandlers[0]) == 104, "one handler per 
 py::object on_data_error(const Bound& a) {
     py::handle self = a[0], cqg_error = a[1];
     if (!cqg_error.is_none()) {
-        py::object error = names("win32com").attr("client").attr("Dispatch")(cqg_error);
+        py::object error = globals("win32com").attr("client").attr("Dispatch")(cqg_error);
         py::object code = error.attr("Code");
         py::object description = error.attr("Description");
-        names("Trace")(py::str("SinkInternal: OnDataError: Code: {} Description: {}")
+        globals("Trace")(py::str("SinkInternal: OnDataError: Code: {} Description: {}")
                            .attr("format")(code, description));
     }
     self.attr("celHost").attr("SetError")();
@@ -162,8 +162,8 @@ void define_sinks(py::module_& m) {
         return py::none();
     });
     internal.def("Init", {"self", "eventCELStarted", "celHost"}, false, [](const Bound& a) {
-        set(a[0], "eventCELStarted", a[1]);
-        set(a[0], "celHost", a[2]);
+        a[0].attr("eventCELStarted") = a[1];
+        a[0].attr("celHost") = a[2];
         return py::none();
     });
     internal.def("OnCELStarted", {"self"}, false, [](const Bound& a) {
@@ -175,5 +175,5 @@ void define_sinks(py::module_& m) {
     internal.build(py::make_tuple(sink_base));
 }
 
-}  // namespace cel
+}  // namespace cel_host
 }  // namespace kv
