@@ -15,6 +15,7 @@ import redis
 
 from bridge_agent import EchoAgent
 from kavrel_trader.gateways.qmt import redis_bridge as rb
+from qmt_wire import wait_for
 
 TIMEOUT_RE = (r"QMT Redis RPC timeout after {wait}s \(op={op}, id=([0-9a-f]{{32}})\)\. "
               r"Is the Big QMT bridge agent running\?")
@@ -30,22 +31,6 @@ def bridge(redis_server, redis_client):
     b = _bridge(redis_server)
     yield b
     b.close()
-
-
-@pytest.fixture
-def agent(redis_server, redis_client):
-    a = EchoAgent(port=redis_server.port, db=0).start()
-    yield a
-    a.stop()
-
-
-def _wait_for(pred, limit=5.0):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        if pred():
-            return True
-        time.sleep(0.02)
-    return pred()
 
 
 # ---------------------------------------------------------------- a recording client
@@ -275,11 +260,11 @@ def test_the_process_exits_cleanly_with_a_subscriber_left_running(case):
     (OrderedDict([("code", "600000.SH"), ("name", "浦发银行"), ("price", 9.5)]),
      {"code": "600000.SH", "name": "浦发银行", "price": 9.5}),
 ])
-def test_wire_format(bridge, agent, params, sent):
+def test_wire_format(bridge, echo_agent, params, sent):
     before = time.time()
     assert bridge.call("echo", params) == sent
     after = time.time()
-    text = agent.taken[-1]
+    text = echo_agent.taken[-1]
     req = json.loads(text)
     assert list(req) == ["id", "op", "params", "ts"]
     assert list(req["params"]) == list(sent)
@@ -303,7 +288,7 @@ def test_wire_format(bridge, agent, params, sent):
     ('[true]', RuntimeError("RPC op=raw failed")),
     ('not json', json.JSONDecodeError),
 ])
-def test_replies(bridge, agent, reply, outcome):
+def test_replies(bridge, echo_agent, reply, outcome):
     if isinstance(outcome, RuntimeError):
         with pytest.raises(RuntimeError) as ei:
             bridge.call("raw", {"text": reply})
@@ -316,7 +301,7 @@ def test_replies(bridge, agent, reply, outcome):
 
 
 @pytest.mark.timeout(30)
-def test_ping_over_redis(bridge, agent):
+def test_ping_over_redis(bridge, echo_agent):
     assert bridge.ping() == {"pong": True}
 
 
@@ -343,13 +328,13 @@ def test_no_agent_times_out_exactly_and_withdraws(bridge, redis_client):
 
 
 @pytest.mark.timeout(40)
-def test_a_late_reply_is_never_read_by_a_later_call(bridge, agent, redis_client):
+def test_a_late_reply_is_never_read_by_a_later_call(bridge, echo_agent, redis_client):
     with pytest.raises(TimeoutError) as ei:
         bridge.call("sleep", {"seconds": 1.5, "data": "late"}, 0.5)
     # The agent had taken the request: it may still run, and the error says so.
     assert ei.value.withdrawn is False
     late_id = re.search(r"id=([0-9a-f]{32})", str(ei.value)).group(1)
-    assert _wait_for(lambda: redis_client.exists(bridge.res_key(late_id)))
+    assert wait_for(lambda: redis_client.exists(bridge.res_key(late_id)))
     for i in range(5):
         assert bridge.call("echo", {"i": i}) == {"i": i}
     assert redis_client.lrange(bridge.res_key(late_id), 0, -1) == ['{"ok": true, "data": "late"}']
@@ -386,7 +371,7 @@ def test_waits_longer_than_the_socket_read_timeout(redis_server, redis_client, r
 
 
 @pytest.mark.timeout(120)
-def test_concurrent_calls_are_never_crossed(bridge, agent):
+def test_concurrent_calls_are_never_crossed(bridge, echo_agent):
     errors, done = [], [0]
 
     def worker(w):
@@ -406,7 +391,7 @@ def test_concurrent_calls_are_never_crossed(bridge, agent):
     for t in threads:
         t.join(100)
     assert errors == [] and done[0] == 8
-    assert len(agent.taken) == 8 * 500 and len(set(agent.taken)) == 8 * 500
+    assert len(echo_agent.taken) == 8 * 500 and len(set(echo_agent.taken)) == 8 * 500
 
 
 @pytest.mark.timeout(30)
@@ -434,7 +419,7 @@ def _publish_until(redis_client, channel, payload, pred, limit=10.0):
     deadline = time.monotonic() + limit
     while time.monotonic() < deadline:
         redis_client.publish(channel, payload)
-        if _wait_for(pred, 0.1):
+        if wait_for(pred, 0.1):
             return True
     return False
 
@@ -457,7 +442,7 @@ def test_events_reach_the_handler_and_bad_messages_are_dropped(bridge, redis_cli
     for payload in ["not json", "", '{"type": "order", "data": {"order_ref": "R1", "状态": "已报"}}',
                     "[1, 2", '{"type": "order", "data": {"order_ref": "R2"}}']:
         redis_client.publish(ch, payload)
-    assert _wait_for(lambda: len(got) == 2)
+    assert wait_for(lambda: len(got) == 2)
     assert got == [{"type": "order", "data": {"order_ref": "R1", "状态": "已报"}},
                    {"type": "order", "data": {"order_ref": "R2"}}]
     assert capsys.readouterr().out == ""
@@ -481,7 +466,7 @@ def test_a_raising_handler_is_reported_once_per_failure(bridge, redis_client, ca
     n0 = len(seen)
     for n in range(1, 4):
         redis_client.publish(ch, json.dumps({"n": n}))
-    assert _wait_for(lambda: seen[-1:] == [3])
+    assert wait_for(lambda: seen[-1:] == [3])
     bridge.stop_events()
     lines = capsys.readouterr().out.splitlines()
     assert lines == ["[QmtRedisBridge] event handler error: bad event %d" % n for n in seen]
@@ -504,7 +489,7 @@ def test_a_handler_may_stop_its_own_subscriber(bridge, redis_client, capsys, act
     first = bridge._event_thread
     ch = bridge.events_channel
     assert _publish_until(redis_client, ch, '{"n": 1}', lambda: got)
-    assert _wait_for(lambda: not first.is_alive())
+    assert wait_for(lambda: not first.is_alive())
     assert capsys.readouterr().out == "" and len(got) == 1
     if action == "restart":
         assert _publish_until(redis_client, ch, '{"n": 2}', lambda: later)
@@ -539,12 +524,12 @@ def test_one_delivering_thread_even_after_a_slow_handler(bridge, redis_client):
     assert 1.8 <= time.monotonic() - t0 < 3.0 and first.is_alive()
     bridge.start_events(new.append)
     release.set()
-    assert _wait_for(lambda: not first.is_alive())
+    assert wait_for(lambda: not first.is_alive())
     assert _publish_until(redis_client, ch, '{"n": 0}', lambda: new)
     del new[:]
     for n in range(1, 6):
         redis_client.publish(ch, json.dumps({"n": n}))
-    assert _wait_for(lambda: len(new) >= 5)
+    assert wait_for(lambda: len(new) >= 5)
     time.sleep(0.3)
     assert new == [{"n": n} for n in range(1, 6)] and len(old) == 1
     assert len(_event_threads()) == 1
@@ -553,7 +538,7 @@ def test_one_delivering_thread_even_after_a_slow_handler(bridge, redis_client):
 
 
 @pytest.mark.timeout(120)
-def test_start_stop_cycles_leave_no_subscription_and_a_usable_client(bridge, agent, redis_client):
+def test_start_stop_cycles_leave_no_subscription_and_a_usable_client(bridge, echo_agent, redis_client):
     ch = bridge.events_channel
     got = []
     # Stops at many points of the thread's read: at once, within and across its slices.
@@ -573,7 +558,7 @@ def test_start_stop_cycles_leave_no_subscription_and_a_usable_client(bridge, age
             assert bridge.call("echo", {"k": k}) == {"k": k}
         bridge._r.set("probe", i)
         assert bridge._r.get("probe") == str(i)
-    assert _wait_for(lambda: not _event_threads(), 3)
+    assert wait_for(lambda: not _event_threads(), 3)
     subscribed = [c for c in redis_client.client_list() if int(c.get("sub", 0)) > 0]
     assert subscribed == []
     # A last subscription still delivers.
@@ -601,7 +586,7 @@ def test_redis_stopped_mid_run_and_back(redis_server, redis_client):
         time.sleep(1.0)
         redis_server.start()
         # Same client: later calls succeed, and the event thread delivers again.
-        assert _wait_for(lambda: _try_call(b) == {"n": 3}, 20)
+        assert wait_for(lambda: _try_call(b) == {"n": 3}, 20)
         del got[:]
         probe = redis.Redis(host=redis_server.host, port=redis_server.port, db=0,
                             decode_responses=True)
