@@ -17,6 +17,7 @@ from kavrel_trader.core.order import Order
 from kavrel_trader.core.security import Stock
 from fakes.qmt_agents import xtquant_backend
 from kavrel_tools.qmt_agent import FixedClock, QmtAgent, SimBackend, simulator
+from kavrel_tools.qmt_agent import core as agent_core
 from qmt_wire import wait_for
 
 qmt_adapter = pytest.importorskip("kavrel_trader.gateways.qmt.qmt_adapter")
@@ -323,7 +324,9 @@ def test_an_order_cancelled_at_the_terminal_reaches_the_gateway(market):
 
 
 @pytest.mark.timeout(90)
-def test_a_redis_restart_mid_session_is_survived(market, redis_server):
+def test_a_redis_restart_mid_session_is_survived(market, redis_server, monkeypatch):
+    monkeypatch.setattr(agent_core, "_RETRY_FIRST", 0.05)   # the agent's retries, shortened
+    monkeypatch.setattr(agent_core, "_RETRY_MAX", 0.2)
     gw = market.gw
     _events_flow(market, "before-restart")
     try:
@@ -334,7 +337,7 @@ def test_a_redis_restart_mid_session_is_survived(market, redis_server):
         assert not _quote_ok(gw)
     finally:
         redis_server.start()
-    # The agent retries with back-off (up to 5 s); the gateway's calls work again.
+    # The agent retries with back-off; the gateway's calls work again.
     assert wait_for(lambda: _quote_ok(gw), wait=20.0)
     # Events are published, not queued: the ones sent before the gateway's event thread has
     # subscribed again are lost, so wait for its subscription before checking they flow.

@@ -15,6 +15,7 @@ import redis
 from hypothesis import given, settings, strategies as st
 
 from kavrel_tools.qmt_agent import FixedClock, QmtAgent, SimBackend, simulator
+from kavrel_tools.qmt_agent import core as agent_core
 from kavrel_tools.qmt_agent.clock import AcceleratedClock, make_clock
 from kavrel_tools.qmt_agent.cli import build_agent, build_parser
 from kavrel_tools.qmt_agent.core import mask_url
@@ -494,13 +495,17 @@ def test_concurrent_callers_each_get_their_own_reply(sim_agent, redis_client):
     assert errors == [] and not any(t.is_alive() for t in threads)
 
 
-def test_keeps_serving_across_a_redis_restart(sim_clock):
+def test_keeps_serving_across_a_redis_restart(sim_clock, monkeypatch):
+    # Short waits and retries: the agent sees the outage and retries several times in it.
+    monkeypatch.setattr(agent_core, "_POP_WAIT", 0.1)
+    monkeypatch.setattr(agent_core, "_RETRY_FIRST", 0.05)
+    monkeypatch.setattr(agent_core, "_RETRY_MAX", 0.2)
     with RedisServer() as srv:
         r = redis.Redis(host=srv.host, port=srv.port, decode_responses=True)
         with simulator(srv.url, clock=sim_clock, key_prefix="other:") as ag:
             assert ok(r, "ping", prefix="other")["pong"]
             srv.stop()
-            time.sleep(1.0)
+            time.sleep(0.5)
             srv.start()
             deadline, pong = time.monotonic() + 15, None
             while pong is None and time.monotonic() < deadline:
@@ -547,9 +552,11 @@ def test_requests_are_served_in_the_order_sent(redis_server, redis_client, sim_c
     assert served == ["id=" + i for i in ids]
 
 
-def test_serves_after_idling_longer_than_its_waits(redis_server, redis_client, sim_clock):
+def test_serves_after_idling_longer_than_its_waits(redis_server, redis_client, sim_clock,
+                                                  monkeypatch):
+    monkeypatch.setattr(agent_core, "_POP_WAIT", 0.1)
     with simulator(redis_server.url, clock=sim_clock, workers=1):
-        time.sleep(1.6)                    # several empty waits on the request list
+        time.sleep(0.35)                   # several empty waits on the request list
         assert ok(redis_client, "ping", wait=3)["pong"] is True
 
 

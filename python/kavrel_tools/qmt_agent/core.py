@@ -32,6 +32,8 @@ ORDER_OPS = frozenset({"place_order"})
 _MAX_ID_LEN = 128
 _POLL_EVERY = 0.2          # seconds between backend housekeeping calls (order matching)
 _POP_WAIT = 0.5          # seconds; bounds how long stop() waits for the loop
+_RETRY_FIRST = 0.5       # seconds before the first retry while Redis is unreachable ...
+_RETRY_MAX = 5.0         # ... doubling up to this
 
 
 class OpError(Exception):
@@ -213,7 +215,7 @@ class QmtAgent:
                 pool.submit(self._serve_and_release, item[1])
                 taken = True
             except (redis.ConnectionError, redis.TimeoutError, OSError) as exc:
-                backoff = min(5.0, backoff * 2 or 0.5)
+                backoff = min(_RETRY_MAX, backoff * 2 or _RETRY_FIRST)
                 log.warning("redis unavailable (%s); retrying in %.1fs", exc, backoff)
                 self._stop.wait(backoff)
             except Exception:  # noqa: BLE001 - the loop must survive anything
