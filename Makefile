@@ -1,4 +1,6 @@
-# make test   - create the virtual environment, build and install the package, run the tests
+# make test   - create the virtual environment, build and install the package (gcc or the
+#               default compiler, warnings as errors), run the tests in parallel
+#               (PYTEST_WORKERS processes, each with its own Redis servers and agents)
 # make demo   - the same set-up, then run the demo session
 # make bench  - the same set-up, then print the benchmark ratios
 # make stubtest - the same set-up, then check the type stubs against the built modules
@@ -7,13 +9,18 @@
 # make fuzz   - the same set-up, then every fuzz target with FUZZ_EXAMPLES inputs (each in a child)
 # make asan   - every module built with AddressSanitizer and UndefinedBehaviorSanitizer into
 #               build/asan, then the whole test suite and a short fuzz run against that build
-# make warnings - every module built with gcc and with clang, warnings as errors
+# make warnings - every module built with each of WARN_COMPILERS (gcc and clang), warnings
+#               as errors
 # make m32    - the engine headers compiled and checked as 32-bit code (g++ -m32)
 PY ?= python3
 VENV ?= .venv
 BIN := $(VENV)/bin
 STAMP := $(VENV)/.deps-installed
 PYTEST_ARGS ?=
+# The suite mostly waits (servers, agents, time-outs): more workers than cores pays.
+PYTEST_WORKERS ?= 4
+# The package's own build treats compiler warnings as errors (OFF for a tolerant build).
+WERROR ?= ON
 
 .PHONY: all test demo bench build dev clean redis-server stubtest fuzz asan warnings m32 clang
 
@@ -23,10 +30,11 @@ $(STAMP): requirements-dev.txt pyproject.toml
 	$(PY) -m venv $(VENV)
 	$(BIN)/python -m pip install -q --upgrade pip
 	$(BIN)/python -m pip install -q -r requirements-dev.txt
+	KAVREL_WERROR=$(WERROR) $(BIN)/python -m pip install -q --no-build-isolation '.[qmt,futu,demo,test]'
 	touch $@
 
 build: $(STAMP)
-	$(BIN)/python -m pip install -q --no-build-isolation --no-deps --force-reinstall .
+	KAVREL_WERROR=$(WERROR) $(BIN)/python -m pip install -q --no-build-isolation --no-deps --force-reinstall .
 
 # The tests and the demo start private Redis servers: install Debian's package when missing.
 redis-server:
@@ -35,7 +43,7 @@ redis-server:
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq redis-server >/dev/null; }
 
 test: build redis-server
-	cd tests && ../$(BIN)/python -m pytest -q $(PYTEST_ARGS)
+	cd tests && ../$(BIN)/python -m pytest -q -n $(PYTEST_WORKERS) $(PYTEST_ARGS)
 
 demo: build redis-server
 	$(BIN)/python -m kavrel_tools.demo
@@ -80,7 +88,8 @@ asan: $(STAMP) redis-server
 	    -DKAVREL_SANITIZE=address,undefined -DPython_EXECUTABLE=$(abspath $(BIN)/python) >/dev/null
 	$(BIN)/cmake --build $(ASAN_BUILD) -j2
 	$(BIN)/cmake --install $(ASAN_BUILD) --prefix $(ASAN_BUILD)/site >/dev/null
-	cd tests && $(ASAN_ENV) $(abspath $(BIN))/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	cd tests && $(ASAN_ENV) $(abspath $(BIN))/python -m pytest -q -p no:cacheprovider \
+	    -n $(PYTEST_WORKERS) $(PYTEST_ARGS)
 	cd tests && $(ASAN_ENV) PYTHONMALLOC=malloc $(abspath $(BIN))/python -m fuzz --derandomize --together \
 	    --examples $(ASAN_FUZZ_EXAMPLES)
 
@@ -90,8 +99,9 @@ clang:
 	    echo "== installing clang"; \
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null; }
 
+WARN_COMPILERS ?= g++ clang++
 warnings: $(STAMP) clang
-	for cxx in g++ clang++; do \
+	for cxx in $(WARN_COMPILERS); do \
 	    $(BIN)/cmake -S . -B build/warn-$$cxx -G Ninja -DCMAKE_BUILD_TYPE=Release -DKAVREL_WERROR=ON \
 	        -DCMAKE_CXX_COMPILER=$$cxx -DPython_EXECUTABLE=$(abspath $(BIN)/python) >/dev/null && \
 	    $(BIN)/cmake --build build/warn-$$cxx -j2 || exit 1; \
