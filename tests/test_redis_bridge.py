@@ -341,11 +341,12 @@ def test_a_late_reply_is_never_read_by_a_later_call(bridge, echo_agent, redis_cl
 
 
 @pytest.mark.timeout(40)
-@pytest.mark.parametrize("reply_after, outcome", [(None, TimeoutError), (3.0, "on time")])
+@pytest.mark.parametrize("reply_after, outcome", [(None, TimeoutError), (1.7, "on time")])
 def test_waits_longer_than_the_socket_read_timeout(redis_server, redis_client, reply_after,
                                                    outcome):
-    # A 1 s default wait gives the client a 2 s socket read time-out; a 4 s call outlasts it.
-    b = _bridge(redis_server, timeout=1.0)
+    # A 0.5 s default wait gives the client a 1.5 s socket read time-out; a 2 s call
+    # outlasts it, and so does a reply after 1.7 s.
+    b = _bridge(redis_server, timeout=0.5)
     timer = None
     try:
         if reply_after is not None:
@@ -358,12 +359,12 @@ def test_waits_longer_than_the_socket_read_timeout(redis_server, redis_client, r
         t0 = time.monotonic()
         if outcome is TimeoutError:
             with pytest.raises(Exception) as ei:
-                b.call("get_market_data_ex", {}, 4.0)
+                b.call("get_market_data_ex", {}, 2.0)
             assert type(ei.value) is TimeoutError, repr(ei.value)
-            assert 3.9 <= time.monotonic() - t0 < 5.5
+            assert 1.9 <= time.monotonic() - t0 < 3.5
         else:
-            assert b.call("get_market_data_ex", {}, 4.0) == outcome
-            assert 2.9 <= time.monotonic() - t0 < 4.0
+            assert b.call("get_market_data_ex", {}, 2.0) == outcome
+            assert 1.6 <= time.monotonic() - t0 < 2.0
     finally:
         if timer is not None:
             timer.join()
