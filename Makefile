@@ -30,7 +30,8 @@ $(STAMP): requirements-dev.txt pyproject.toml
 	$(PY) -m venv $(VENV)
 	$(BIN)/python -m pip install -q --upgrade pip
 	$(BIN)/python -m pip install -q -r requirements-dev.txt
-	KAVREL_WERROR=$(WERROR) $(BIN)/python -m pip install -q --no-build-isolation '.[qmt,futu,demo,test]'
+	KAVREL_WERROR=$(WERROR) $(BIN)/python -m pip install -q --no-build-isolation --no-deps .
+	$(BIN)/python -m pip install -q 'kavrel-native[qmt,futu,demo,test]'
 	touch $@
 
 build: $(STAMP)
