@@ -18,7 +18,8 @@ import pytest  # noqa: E402
 
 @pytest.fixture(scope="session")
 def redis_server():
-    """A private redis-server on a free loopback port for the whole session (stopped after)."""
+    """A private redis-server on a free loopback port for the whole session (stopped after);
+    each parallel worker (pytest-xdist) runs its own session, so its own server."""
     from kavrel_tools.redis_server import RedisServer
 
     srv = RedisServer().start()
