@@ -17,7 +17,8 @@ VENV ?= .venv
 BIN := $(VENV)/bin
 STAMP := $(VENV)/.deps-installed
 PYTEST_ARGS ?=
-# The suite mostly waits (servers, agents, time-outs): more workers than cores pays.
+# The suite mostly waits (servers, agents, time-outs): more workers than cores pays. A
+# worker that runs out of tests takes some from a busy one (--dist worksteal).
 PYTEST_WORKERS ?= 4
 # The package's own build treats compiler warnings as errors (OFF for a tolerant build).
 WERROR ?= ON
@@ -44,7 +45,7 @@ redis-server:
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq redis-server >/dev/null; }
 
 test: build redis-server
-	cd tests && ../$(BIN)/python -m pytest -q -n $(PYTEST_WORKERS) $(PYTEST_ARGS)
+	cd tests && ../$(BIN)/python -m pytest -q -n $(PYTEST_WORKERS) --dist worksteal $(PYTEST_ARGS)
 
 demo: build redis-server
 	$(BIN)/python -m kavrel_tools.demo
@@ -90,7 +91,7 @@ asan: $(STAMP) redis-server
 	$(BIN)/cmake --build $(ASAN_BUILD) -j2
 	$(BIN)/cmake --install $(ASAN_BUILD) --prefix $(ASAN_BUILD)/site >/dev/null
 	cd tests && $(ASAN_ENV) $(abspath $(BIN))/python -m pytest -q -p no:cacheprovider \
-	    -n $(PYTEST_WORKERS) $(PYTEST_ARGS)
+	    -n $(PYTEST_WORKERS) --dist worksteal $(PYTEST_ARGS)
 	cd tests && $(ASAN_ENV) PYTHONMALLOC=malloc $(abspath $(BIN))/python -m fuzz --derandomize --together \
 	    --examples $(ASAN_FUZZ_EXAMPLES)
 
