@@ -1,4 +1,6 @@
-# make test   - create the virtual environment, build and install the package, run the tests
+# make test   - create the virtual environment, build and install the package (gcc or the
+#               default compiler, warnings as errors), run the tests in parallel
+#               (PYTEST_WORKERS processes, each with its own Redis servers and agents)
 # make demo   - the same set-up, then run the demo session
 # make demo-futu - the same set-up, then the demo session against the Futu stand-in server
 # make bench  - the same set-up, then print the benchmark ratios
@@ -9,13 +11,19 @@
 # make fuzz   - the same set-up, then every fuzz target with FUZZ_EXAMPLES inputs (each in a child)
 # make asan   - every module built with AddressSanitizer and UndefinedBehaviorSanitizer into
 #               build/asan, then the whole test suite and a short fuzz run against that build
-# make warnings - every module built with gcc and with clang, warnings as errors
+# make warnings - every module built with each of WARN_COMPILERS (gcc and clang), warnings
+#               as errors
 # make m32    - the engine headers compiled and checked as 32-bit code (g++ -m32)
 PY ?= python3
 VENV ?= .venv
 BIN := $(VENV)/bin
 STAMP := $(VENV)/.deps-installed
 PYTEST_ARGS ?=
+# The suite mostly waits (servers, agents, time-outs): more workers than cores pays. A
+# worker that runs out of tests takes some from a busy one (--dist worksteal).
+PYTEST_WORKERS ?= 4
+# The package's own build treats compiler warnings as errors (OFF for a tolerant build).
+WERROR ?= ON
 
 .PHONY: all test demo demo-futu bench soak build dev clean redis-server stubtest fuzz asan warnings m32 clang
 
@@ -25,10 +33,12 @@ $(STAMP): requirements-dev.txt pyproject.toml
 	$(PY) -m venv $(VENV)
 	$(BIN)/python -m pip install -q --upgrade pip
 	$(BIN)/python -m pip install -q -r requirements-dev.txt
+	KAVREL_WERROR=$(WERROR) $(BIN)/python -m pip install -q --no-build-isolation --no-deps .
+	$(BIN)/python -m pip install -q 'kavrel-native[qmt,futu,demo,test]'
 	touch $@
 
 build: $(STAMP)
-	$(BIN)/python -m pip install -q --no-build-isolation --no-deps --force-reinstall .
+	KAVREL_WERROR=$(WERROR) $(BIN)/python -m pip install -q --no-build-isolation --no-deps --force-reinstall .
 
 # The tests and the demo start private Redis servers: install Debian's package when missing.
 redis-server:
@@ -37,7 +47,7 @@ redis-server:
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq redis-server >/dev/null; }
 
 test: build redis-server
-	cd tests && ../$(BIN)/python -m pytest -q $(PYTEST_ARGS)
+	cd tests && ../$(BIN)/python -m pytest -q -n $(PYTEST_WORKERS) --dist worksteal $(PYTEST_ARGS)
 
 demo: build redis-server
 	$(BIN)/python -m kavrel_tools.demo
@@ -88,7 +98,8 @@ asan: $(STAMP) redis-server
 	    -DKAVREL_SANITIZE=address,undefined -DPython_EXECUTABLE=$(abspath $(BIN)/python) >/dev/null
 	$(BIN)/cmake --build $(ASAN_BUILD) -j2
 	$(BIN)/cmake --install $(ASAN_BUILD) --prefix $(ASAN_BUILD)/site >/dev/null
-	cd tests && $(ASAN_ENV) $(abspath $(BIN))/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	cd tests && $(ASAN_ENV) $(abspath $(BIN))/python -m pytest -q -p no:cacheprovider \
+	    -n $(PYTEST_WORKERS) --dist worksteal $(PYTEST_ARGS)
 	cd tests && $(ASAN_ENV) PYTHONMALLOC=malloc $(abspath $(BIN))/python -m fuzz --derandomize --together \
 	    --examples $(ASAN_FUZZ_EXAMPLES)
 
@@ -98,9 +109,14 @@ clang:
 	    echo "== installing clang"; \
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null; }
 
+# gcc builds optimised, since some of its warnings come from its optimiser's analyses;
+# clang's warnings all come from its front end, so its build skips optimising.
+WARN_COMPILERS ?= g++ clang++
 warnings: $(STAMP) clang
-	for cxx in g++ clang++; do \
+	for cxx in $(WARN_COMPILERS); do \
+	    case $$cxx in clang*) opt="-O0 -DNDEBUG" ;; *) opt="-O3 -DNDEBUG" ;; esac; \
 	    $(BIN)/cmake -S . -B build/warn-$$cxx -G Ninja -DCMAKE_BUILD_TYPE=Release -DKAVREL_WERROR=ON \
+	        "-DCMAKE_CXX_FLAGS_RELEASE=$$opt" \
 	        -DCMAKE_CXX_COMPILER=$$cxx -DPython_EXECUTABLE=$(abspath $(BIN)/python) >/dev/null && \
 	    $(BIN)/cmake --build build/warn-$$cxx -j2 || exit 1; \
 	done

@@ -18,7 +18,8 @@ import pytest  # noqa: E402
 
 @pytest.fixture(scope="session")
 def redis_server():
-    """A private redis-server on a free loopback port for the whole session (stopped after)."""
+    """A private redis-server on a free loopback port for the whole session (stopped after);
+    each parallel worker (pytest-xdist) runs its own session, so its own server."""
     from kavrel_tools.redis_server import RedisServer
 
     srv = RedisServer().start()
@@ -87,3 +88,61 @@ def futu_config(futu_sim, monkeypatch):
     for name in ("FUTU", "FUTUFUTURES", "FUTUCRYPTO"):
         monkeypatch.setattr(fa, name, dict(settings))
     return settings
+
+
+# ---------------------------------------------------------------- bridge agents
+@pytest.fixture
+def echo_agent(redis_server, redis_client):
+    """The small agent of tests/bridge_agent.py serving the session's server."""
+    from bridge_agent import EchoAgent
+
+    a = EchoAgent(port=redis_server.port, db=0).start()
+    yield a
+    a.stop()
+
+
+@pytest.fixture
+def sim_clock():
+    """The simulator's clock, frozen on a Friday morning; a test may move it."""
+    from fakes.qmt_agents import FRIDAY
+    from kavrel_tools.qmt_agent import FixedClock
+
+    return FixedClock(FRIDAY)
+
+
+@pytest.fixture
+def sim_agent(redis_server, redis_client, sim_clock):
+    """The simulator serving the session's server on `sim_clock`."""
+    from kavrel_tools.qmt_agent import simulator
+
+    ag = simulator(redis_server.url, clock=sim_clock, workers=2, reply_ttl=30, cash=1_000_000)
+    ag.start()
+    yield ag
+    ag.stop()
+
+
+@pytest.fixture
+def xt_sdk():
+    """The stand-in terminal SDK's data and trading state, fresh for each test."""
+    pytest.importorskip("xtquant.xtconstant")
+    from fakes import xtdata as fake_xtdata
+    from fakes import xttrader as fake_xttrader
+
+    fake_xtdata.STATE.reset()
+    fake_xttrader.STATE.reset()
+    yield fake_xtdata.STATE, fake_xttrader.STATE
+    for trader in fake_xttrader.STATE.traders:
+        if trader.executor is not None:
+            trader.executor.shutdown(wait=True)
+
+
+@pytest.fixture
+def xtquant_agent(redis_server, redis_client, xt_sdk):
+    """The terminal-SDK backend's agent serving the session's server, connected."""
+    from fakes.qmt_agents import make_xtquant_agent
+    from qmt_wire import wait_for
+
+    ag = make_xtquant_agent(redis_server.url).start()
+    assert wait_for(lambda: ag.backend.connected)
+    yield ag
+    ag.stop()

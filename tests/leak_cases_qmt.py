@@ -43,18 +43,23 @@ def bridge(**kw):
 
 def agent(requests):
     """Answers up to `requests` requests ("echo": its params; anything else: ok false), then
-    ends; it also ends after 10 s without a request or when its Redis connection fails."""
+    ends; it also ends after 10 s without a request, when `stop` (returned) is set, or when
+    the server is gone (a call left waiting then fails on its own time-out)."""
     import redis
 
     srv = server()
     client = redis.Redis(host=srv.host, port=srv.port, db=0, decode_responses=True)
+    stop = threading.Event()
 
     def run():
         try:
-            for _ in range(requests):
-                item = client.blpop(PREFIX + ":req", timeout=10)
+            served, idle = 0, 0
+            while served < requests and idle < 10 and not stop.is_set():
+                item = client.blpop(PREFIX + ":req", timeout=1)
                 if item is None:
-                    return
+                    idle += 1
+                    continue
+                served, idle = served + 1, 0
                 req = json.loads(item[1])
                 if req["op"] == "echo":
                     reply = json.dumps({"ok": True, "data": req["params"]}, ensure_ascii=False)
@@ -62,13 +67,12 @@ def agent(requests):
                     reply = json.dumps({"ok": False, "error": "refused: " + req["op"]})
                 client.rpush(PREFIX + ":res:" + req["id"], reply)
         except redis.RedisError:
-            return  # the server went away or the idle read timed out: the agent ends
+            pass
         finally:
             client.close()
 
-    t = threading.Thread(target=run, name="leak-qmt-agent", daemon=True)
-    t.start()
-    return t
+    threading.Thread(target=run, name="leak-qmt-agent", daemon=True).start()
+    return stop
 
 
 BRIDGE_CALLS = 1000
@@ -77,7 +81,7 @@ BRIDGE_CALLS = 1000
 def _case_bridge_requests():
     """`call` round trips through the pooled connection: a reply with data, an agent refusal."""
     b = bridge()
-    agent(2 * 4 * BRIDGE_CALLS)  # two requests a call; a warm-up round and up to three measured
+    stop = agent(2 * 4 * BRIDGE_CALLS)  # two requests a call; a warm-up and up to three rounds
     op, params = "echo", {"codes": ["600000.SH", "000001.SZ"], "股": 1.5}
 
     def call():
@@ -86,6 +90,9 @@ def _case_bridge_requests():
             b.call("nope")
         except RuntimeError:
             pass
+    # The agent stops, and the bridge closes, once the test has let go of the call.
+    weakref.finalize(call, stop.set)
+    weakref.finalize(call, b.close)
     return call, [b, op, params, params["codes"]]
 
 

@@ -34,7 +34,7 @@ def wait_for(pred, wait=5.0):
         if pred():
             return True
         time.sleep(0.02)
-    return False
+    return bool(pred())
 
 
 class Events:

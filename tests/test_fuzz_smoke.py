@@ -1,7 +1,8 @@
 """A short run of every fuzz target (the full runs are `make fuzz`).
 
-All targets run in one child interpreter, so a crash fails this test with the target's name
-and the faulthandler traceback instead of taking the test session down.
+The targets run in child interpreters (a few modules' targets in each), so a crash fails
+this test with the target's name and the faulthandler traceback instead of taking the test
+session down.
 """
 import io
 import os
@@ -14,11 +15,19 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLES = int(os.environ.get("KAVREL_FUZZ_SMOKE_EXAMPLES", "100"))
 
 
+# The fuzz modules in GROUPS interleaved shares, one child each, so parallel test workers
+# split the run; a new fuzz module joins a share by itself.
+GROUPS = 3
+MODULES = sorted(f[len("fuzz_"):-len(".py")] for f in os.listdir(os.path.join(HERE, "fuzz"))
+                 if f.startswith("fuzz_") and f.endswith(".py"))
+
+
 @pytest.mark.timeout(600)
-def test_every_target_survives_a_short_run():
+@pytest.mark.parametrize("group", range(GROUPS))
+def test_every_target_survives_a_short_run(group):
     code = ("import sys, fuzz.__main__ as m\n"
-            "from fuzz import load_all\n"
-            "sys.exit(m.main(['--derandomize', '--together', '--examples', '%d', '--timeout', '300']))" % EXAMPLES)
+            "sys.exit(m.main(['--derandomize', '--together', '--examples', '%d', '--timeout', '300']"
+            " + %r))" % (EXAMPLES, MODULES[group::GROUPS]))
     env = dict(os.environ)  # the child runs in tests/: relative path entries made absolute
     env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p)
     p = subprocess.run([sys.executable, "-X", "faulthandler", "-c", code], cwd=HERE, env=env,

@@ -10,39 +10,14 @@ xttype = pytest.importorskip("xtquant.xttype")
 
 from fakes import xtdata as fake_xtdata  # noqa: E402
 from fakes import xttrader as fake_xttrader  # noqa: E402
-from kavrel_tools.qmt_agent import QmtAgent  # noqa: E402
+from fakes.qmt_agents import make_xtquant_agent, xtquant_backend  # noqa: E402
 from kavrel_tools.qmt_agent.xtquant_backend import ORDER_STATUS, XtQuantBackend  # noqa: E402
 from qmt_wire import call, ok, wait_for  # noqa: E402
 pytestmark = pytest.mark.timeout(60)
 
 
-@pytest.fixture
-def sdk():
-    fake_xtdata.STATE.reset()
-    fake_xttrader.STATE.reset()
-    yield fake_xtdata.STATE, fake_xttrader.STATE
-    for trader in fake_xttrader.STATE.traders:
-        if trader.executor is not None:
-            trader.executor.shutdown(wait=True)
-
-
-def make_agent(url, allow_orders=True, backoff=(0.05, 0.2)):
-    backend = XtQuantBackend("C:/qmt/userdata_mini", "8800001", session_id=42,
-                             modules={"xtdata": fake_xtdata, "xttrader": fake_xttrader},
-                             backoff=backoff)
-    return QmtAgent(backend, url, allow_orders=allow_orders, account_id="8800001", workers=2)
-
-
-@pytest.fixture
-def agent(redis_server, redis_client, sdk):
-    ag = make_agent(redis_server.url).start()
-    assert wait_for(lambda: ag.backend.connected)
-    yield ag
-    ag.stop()
-
-
-def test_market_data_passes_the_terminals_shapes(agent, redis_client, sdk):
-    data, _ = sdk
+def test_market_data_passes_the_terminals_shapes(xtquant_agent, redis_client, xt_sdk):
+    data, _ = xt_sdk
     data.ticks["600000.SH"] = {"lastPrice": 10.5, "bidPrice": [10.49] * 5, "askVol": [3] * 5}
     ticks = ok(redis_client, "get_full_tick", {"codes": ["600000.SH", "000001.SZ"]})
     assert ticks == {"600000.SH": data.ticks["600000.SH"]}
@@ -52,8 +27,8 @@ def test_market_data_passes_the_terminals_shapes(agent, redis_client, sdk):
 
 
 @pytest.mark.parametrize("local", [True, False])
-def test_history_downloads_what_the_terminal_lacks(agent, redis_client, sdk, local):
-    data, _ = sdk
+def test_history_downloads_what_the_terminal_lacks(xtquant_agent, redis_client, xt_sdk, local):
+    data, _ = xt_sdk
     rows = [{"time": "2024030%d" % d, "open": 1.0 * d, "high": 2.0, "low": 0.5,
              "close": float("nan") if d == 2 else 1.5, "volume": 100 * d} for d in (1, 2, 4)]
     (data.local if local else data.remote)[("600000.SH", "1d")] = rows
@@ -77,8 +52,8 @@ def test_history_downloads_what_the_terminal_lacks(agent, redis_client, sdk, loc
                          "20240101", "20240305", 2, "follow", False)
 
 
-def test_history_downloads_when_the_terminal_has_too_few_bars(agent, redis_client, sdk):
-    data, _ = sdk
+def test_history_downloads_when_the_terminal_has_too_few_bars(xtquant_agent, redis_client, xt_sdk):
+    data, _ = xt_sdk
     rows = [{"time": "202402%02d" % d, "close": 1.0 * d} for d in range(1, 11)]
     data.local[("600000.SH", "1d")] = rows[-3:]
     data.remote[("600000.SH", "1d")] = rows
@@ -99,9 +74,9 @@ def test_history_downloads_when_the_terminal_has_too_few_bars(agent, redis_clien
     ("SELL", "MARKET", "000001.SZ", xtconstant.STOCK_SELL,
      xtconstant.MARKET_SZ_CONVERT_5_CANCEL, 0.0),
 ])
-def test_orders_map_to_the_sdk(agent, redis_client, sdk, events, direction, order_type, code,
+def test_orders_map_to_the_sdk(xtquant_agent, redis_client, xt_sdk, events, direction, order_type, code,
                                side, price_type, price):
-    _, trade = sdk
+    _, trade = xt_sdk
     placed = ok(redis_client, "place_order", {"code": code, "direction": direction,
                                                "order_type": order_type, "price": price or 7.0,
                                                "volume": 300, "order_ref": "ref-9"})
@@ -112,9 +87,9 @@ def test_orders_map_to_the_sdk(agent, redis_client, sdk, events, direction, orde
     assert ev[0]["order_ref"] == "ref-9" and ev[0]["submitted"] and not ev[0]["cancelled"]
 
 
-def test_order_life_becomes_events_with_the_gateways_reference(agent, redis_client, sdk,
+def test_order_life_becomes_events_with_the_gateways_reference(xtquant_agent, redis_client, xt_sdk,
                                                                events):
-    _, trade = sdk
+    _, trade = xt_sdk
     trader = trade.traders[-1]
     ids = [ok(redis_client, "place_order", {"code": "600000.SH", "direction": "BUY",
                                             "order_type": "LIMIT", "price": 10.0,
@@ -159,9 +134,9 @@ def test_order_states_map_to_the_gateways_flags(status, working, cancelled):
     (None, "get_market_data_ex", {"codes": ["600000.SH"], "start_time": "2024-01-01"},
      "start_time"),
 ])
-def test_terminal_refusals_are_failed_replies(agent, redis_client, sdk, setup, op, params,
+def test_terminal_refusals_are_failed_replies(xtquant_agent, redis_client, xt_sdk, setup, op, params,
                                               reason):
-    _, trade = sdk
+    _, trade = xt_sdk
     if setup == "order_rc":
         trade.order_rc = -1
     elif setup == "cancel_rc":
@@ -170,8 +145,8 @@ def test_terminal_refusals_are_failed_replies(agent, redis_client, sdk, setup, o
     assert reply["ok"] is False and reason in reply["error"], reply
 
 
-def test_account_queries_read_the_sdk_objects(agent, redis_client, sdk):
-    _, trade = sdk
+def test_account_queries_read_the_sdk_objects(xtquant_agent, redis_client, xt_sdk):
+    _, trade = xt_sdk
     trade.asset = xttype.XtAsset("8800001", 80000.0, 20000.0, 50000.0, 150000.0, 79000.0)
     trade.positions = [
         xttype.XtPosition("8800001", "600000.SH", 1000, 600, 10.0, 11000.0, 400, 0, 600,
@@ -184,9 +159,9 @@ def test_account_queries_read_the_sdk_objects(agent, redis_client, sdk):
         ("600000.SH", 1000, 600, 10.2)]
 
 
-def test_allow_orders_off_never_reaches_the_trader(redis_server, redis_client, sdk):
-    _, trade = sdk
-    with make_agent(redis_server.url, allow_orders=False) as ag:
+def test_allow_orders_off_never_reaches_the_trader(redis_server, redis_client, xt_sdk):
+    _, trade = xt_sdk
+    with make_xtquant_agent(redis_server.url, allow_orders=False) as ag:
         assert wait_for(lambda: ag.backend.connected)
         reply = call(redis_client, "place_order", {"code": "600000.SH", "direction": "BUY",
                                                    "order_type": "MARKET", "volume": 100})
@@ -194,11 +169,11 @@ def test_allow_orders_off_never_reaches_the_trader(redis_server, redis_client, s
     assert trade.orders == {}
 
 
-def test_reconnects_with_back_off_and_says_so(redis_server, redis_client, sdk, events, caplog):
-    _, trade = sdk
+def test_reconnects_with_back_off_and_says_so(redis_server, redis_client, xt_sdk, events, caplog):
+    _, trade = xt_sdk
     caplog.set_level(logging.INFO, logger="kavrel.qmt_agent")
     trade.connect_rc = [-1, -1, 0]
-    with make_agent(redis_server.url) as ag:
+    with make_xtquant_agent(redis_server.url) as ag:
         assert wait_for(lambda: ag.backend.connected)
         assert len(trade.traders) == 3 and all(t.stopped for t in trade.traders[:2])
         assert events.take(1, kind="status") == [{"connected": True}]
@@ -217,7 +192,7 @@ def test_reconnects_with_back_off_and_says_so(redis_server, redis_client, sdk, e
     assert text.count("trader connected") == 2 and "terminal disconnected" in text
 
 
-def test_command_line_builds_the_sdk_backend(monkeypatch, sdk):
+def test_command_line_builds_the_sdk_backend(monkeypatch, xt_sdk):
     from kavrel_tools.qmt_agent.cli import build_agent, build_parser
     monkeypatch.setitem(sys.modules, "xtquant.xtdata", fake_xtdata)
     monkeypatch.setitem(sys.modules, "xtquant.xttrader", fake_xttrader)
@@ -235,22 +210,21 @@ def test_command_line_builds_the_sdk_backend(monkeypatch, sdk):
 
 
 def _backend(backoff=(1.0, 4.0)):
-    return XtQuantBackend("C:/qmt/userdata_mini", "8800001", session_id=42, backoff=backoff,
-                          modules={"xtdata": fake_xtdata, "xttrader": fake_xttrader})
+    return xtquant_backend(backoff=backoff)
 
 
 @pytest.mark.parametrize("connect_rc, subscribe_rc, connected", [
     ([0], 0, True), ([-1], 0, False), ([0], -1, False)])
-def test_connect_needs_the_connection_and_the_account(sdk, connect_rc, subscribe_rc, connected):
-    _, trade = sdk
+def test_connect_needs_the_connection_and_the_account(xt_sdk, connect_rc, subscribe_rc, connected):
+    _, trade = xt_sdk
     trade.connect_rc, trade.subscribe_rc = connect_rc, subscribe_rc
     backend = _backend()
     assert backend.connect() is connected and backend.connected is connected
     assert trade.traders[-1].stopped is not connected
 
 
-def test_back_off_doubles_to_its_cap_and_a_disconnect_retries_at_once(sdk, caplog):
-    _, trade = sdk
+def test_back_off_doubles_to_its_cap_and_a_disconnect_retries_at_once(xt_sdk, caplog):
+    _, trade = xt_sdk
     caplog.set_level(logging.INFO, logger="kavrel.qmt_agent")
     trade.connect_rc = [-1, -1, -1, -1, 0]
     backend = _backend()
@@ -271,8 +245,8 @@ def test_back_off_doubles_to_its_cap_and_a_disconnect_retries_at_once(sdk, caplo
     assert backend.connected and trade.traders[-2].stopped
 
 
-def test_a_reference_is_used_once(sdk):
-    _, trade = sdk
+def test_a_reference_is_used_once(xt_sdk):
+    _, trade = xt_sdk
     backend = _backend()
     assert backend.connect()
     params = {"code": "600000.SH", "direction": "BUY", "order_type": "LIMIT", "price": 10.0,
@@ -283,8 +257,8 @@ def test_a_reference_is_used_once(sdk):
     assert len(trade.orders) == 1
 
 
-def test_an_order_placed_before_a_restart_is_cancelled_by_its_reference(sdk):
-    _, trade = sdk
+def test_an_order_placed_before_a_restart_is_cancelled_by_its_reference(xt_sdk):
+    _, trade = xt_sdk
     first = _backend()
     assert first.connect()
     params = {"code": "600000.SH", "direction": "BUY", "order_type": "LIMIT", "price": 10.0,
@@ -303,8 +277,8 @@ def test_an_order_placed_before_a_restart_is_cancelled_by_its_reference(sdk):
         second.op_cancel_order({"order_id": "never-placed"})
 
 
-def test_a_late_disconnect_from_a_dropped_trader_leaves_its_successor_alone(sdk):
-    _, trade = sdk
+def test_a_late_disconnect_from_a_dropped_trader_leaves_its_successor_alone(xt_sdk):
+    _, trade = xt_sdk
     backend = _backend(backoff=(0.05, 0.2))
     assert backend.connect()
     first = trade.traders[-1]
@@ -319,8 +293,8 @@ def test_a_late_disconnect_from_a_dropped_trader_leaves_its_successor_alone(sdk)
     backend.close()
 
 
-def test_a_disconnect_while_connecting_fails_the_attempt(sdk, monkeypatch):
-    _, trade = sdk
+def test_a_disconnect_while_connecting_fails_the_attempt(xt_sdk, monkeypatch):
+    _, trade = xt_sdk
     real = fake_xttrader.XtQuantTrader.subscribe
 
     def dropped(self, account):
@@ -337,9 +311,9 @@ def test_a_disconnect_while_connecting_fails_the_attempt(sdk, monkeypatch):
 from datetime import datetime  # noqa: E402
 
 
-def test_fills_become_fill_events_then_cumulative_states_and_queries_agree(agent, redis_client,
-                                                                          sdk, events):
-    _, trade = sdk
+def test_fills_become_fill_events_then_cumulative_states_and_queries_agree(xtquant_agent, redis_client,
+                                                                          xt_sdk, events):
+    _, trade = xt_sdk
     trader = trade.traders[-1]
     oid = int(ok(redis_client, "place_order", {"code": "600000.SH", "direction": "BUY",
                                               "order_type": "LIMIT", "price": 10.5,
@@ -365,8 +339,8 @@ def test_fills_become_fill_events_then_cumulative_states_and_queries_agree(agent
                                   stamp) for e in (ev[0], ev[3])]
 
 
-def test_rejection_and_a_refused_cancel_say_what_the_order_is(agent, redis_client, sdk, events):
-    _, trade = sdk
+def test_rejection_and_a_refused_cancel_say_what_the_order_is(xtquant_agent, redis_client, xt_sdk, events):
+    _, trade = xt_sdk
     trader = trade.traders[-1]
     ids = [int(ok(redis_client, "place_order", {"code": "600000.SH", "direction": "BUY",
                                                 "order_type": "LIMIT", "price": 10.0,
@@ -393,9 +367,9 @@ def test_trade_times_read_the_sdks_forms(value, text):
     assert _stamp(value, lambda: datetime(2024, 3, 1, 10, 0)) == text
 
 
-def test_a_push_the_backend_cannot_read_is_logged_and_the_next_still_counts(agent, redis_client,
-                                                                            sdk, events, caplog):
-    _, trade = sdk
+def test_a_push_the_backend_cannot_read_is_logged_and_the_next_still_counts(xtquant_agent, redis_client,
+                                                                            xt_sdk, events, caplog):
+    _, trade = xt_sdk
     trader = trade.traders[-1]
     oid = int(ok(redis_client, "place_order", {"code": "600000.SH", "direction": "BUY",
                                               "order_type": "LIMIT", "price": 10.0,

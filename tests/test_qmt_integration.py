@@ -7,7 +7,6 @@ orders the way the simulator does (market orders and crossing limit orders at th
 opposite price), so the same assertions hold for both.
 """
 import threading
-import time
 import uuid
 from datetime import datetime, timedelta
 
@@ -16,7 +15,10 @@ import pytest
 from kavrel_trader.core.constants import Direction, Exchange, OrderStatus, OrderType
 from kavrel_trader.core.order import Order
 from kavrel_trader.core.security import Stock
+from fakes.qmt_agents import xtquant_backend
 from kavrel_tools.qmt_agent import FixedClock, QmtAgent, SimBackend, simulator
+from kavrel_tools.qmt_agent import core as agent_core
+from qmt_wire import wait_for
 
 qmt_adapter = pytest.importorskip("kavrel_trader.gateways.qmt.qmt_adapter")
 
@@ -30,15 +32,6 @@ ACCOUNT = "8800001"
 def _secs():
     return [Stock("SH.600000", "Pudong Bank", lot_size=100, exchange=Exchange.SSE),
             Stock("SZ.000001", "Ping An Bank", lot_size=100, exchange=Exchange.SZSE)]
-
-
-def _wait(cond, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if cond():
-            return True
-        time.sleep(0.02)
-    return cond()
 
 
 class Terminal:
@@ -121,16 +114,11 @@ class Market:
         self.agent = QmtAgent(backend, old.redis_url, key_prefix=old.key_prefix,
                               allow_orders=True, account_id=old.account_id, workers=2).start()
         if self.kind != "sim":
-            assert _wait(lambda: backend.connected)
+            assert wait_for(lambda: backend.connected)
 
 
 def _xt_backend(clock):
-    from fakes import xtdata as fake_xtdata
-    from fakes import xttrader as fake_xttrader
-    from kavrel_tools.qmt_agent.xtquant_backend import XtQuantBackend
-    return XtQuantBackend("C:/qmt/userdata_mini", ACCOUNT, session_id=42, clock=clock,
-                          modules={"xtdata": fake_xtdata, "xttrader": fake_xttrader},
-                          backoff=(0.05, 0.2))
+    return xtquant_backend(clock)
 
 
 def _make_agent(kind, url, prefix, clock):
@@ -164,7 +152,7 @@ def market(request, redis_server, monkeypatch, capsys):
     gw = None
     try:
         if terminal is not None:
-            assert _wait(lambda: agent.backend.connected)
+            assert wait_for(lambda: agent.backend.connected)
         gw = qmt_adapter.QmtAdapter(_secs(), gateway_name="QmtIT")
         m = Market(request.param, gw, agent, cfg, clock, terminal)
         yield m
@@ -266,11 +254,11 @@ def test_limit_order_fills_and_a_resting_one_is_cancelled(market):
     gw.cancel_order("mine-1")
     assert resting.status == OrderStatus.CANCELLED
     # Place and cancel stamp the orders; events are checked by _events_flow.
-    assert _wait(lambda: resting.updated_time is not None and crossing.updated_time is not None)
-    assert _wait(lambda: crossing.status == OrderStatus.FILLED)
+    assert wait_for(lambda: resting.updated_time is not None and crossing.updated_time is not None)
+    assert wait_for(lambda: crossing.status == OrderStatus.FILLED)
     assert (crossing.filled_quantity, crossing.filled_avg_price) == (200, q.ask_price)
     assert _deals_of(gw, ref) == [(200, q.ask_price)]
-    assert _wait(lambda: _held(gw).get(sec) == 200)
+    assert wait_for(lambda: _held(gw).get(sec) == 200)
     held = {p.security: p for p in gw.get_all_broker_positions()}
     assert held[sec].direction == Direction.LONG
     assert gw.get_broker_position(sec, Direction.LONG).quantity == 200
@@ -288,9 +276,9 @@ def test_market_order_fills_at_the_best_ask(market):
     order = Order(security=sec, price=None, quantity=300, direction=Direction.LONG,
                   order_type=OrderType.MARKET)
     ref = gw.place_order(order)
-    assert ref and _wait(lambda: order.status == OrderStatus.FILLED)
+    assert ref and wait_for(lambda: order.status == OrderStatus.FILLED)
     assert _deals_of(gw, ref) == [(300, q.ask_price)] and order.filled_quantity == 300
-    assert _wait(lambda: _held(gw).get(sec) == 300)
+    assert wait_for(lambda: _held(gw).get(sec) == 300)
     assert gw.get_broker_balance().available_cash < CASH - 300 * q.ask_price
 
 
@@ -309,10 +297,10 @@ def test_a_large_market_order_fills_in_parts_and_books_each_fill(market):
     order = Order(security=sec, price=None, quantity=shown + 2000, direction=Direction.LONG,
                   order_type=OrderType.MARKET)
     ref = gw.place_order(order)
-    assert ref and _wait(lambda: order.status == OrderStatus.PART_FILLED)
+    assert ref and wait_for(lambda: order.status == OrderStatus.PART_FILLED)
     assert 0 < order.filled_quantity < order.quantity
     market.clock.set(MARKET_OPEN + timedelta(minutes=2))
-    assert _wait(lambda: order.status == OrderStatus.FILLED, 10)
+    assert wait_for(lambda: order.status == OrderStatus.FILLED, 10)
     deals = _deals_of(gw, ref)
     assert len(deals) > 5 and len({p for _, p in deals}) > 1
     assert sum(q for q, _ in deals) == order.filled_quantity == order.quantity
@@ -357,7 +345,7 @@ def _events_flow(market, orderid):
     event can turn it CANCELLED in the gateway's store."""
     order = _resting(market.gw, orderid)
     market.agent.backend.op_cancel_order({"order_id": orderid})
-    assert _wait(lambda: order.status == OrderStatus.CANCELLED), "no event reached the gateway"
+    assert wait_for(lambda: order.status == OrderStatus.CANCELLED), "no event reached the gateway"
 
 
 def test_an_order_cancelled_at_the_terminal_reaches_the_gateway(market):
@@ -366,7 +354,9 @@ def test_an_order_cancelled_at_the_terminal_reaches_the_gateway(market):
 
 
 @pytest.mark.timeout(90)
-def test_a_redis_restart_mid_session_is_survived(market, redis_server):
+def test_a_redis_restart_mid_session_is_survived(market, redis_server, monkeypatch):
+    monkeypatch.setattr(agent_core, "_RETRY_FIRST", 0.05)   # the agent's retries, shortened
+    monkeypatch.setattr(agent_core, "_RETRY_MAX", 0.2)
     gw = market.gw
     _events_flow(market, "before-restart")
     during = _resting(gw, "cancelled-during-the-outage")
@@ -380,12 +370,12 @@ def test_a_redis_restart_mid_session_is_survived(market, redis_server):
         assert not _quote_ok(gw)
     finally:
         redis_server.start()
-    # The agent retries with back-off (up to 5 s); the gateway's calls work again.
-    assert _wait(lambda: _quote_ok(gw), timeout=20.0)
-    assert _wait(lambda: during.status == OrderStatus.CANCELLED, timeout=20.0)
+    # The agent retries with back-off; the gateway's calls work again.
+    assert wait_for(lambda: _quote_ok(gw), wait=20.0)
+    assert wait_for(lambda: during.status == OrderStatus.CANCELLED, wait=20.0)
     # Events are published, not queued: the ones sent before the gateway's event thread has
     # subscribed again are lost, so wait for its subscription before checking they flow.
-    assert _wait(lambda: _subscribers(redis_server, market) > 0, timeout=20.0)
+    assert wait_for(lambda: _subscribers(redis_server, market) > 0, wait=20.0)
     _events_flow(market, "events-after-restart")
     order = _resting(gw, "after-restart")
     gw.cancel_order("after-restart")
@@ -421,15 +411,15 @@ def test_a_terminal_disconnect_is_survived(market):
     trade.connect_rc = [-1, 0]                   # the first reconnect fails, the next works
     lost = trade.traders[-1]
     lost.disconnect()
-    assert _wait(lambda: not backend.connected)
-    assert _wait(lambda: backend.connected and trade.traders[-1] is not lost)
+    assert wait_for(lambda: not backend.connected)
+    assert wait_for(lambda: backend.connected and trade.traders[-1] is not lost)
     assert lost.stopped and len(trade.traders) >= 3
     assert _quote_ok(gw)
     _events_flow(market, "events-after-drop")
     order = _resting(gw, "after-drop")
     gw.cancel_order("after-drop")
     assert order.status == OrderStatus.CANCELLED
-    assert _wait(lambda: trade.orders[int(_order_id(trade, "after-drop"))].order_status
+    assert wait_for(lambda: trade.orders[int(_order_id(trade, "after-drop"))].order_status
                  == market.terminal.xtc.ORDER_CANCELED)
 
 
@@ -460,4 +450,4 @@ def test_an_order_ended_by_the_market_reaches_the_gateway(market):
         trade = market.terminal.trade
         trade.traders[-1].reject(int(_order_id(trade, "ended-outside")), "no money")
         ended = OrderStatus.FAILED
-    assert _wait(lambda: order.status == ended)
+    assert wait_for(lambda: order.status == ended)

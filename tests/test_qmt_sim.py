@@ -15,13 +15,14 @@ import redis
 from hypothesis import given, settings, strategies as st
 
 from kavrel_tools.qmt_agent import FixedClock, QmtAgent, SimBackend, simulator
+from kavrel_tools.qmt_agent import core as agent_core
 from kavrel_tools.qmt_agent.clock import AcceleratedClock, make_clock
 from kavrel_tools.qmt_agent.cli import build_agent, build_parser
 from kavrel_tools.qmt_agent.core import mask_url
 from kavrel_tools.redis_server import RedisServer
+from fakes.qmt_agents import FRIDAY
 from qmt_wire import PREFIX, call, ok, send
 CODE = "600000.SH"
-FRIDAY = datetime(2024, 3, 1, 10, 0, 30)
 FIELDS = ["open", "high", "low", "close", "volume"]
 SCALARS = ("time", "timetag", "lastPrice", "open", "high", "low", "lastClose", "amount",
            "volume", "pvolume", "stockStatus", "transactionNum")
@@ -47,21 +48,8 @@ def stamp(t):
     return datetime.strptime(t, "%Y%m%d%H%M%S" if len(t) == 14 else "%Y%m%d")
 
 
-@pytest.fixture
-def clock():
-    return FixedClock(FRIDAY)
-
-
-@pytest.fixture
-def agent(redis_server, redis_client, clock):
-    ag = simulator(redis_server.url, clock=clock, workers=2, reply_ttl=30, cash=1_000_000)
-    ag.start()
-    yield ag
-    ag.stop()
-
-
 # ---------------------------------------------------------------- market data
-def test_ping_and_full_tick_shape(agent, redis_client):
+def test_ping_and_full_tick_shape(sim_agent, redis_client):
     pong = ok(redis_client, "ping")
     assert pong["pong"] is True and pong["allow_orders"] is True and pong["account_id"]
     ticks = ok(redis_client, "get_full_tick", {"codes": [CODE, "000001.sz", "SH.600000"]})
@@ -84,23 +72,23 @@ def test_ping_and_full_tick_shape(agent, redis_client):
     (datetime(2024, 3, 2, 10, 0), datetime(2024, 3, 1, 15, 0)),       # Saturday
     (datetime(2024, 3, 4, 9, 0), None),                               # Monday pre-open
 ])
-def test_ticks_stand_still_outside_sessions(agent, redis_client, clock, now, same_as):
+def test_ticks_stand_still_outside_sessions(sim_agent, redis_client, sim_clock, now, same_as):
     fields = ("lastPrice", "open", "high", "low", "volume", "amount", "lastClose")
-    clock.set(now)
+    sim_clock.set(now)
     t = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]
     if same_as is None:
         assert (t["open"], t["volume"], t["amount"]) == (0, 0, 0)
         assert t["lastPrice"] == t["lastClose"] > 0
         return
-    clock.set(same_as)
+    sim_clock.set(same_as)
     ref = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]
     assert [t[f] for f in fields] == [ref[f] for f in fields]
 
 
 @pytest.mark.parametrize("hour", [10, 16])
-def test_suspended_day_tick_has_no_trading(agent, redis_client, clock, hour):
-    day = _suspended_day(agent.backend, CODE)
-    clock.set(datetime.combine(day, datetime.min.time()).replace(hour=hour))
+def test_suspended_day_tick_has_no_trading(sim_agent, redis_client, sim_clock, hour):
+    day = _suspended_day(sim_agent.backend, CODE)
+    sim_clock.set(datetime.combine(day, datetime.min.time()).replace(hour=hour))
     t = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]
     assert (t["open"], t["volume"], t["stockStatus"]) == (0, 0, 1)
     assert t["lastPrice"] == t["lastClose"] > 0
@@ -108,7 +96,7 @@ def test_suspended_day_tick_has_no_trading(agent, redis_client, clock, hour):
     assert ("suspended" if hour == 10 else "market closed") in order(redis_client)["error"]
 
 
-def test_tick_agrees_with_the_day_so_far(agent, redis_client):
+def test_tick_agrees_with_the_day_so_far(sim_agent, redis_client):
     bars = hist(redis_client, "1m", start="20240301000000", end="20240301235959")
     tick = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]
     assert stamp(bars[-1]["time"]) == datetime(2024, 3, 1, 10, 0)    # forming bar, no later
@@ -119,8 +107,8 @@ def test_tick_agrees_with_the_day_so_far(agent, redis_client):
     assert sum(b["volume"] for b in bars) == tick["volume"]
 
 
-def test_tick_high_and_low_include_the_price_right_now(agent, redis_client, clock):
-    path = agent.backend.market.day(CODE, FRIDAY.date())
+def test_tick_high_and_low_include_the_price_right_now(sim_agent, redis_client, sim_clock):
+    path = sim_agent.backend.market.day(CODE, FRIDAY.date())
     seen = set()
     for k in range(1, 239):
         last = path.price_at(k + 0.5)
@@ -130,7 +118,7 @@ def test_tick_high_and_low_include_the_price_right_now(agent, redis_client, cloc
             continue
         seen.add(side)
         minute = 570 + k if k < 120 else 780 + k - 120
-        clock.set(datetime(2024, 3, 1, minute // 60, minute % 60, 30))
+        sim_clock.set(datetime(2024, 3, 1, minute // 60, minute % 60, 30))
         tick = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]
         assert tick["lastPrice"] == last and tick[side] == last
     assert seen == {"high", "low"}
@@ -146,8 +134,8 @@ def test_price_range_covers_whole_minutes_and_both_ends(e0, e1):
                                         max([path.highs[k] for k in inside] + ends))
 
 
-def test_minute_history_has_sessions_and_gaps(agent, redis_client, clock):
-    clock.set(datetime(2024, 3, 5, 8, 0))                  # Tuesday before the open
+def test_minute_history_has_sessions_and_gaps(sim_agent, redis_client, sim_clock):
+    sim_clock.set(datetime(2024, 3, 5, 8, 0))                  # Tuesday before the open
     bars = hist(redis_client, "1m", count=480, end="20240305080000")
     times = [stamp(b["time"]) for b in bars]
     assert len(bars) == 480 and times == sorted(times)
@@ -170,13 +158,13 @@ def test_minute_history_has_sessions_and_gaps(agent, redis_client, clock):
     (5, "", "20240401100000", "20240301095600", "20240301100000", 5),     # clipped at now
     (2, "", "20240229", "20240229145800", "20240229145900", 2),          # a date: whole day
 ])
-def test_minute_window_and_count(agent, redis_client, count, start, end, first, last, n):
+def test_minute_window_and_count(sim_agent, redis_client, count, start, end, first, last, n):
     bars = hist(redis_client, "1m", count=count, start=start, end=end)
     assert (bars[0]["time"], bars[-1]["time"], len(bars)) == (first, last, n)
     assert set(bars[0]) == {"time"} | set(FIELDS)
 
 
-def test_daily_bars_match_their_minutes(agent, redis_client):
+def test_daily_bars_match_their_minutes(sim_agent, redis_client):
     days = hist(redis_client, "1d", count=6, end="20240301")
     assert [d["time"] for d in days] == ["20240223", "20240226", "20240227", "20240228",
                                          "20240229", "20240301"]
@@ -199,8 +187,8 @@ def _suspended_day(backend, code):
 
 
 @pytest.mark.parametrize("period", ["1d", "1m"])
-def test_fill_data_gives_placeholders_for_suspended_days(agent, redis_client, period):
-    day = _suspended_day(agent.backend, CODE)
+def test_fill_data_gives_placeholders_for_suspended_days(sim_agent, redis_client, period):
+    day = _suspended_day(sim_agent.backend, CODE)
     lo, hi = day - timedelta(days=7), day + timedelta(days=7)
     fmt = "%Y%m%d" if period == "1d" else "%Y%m%d%H%M%S"
     start, end = lo.strftime(fmt), (hi.strftime(fmt) if period == "1d"
@@ -243,7 +231,7 @@ def test_same_seed_same_market_other_seed_other(redis_client):
     assert a.op_get_market_data_ex(params) != c.op_get_market_data_ex(params)
 
 
-def test_records_read_by_the_gateways_bar_reader(agent, redis_client):
+def test_records_read_by_the_gateways_bar_reader(sim_agent, redis_client):
     kh = pytest.importorskip("kavrel_trader.gateways.qmt.kline_history")
     from kavrel_trader.core.security import Stock
     rows = hist(redis_client, "1m", count=10)
@@ -253,8 +241,8 @@ def test_records_read_by_the_gateways_bar_reader(agent, redis_client):
 
 
 # ---------------------------------------------------------------- orders and account
-def test_market_buy_fills_at_the_ask_and_books_cash_and_position(agent, redis_client, events,
-                                                                 clock):
+def test_market_buy_fills_at_the_ask_and_books_cash_and_position(sim_agent, redis_client, events,
+                                                                 sim_clock):
     ask = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]["askPrice"][0]
     reply = order(redis_client, volume=300, ref="ref-1")
     assert reply["ok"] and reply["data"]["status"] == "filled"
@@ -271,7 +259,7 @@ def test_market_buy_fills_at_the_ask_and_books_cash_and_position(agent, redis_cl
     assert [(p["code"], p["volume"], p["can_use_volume"], p["cost_price"]) for p in pos] == [
         (CODE, 300, 0, ask)]                             # T+1: not sellable today
     assert order(redis_client, "SELL", volume=100)["ok"] is False
-    clock.set(datetime(2024, 3, 4, 10, 0))               # next trading day
+    sim_clock.set(datetime(2024, 3, 4, 10, 0))               # next trading day
     assert ok(redis_client, "query_positions")[0]["can_use_volume"] == 300
     bid = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]["bidPrice"][0]
     sold = order(redis_client, "SELL", volume=300)
@@ -291,14 +279,14 @@ def _rest_of_day(backend, now):
 
 @pytest.mark.parametrize("direction", ["BUY", "SELL"])
 @pytest.mark.parametrize("reached", [True, False])
-def test_resting_limit_order_fills_when_traded_through_or_expires(agent, redis_client, events,
-                                                                   clock, direction, reached):
+def test_resting_limit_order_fills_when_traded_through_or_expires(sim_agent, redis_client, events,
+                                                                   sim_clock, direction, reached):
     if direction == "SELL":
-        clock.set(datetime(2024, 2, 29, 10, 0))
+        sim_clock.set(datetime(2024, 2, 29, 10, 0))
         assert order(redis_client, volume=1000)["ok"]
-        clock.set(FRIDAY)
+        sim_clock.set(FRIDAY)
         events.take(3)
-    low, high, last = _rest_of_day(agent.backend, FRIDAY)
+    low, high, last = _rest_of_day(sim_agent.backend, FRIDAY)
     assert low < last < high            # the seed gives room on both sides
     if direction == "BUY":
         price = round(low + 0.01, 2) if reached else round(low - 0.01, 2)
@@ -311,7 +299,7 @@ def test_resting_limit_order_fills_when_traded_through_or_expires(agent, redis_c
         assert ok(redis_client, "query_asset")["available_cash"] < cash0 - price * 100 + 1
     else:
         assert ok(redis_client, "query_positions")[0]["frozen_volume"] == 100
-    clock.set(datetime(2024, 3, 1, 15, 0, 1))
+    sim_clock.set(datetime(2024, 3, 1, 15, 0, 1))
     ev = events.take(3 if reached else 2)
     assert [e["status"] for e in ev] == (["submitted", "trade", "filled"] if reached
                                                  else ["submitted", "cancelled"])
@@ -325,8 +313,8 @@ def test_resting_limit_order_fills_when_traded_through_or_expires(agent, redis_c
 
 
 @pytest.mark.parametrize("by", ["order_ref", "order_id"])
-def test_cancel_resting_order(agent, redis_client, events, by):
-    low, _, _ = _rest_of_day(agent.backend, FRIDAY)
+def test_cancel_resting_order(sim_agent, redis_client, events, by):
+    low, _, _ = _rest_of_day(sim_agent.backend, FRIDAY)
     placed = order(redis_client, "BUY", "LIMIT", round(low - 0.05, 2), 100, ref="c-1")["data"]
     cash = ok(redis_client, "query_asset")
     assert cash["frozen_cash"] > 0
@@ -360,8 +348,8 @@ def test_cancel_resting_order(agent, redis_client, events, by):
     (datetime(2024, 3, 1, 15, 0), dict(order_type="LIMIT", price=63.0), "market closed"),
     (datetime(2024, 3, 2, 10, 0), dict(), "market closed"),
 ])
-def test_refused_orders_change_nothing(agent, redis_client, events, clock, now, kw, reason):
-    clock.set(now)
+def test_refused_orders_change_nothing(sim_agent, redis_client, events, sim_clock, now, kw, reason):
+    sim_clock.set(now)
     before = ok(redis_client, "query_asset")
     params = dict(code=CODE, direction="BUY", order_type="MARKET", price=0.0, volume=100,
                   order_ref="x")
@@ -388,7 +376,7 @@ def test_a_fill_that_came_first_wins_over_a_cancel():
         backend.op_cancel_order({"order_id": placed["order_id"]})
 
 
-def test_duplicate_order_ref_is_refused(agent, redis_client):
+def test_duplicate_order_ref_is_refused(sim_agent, redis_client):
     assert order(redis_client, ref="dup")["ok"]
     again = order(redis_client, ref="dup")
     assert again["ok"] is False and "already used" in again["error"]
@@ -425,7 +413,7 @@ def test_allow_orders_off_refuses_every_order(redis_server, redis_client, events
     ({"op": "get_market_data_ex", "params": {"codes": ["600000"]}}, "invalid code"),
     ({"op": "cancel_order", "params": {"order_id": {"a": 1}}}, "order_id"),
 ])
-def test_bad_requests_get_a_reason(agent, redis_client, request_, reason):
+def test_bad_requests_get_a_reason(sim_agent, redis_client, request_, reason):
     req = dict(request_, id="bad-1")
     redis_client.rpush(PREFIX + ":req", json.dumps(req))
     reply = json.loads(redis_client.brpop([PREFIX + ":res:bad-1"], timeout=5)[1])
@@ -435,7 +423,7 @@ def test_bad_requests_get_a_reason(agent, redis_client, request_, reason):
 @pytest.mark.parametrize("raw", ["not json", "[1, 2]", "null", '{"op": "ping"}',
                                  '{"id": "", "op": "ping"}', '{"id": true, "op": "ping"}',
                                  '{"id": "a b", "op": "ping"}', "\xff\xfe", '{"id": 1e999}'])
-def test_unanswerable_requests_are_dropped_and_the_agent_lives(agent, redis_client, raw):
+def test_unanswerable_requests_are_dropped_and_the_agent_lives(sim_agent, redis_client, raw):
     redis_client.rpush(PREFIX + ":req", raw)
     assert ok(redis_client, "ping")["pong"] is True
     assert [k for k in redis_client.keys("*") if ":res:" in k] == []
@@ -470,17 +458,17 @@ def test_any_request_gets_a_well_formed_answer(op, params):
     json.dumps(reply, allow_nan=False)
 
 
-def test_backend_fault_is_a_failed_reply(agent, redis_client, monkeypatch):
+def test_backend_fault_is_a_failed_reply(sim_agent, redis_client, monkeypatch):
     def boom(params):
         raise ZeroDivisionError("boom")
 
-    monkeypatch.setitem(agent._ops, "query_asset", boom)
+    monkeypatch.setitem(sim_agent._ops, "query_asset", boom)
     reply = call(redis_client, "query_asset")
     assert reply == {"ok": False, "error": "ZeroDivisionError: boom"}
     assert ok(redis_client, "ping")["pong"] is True
 
 
-def test_reply_expires_when_nobody_reads_it(agent, redis_client):
+def test_reply_expires_when_nobody_reads_it(sim_agent, redis_client):
     req_id = send(redis_client, "ping")
     key = PREFIX + ":res:" + req_id
     deadline = time.monotonic() + 5
@@ -490,7 +478,7 @@ def test_reply_expires_when_nobody_reads_it(agent, redis_client):
     assert redis_client.llen(key) == 1
 
 
-def test_concurrent_callers_each_get_their_own_reply(agent, redis_client):
+def test_concurrent_callers_each_get_their_own_reply(sim_agent, redis_client):
     errors = []
 
     def worker(n):
@@ -509,13 +497,17 @@ def test_concurrent_callers_each_get_their_own_reply(agent, redis_client):
     assert errors == [] and not any(t.is_alive() for t in threads)
 
 
-def test_keeps_serving_across_a_redis_restart(clock):
+def test_keeps_serving_across_a_redis_restart(sim_clock, monkeypatch):
+    # Short waits and retries: the agent sees the outage and retries several times in it.
+    monkeypatch.setattr(agent_core, "_POP_WAIT", 0.1)
+    monkeypatch.setattr(agent_core, "_RETRY_FIRST", 0.05)
+    monkeypatch.setattr(agent_core, "_RETRY_MAX", 0.2)
     with RedisServer() as srv:
         r = redis.Redis(host=srv.host, port=srv.port, decode_responses=True)
-        with simulator(srv.url, clock=clock, key_prefix="other:") as ag:
+        with simulator(srv.url, clock=sim_clock, key_prefix="other:") as ag:
             assert ok(r, "ping", prefix="other")["pong"]
             srv.stop()
-            time.sleep(1.0)
+            time.sleep(0.5)
             srv.start()
             deadline, pong = time.monotonic() + 15, None
             while pong is None and time.monotonic() < deadline:
@@ -528,19 +520,19 @@ def test_keeps_serving_across_a_redis_restart(clock):
 
 
 @pytest.mark.parametrize("in_url", [True, False])
-def test_password_protected_redis(clock, in_url):
+def test_password_protected_redis(sim_clock, in_url):
     with RedisServer(password="pw-7") as srv:
         url = srv.url if in_url else "redis://%s:%d/0" % (srv.host, srv.port)
         r = redis.Redis(host=srv.host, port=srv.port, password="pw-7", decode_responses=True)
-        with QmtAgent(SimBackend(clock=clock), url,
+        with QmtAgent(SimBackend(clock=sim_clock), url,
                       redis_password=None if in_url else "pw-7"):
             assert ok(r, "ping")["pong"] is True
         r.close()
 
 
 # ---------------------------------------------------------------- lifecycle, flags, logs
-def test_stop_is_prompt_and_leaves_no_threads(redis_server, redis_client, clock):
-    ag = simulator(redis_server.url, clock=clock).start()
+def test_stop_is_prompt_and_leaves_no_threads(redis_server, redis_client, sim_clock):
+    ag = simulator(redis_server.url, clock=sim_clock).start()
     assert ok(redis_client, "ping")
     started = time.monotonic()
     ag.stop()
@@ -551,10 +543,10 @@ def test_stop_is_prompt_and_leaves_no_threads(redis_server, redis_client, clock)
     assert redis_client.llen(PREFIX + ":req") == 1          # nobody serves after stop
 
 
-def test_requests_are_served_in_the_order_sent(redis_server, redis_client, clock, caplog):
+def test_requests_are_served_in_the_order_sent(redis_server, redis_client, sim_clock, caplog):
     caplog.set_level(logging.INFO, logger="kavrel.qmt_agent")
     ids = [send(redis_client, "ping", req_id="req-%d" % i) for i in range(6)]
-    with simulator(redis_server.url, clock=clock, workers=1):
+    with simulator(redis_server.url, clock=sim_clock, workers=1):
         for req_id in ids:
             assert redis_client.blpop([PREFIX + ":res:" + req_id], timeout=5)
     served = [r.getMessage().split()[1] for r in caplog.records
@@ -562,9 +554,11 @@ def test_requests_are_served_in_the_order_sent(redis_server, redis_client, clock
     assert served == ["id=" + i for i in ids]
 
 
-def test_serves_after_idling_longer_than_its_waits(redis_server, redis_client, clock):
-    with simulator(redis_server.url, clock=clock, workers=1):
-        time.sleep(1.6)                    # several empty waits on the request list
+def test_serves_after_idling_longer_than_its_waits(redis_server, redis_client, sim_clock,
+                                                  monkeypatch):
+    monkeypatch.setattr(agent_core, "_POP_WAIT", 0.1)
+    with simulator(redis_server.url, clock=sim_clock, workers=1):
+        time.sleep(0.35)                   # several empty waits on the request list
         assert ok(redis_client, "ping", wait=3)["pong"] is True
 
 
@@ -666,9 +660,9 @@ def _seq(text):
 @pytest.mark.parametrize("order_type, then", [("MARKET", "fill"), ("LIMIT", "fill"),
                                               ("MARKET", "cancel")])
 def test_a_large_order_fills_in_parts_over_steps_at_several_prices(redis_server, redis_client,
-                                                                   events, clock, order_type,
+                                                                   events, sim_clock, order_type,
                                                                    then):
-    with simulator(redis_server.url, clock=clock, cash=10 ** 9) as ag:
+    with simulator(redis_server.url, clock=sim_clock, cash=10 ** 9) as ag:
         tick = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]
         levels = 5 if order_type == "MARKET" else 2
         shown = [v * 100 for v in tick["askVol"][:levels]]
@@ -691,7 +685,7 @@ def test_a_large_order_fills_in_parts_over_steps_at_several_prices(redis_server,
             assert (done["status"], done["traded_volume"]) == ("cancelled", sum(shown))
             last = events.take(1)
         else:
-            clock.advance(seconds=1)          # the next step: the rest from a new book
+            sim_clock.advance(seconds=1)          # the next step: the rest from a new book
             last = events.take(2)
             assert last[0]["status"] == "trade" and last[0]["traded_volume"] == 200
             assert last[0]["time"] == "2024-03-01 10:00:31"
@@ -720,24 +714,24 @@ def test_a_large_order_fills_in_parts_over_steps_at_several_prices(redis_server,
             (state["traded_volume"], 0)]
 
 
-def test_orders_share_what_a_level_shows_at_one_second(agent, redis_client, clock):
+def test_orders_share_what_a_level_shows_at_one_second(sim_agent, redis_client, sim_clock):
     tick = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]
     first = order(redis_client, volume=tick["askVol"][0] * 100)["data"]
     second = order(redis_client, volume=100)["data"]
     assert (first["traded_price"], second["traded_price"]) == tuple(tick["askPrice"][:2])
-    clock.advance(seconds=1)
+    sim_clock.advance(seconds=1)
     third = order(redis_client, volume=100)["data"]
     new_ask = ok(redis_client, "get_full_tick", {"codes": [CODE]})[CODE]["askPrice"][0]
     assert third["traded_price"] == new_ask
 
 
 def test_events_are_numbered_logged_and_kept_while_redis_is_away(redis_server, redis_client,
-                                                                 clock, caplog):
+                                                                 sim_clock, caplog):
     log_key = PREFIX + ":events:log"
     ps = redis_client.pubsub(ignore_subscribe_messages=True)
     ps.subscribe(PREFIX + ":events")
     buy = {"code": CODE, "direction": "BUY", "order_type": "MARKET", "volume": 100}
-    with simulator(redis_server.url, clock=clock) as ag:
+    with simulator(redis_server.url, clock=sim_clock) as ag:
         order(redis_client, ref="live")
         entries = redis_client.xrange(log_key)
         texts = []
@@ -770,17 +764,17 @@ def test_events_are_numbered_logged_and_kept_while_redis_is_away(redis_server, r
     assert "2 events were dropped" in caplog.text
 
 
-def test_the_state_file_keeps_the_account_across_a_restart(redis_server, redis_client, clock,
+def test_the_state_file_keeps_the_account_across_a_restart(redis_server, redis_client, sim_clock,
                                                            tmp_path):
     path = str(tmp_path / "sim.db")
     queries = ("query_asset", "query_positions", "query_orders", "query_trades")
-    low, _, _ = _rest_of_day(SimBackend(clock=clock), FRIDAY)
-    with simulator(redis_server.url, clock=clock, state=path):
+    low, _, _ = _rest_of_day(SimBackend(clock=sim_clock), FRIDAY)
+    with simulator(redis_server.url, clock=sim_clock, state=path):
         order(redis_client, volume=500, ref="kept")
         rest = order(redis_client, "BUY", "LIMIT", round(low - 0.05, 2), 100, ref="rest")
         before = {q: ok(redis_client, q) for q in queries}
     assert before["query_asset"]["frozen_cash"] > 0 and before["query_trades"]
-    with simulator(redis_server.url, clock=clock, state=path, cash=5.0):
+    with simulator(redis_server.url, clock=sim_clock, state=path, cash=5.0):
         assert {q: ok(redis_client, q) for q in queries} == before
         again = order(redis_client, volume=100, ref="kept")
         assert again["ok"] is False and "already used" in again["error"]
@@ -790,15 +784,15 @@ def test_the_state_file_keeps_the_account_across_a_restart(redis_server, redis_c
         trades = ok(redis_client, "query_trades")
         assert len({t["trade_id"] for t in trades}) == len(trades) > len(before["query_trades"])
         after = {q: ok(redis_client, q) for q in queries}
-    with simulator(redis_server.url, clock=clock, state=path):
+    with simulator(redis_server.url, clock=sim_clock, state=path):
         assert {q: ok(redis_client, q) for q in queries} == after
-    clock.set(datetime(2024, 3, 4, 10, 0))
-    with simulator(redis_server.url, clock=clock, state=path):
+    sim_clock.set(datetime(2024, 3, 4, 10, 0))
+    with simulator(redis_server.url, clock=sim_clock, state=path):
         held = sum(o["traded_volume"] for o in after["query_orders"])
         assert ok(redis_client, "query_positions")[0]["can_use_volume"] == held   # T+1
         assert ok(redis_client, "query_orders") == []        # today's orders only
     with pytest.raises(ValueError, match="keeps account SIM0001"):
-        SimBackend(clock=clock, state=path, account_id="OTHER")
+        SimBackend(clock=sim_clock, state=path, account_id="OTHER")
     ag = build_agent(build_parser("kavrel-qmt-sim", False).parse_args(
         ["--state", path, "--start-time", "2024-03-01 09:31", "--redis-url", redis_server.url]))
     assert FRIDAY <= ag.backend.clock() < FRIDAY + timedelta(minutes=1)   # not back to 09:31
@@ -812,7 +806,7 @@ def test_the_state_file_keeps_the_account_across_a_restart(redis_server, redis_c
 
 @pytest.mark.parametrize("op", ["query_orders", "query_trades"])
 @pytest.mark.parametrize("params", [[], "x", 5])
-def test_queries_refuse_malformed_params(agent, redis_client, op, params):
+def test_queries_refuse_malformed_params(sim_agent, redis_client, op, params):
     redis_client.rpush(PREFIX + ":req", json.dumps({"id": "q1", "op": op, "params": params}))
     reply = json.loads(redis_client.brpop([PREFIX + ":res:q1"], timeout=5)[1])
     assert reply["ok"] is False and "params must be a JSON object" in reply["error"]
@@ -820,16 +814,16 @@ def test_queries_refuse_malformed_params(agent, redis_client, op, params):
 
 
 def test_a_large_sell_pays_fees_and_tax_on_the_whole_and_keeps_the_rest_frozen():
-    clock = FixedClock(datetime(2024, 2, 29, 10, 0))
-    backend = SimBackend(clock=clock, cash=10 ** 9)
+    sim_clock = FixedClock(datetime(2024, 2, 29, 10, 0))
+    backend = SimBackend(clock=sim_clock, cash=10 ** 9)
     fills = []
     backend.publish = lambda kind, data: fills.append(data) if data["status"] == "trade" else 0
     buy = {"code": CODE, "direction": "BUY", "order_type": "MARKET", "volume": 200_000}
     placed = backend.op_place_order(buy)
     while backend.op_query_orders({})[0]["status"] != "filled":
-        clock.advance(seconds=1)
+        sim_clock.advance(seconds=1)
     assert len({f["traded_price"] for f in fills}) > 1
-    clock.set(FRIDAY)
+    sim_clock.set(FRIDAY)
     cash0 = backend.op_query_asset({})["cash"]
     tick = backend.op_get_full_tick({"codes": [CODE]})[CODE]
     shown = sum(tick["bidVol"][:3]) * 100
@@ -850,14 +844,14 @@ def test_a_large_sell_pays_fees_and_tax_on_the_whole_and_keeps_the_rest_frozen()
 
 @pytest.mark.parametrize("error, plain", [("ERR unknown command 'EVALSHA'", True),
                                           ("OOM command not allowed", False)])
-def test_a_redis_refusing_the_log_script(agent, redis_client, monkeypatch, error, plain):
+def test_a_redis_refusing_the_log_script(sim_agent, redis_client, monkeypatch, error, plain):
     def refuse(**kw):
         raise redis.ResponseError(error)
 
     ps = redis_client.pubsub(ignore_subscribe_messages=True)
     ps.subscribe(PREFIX + ":events")
-    monkeypatch.setattr(agent, "_publish_script", refuse)
-    assert agent.publish("status", {"n": 1}) is plain
+    monkeypatch.setattr(sim_agent, "_publish_script", refuse)
+    assert sim_agent.publish("status", {"n": 1}) is plain
     deadline, m = time.monotonic() + 1, None
     while m is None and time.monotonic() < deadline:
         m = ps.get_message(timeout=0.1)
@@ -865,7 +859,7 @@ def test_a_redis_refusing_the_log_script(agent, redis_client, monkeypatch, error
     if plain:                                 # an old server: unnumbered, as before the log
         assert m is not None and "seq" not in json.loads(m["data"])
     else:                                     # kept until the server takes scripts again
-        assert m is None and agent.pending_events == 1
+        assert m is None and sim_agent.pending_events == 1
         monkeypatch.undo()
-        assert wait_for(lambda: agent.pending_events == 0)
+        assert wait_for(lambda: sim_agent.pending_events == 0)
         assert redis_client.xlen(PREFIX + ":events:log") == 1

@@ -16,6 +16,7 @@ import redis
 
 from bridge_agent import EchoAgent
 from kavrel_trader.gateways.qmt import redis_bridge as rb
+from qmt_wire import wait_for
 
 TIMEOUT_RE = (r"QMT Redis RPC timeout after {wait}s \(op={op}, id=([0-9a-f]{{32}})\)\. "
               r"Is the Big QMT bridge agent running\?")
@@ -31,22 +32,6 @@ def bridge(redis_server, redis_client):
     b = _bridge(redis_server)
     yield b
     b.close()
-
-
-@pytest.fixture
-def agent(redis_server, redis_client):
-    a = EchoAgent(port=redis_server.port, db=0).start()
-    yield a
-    a.stop()
-
-
-def _wait_for(pred, limit=5.0):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        if pred():
-            return True
-        time.sleep(0.02)
-    return pred()
 
 
 # ---------------------------------------------------------------- a recording client
@@ -276,11 +261,11 @@ def test_the_process_exits_cleanly_with_a_subscriber_left_running(case):
     (OrderedDict([("code", "600000.SH"), ("name", "浦发银行"), ("price", 9.5)]),
      {"code": "600000.SH", "name": "浦发银行", "price": 9.5}),
 ])
-def test_wire_format(bridge, agent, params, sent):
+def test_wire_format(bridge, echo_agent, params, sent):
     before = time.time()
     assert bridge.call("echo", params) == sent
     after = time.time()
-    text = agent.taken[-1]
+    text = echo_agent.taken[-1]
     req = json.loads(text)
     assert list(req) == ["id", "op", "params", "ts"]
     assert list(req["params"]) == list(sent)
@@ -304,7 +289,7 @@ def test_wire_format(bridge, agent, params, sent):
     ('[true]', RuntimeError("RPC op=raw failed")),
     ('not json', json.JSONDecodeError),
 ])
-def test_replies(bridge, agent, reply, outcome):
+def test_replies(bridge, echo_agent, reply, outcome):
     if isinstance(outcome, RuntimeError):
         with pytest.raises(RuntimeError) as ei:
             bridge.call("raw", {"text": reply})
@@ -317,7 +302,7 @@ def test_replies(bridge, agent, reply, outcome):
 
 
 @pytest.mark.timeout(30)
-def test_ping_over_redis(bridge, agent):
+def test_ping_over_redis(bridge, echo_agent):
     assert bridge.ping() == {"pong": True}
 
 
@@ -344,24 +329,25 @@ def test_no_agent_times_out_exactly_and_withdraws(bridge, redis_client):
 
 
 @pytest.mark.timeout(40)
-def test_a_late_reply_is_never_read_by_a_later_call(bridge, agent, redis_client):
+def test_a_late_reply_is_never_read_by_a_later_call(bridge, echo_agent, redis_client):
     with pytest.raises(TimeoutError) as ei:
         bridge.call("sleep", {"seconds": 1.5, "data": "late"}, 0.5)
     # The agent had taken the request: it may still run, and the error says so.
     assert ei.value.withdrawn is False
     late_id = re.search(r"id=([0-9a-f]{32})", str(ei.value)).group(1)
-    assert _wait_for(lambda: redis_client.exists(bridge.res_key(late_id)))
+    assert wait_for(lambda: redis_client.exists(bridge.res_key(late_id)))
     for i in range(5):
         assert bridge.call("echo", {"i": i}) == {"i": i}
     assert redis_client.lrange(bridge.res_key(late_id), 0, -1) == ['{"ok": true, "data": "late"}']
 
 
 @pytest.mark.timeout(40)
-@pytest.mark.parametrize("reply_after, outcome", [(None, TimeoutError), (3.0, "on time")])
+@pytest.mark.parametrize("reply_after, outcome", [(None, TimeoutError), (1.7, "on time")])
 def test_waits_longer_than_the_socket_read_timeout(redis_server, redis_client, reply_after,
                                                    outcome):
-    # A 1 s default wait gives the client a 2 s socket read time-out; a 4 s call outlasts it.
-    b = _bridge(redis_server, timeout=1.0)
+    # A 0.5 s default wait gives the client a 1.5 s socket read time-out; a 2 s call
+    # outlasts it, and so does a reply after 1.7 s.
+    b = _bridge(redis_server, timeout=0.5)
     timer = None
     try:
         if reply_after is not None:
@@ -374,12 +360,12 @@ def test_waits_longer_than_the_socket_read_timeout(redis_server, redis_client, r
         t0 = time.monotonic()
         if outcome is TimeoutError:
             with pytest.raises(Exception) as ei:
-                b.call("get_market_data_ex", {}, 4.0)
+                b.call("get_market_data_ex", {}, 2.0)
             assert type(ei.value) is TimeoutError, repr(ei.value)
-            assert 3.9 <= time.monotonic() - t0 < 5.5
+            assert 1.9 <= time.monotonic() - t0 < 3.5
         else:
-            assert b.call("get_market_data_ex", {}, 4.0) == outcome
-            assert 2.9 <= time.monotonic() - t0 < 4.0
+            assert b.call("get_market_data_ex", {}, 2.0) == outcome
+            assert 1.6 <= time.monotonic() - t0 < 2.0
     finally:
         if timer is not None:
             timer.join()
@@ -387,7 +373,7 @@ def test_waits_longer_than_the_socket_read_timeout(redis_server, redis_client, r
 
 
 @pytest.mark.timeout(120)
-def test_concurrent_calls_are_never_crossed(bridge, agent):
+def test_concurrent_calls_are_never_crossed(bridge, echo_agent):
     errors, done = [], [0]
 
     def worker(w):
@@ -407,7 +393,7 @@ def test_concurrent_calls_are_never_crossed(bridge, agent):
     for t in threads:
         t.join(100)
     assert errors == [] and done[0] == 8
-    assert len(agent.taken) == 8 * 500 and len(set(agent.taken)) == 8 * 500
+    assert len(echo_agent.taken) == 8 * 500 and len(set(echo_agent.taken)) == 8 * 500
 
 
 @pytest.mark.timeout(30)
@@ -435,9 +421,15 @@ def _publish_until(redis_client, channel, payload, pred, limit=10.0):
     deadline = time.monotonic() + limit
     while time.monotonic() < deadline:
         redis_client.publish(channel, payload)
-        if _wait_for(pred, 0.1):
+        if wait_for(pred, 0.1):
             return True
     return False
+
+
+def _unsubscribed(redis_client, channel):
+    """No subscriber left on `channel`. Redis drops a closed connection's subscriptions when
+    it reads the close, which may come after a command sent on another connection."""
+    return wait_for(lambda: redis_client.pubsub_numsub(channel) == [(channel, 0)], 2.0)
 
 
 def _event_threads():
@@ -458,14 +450,14 @@ def test_events_reach_the_handler_and_bad_messages_are_dropped(bridge, redis_cli
     for payload in ["not json", "", '{"type": "order", "data": {"order_ref": "R1", "状态": "已报"}}',
                     "[1, 2", '{"type": "order", "data": {"order_ref": "R2"}}']:
         redis_client.publish(ch, payload)
-    assert _wait_for(lambda: len(got) == 2)
+    assert wait_for(lambda: len(got) == 2)
     assert got == [{"type": "order", "data": {"order_ref": "R1", "状态": "已报"}},
                    {"type": "order", "data": {"order_ref": "R2"}}]
     assert capsys.readouterr().out == ""
     bridge.stop_events()
     assert not t.is_alive()
     assert (bridge._event_thread, bridge._event_handler, bridge._pubsub) == (None, None, None)
-    assert redis_client.pubsub_numsub(ch) == [(ch, 0)]
+    assert _unsubscribed(redis_client, ch)
 
 
 @pytest.mark.timeout(30)
@@ -482,7 +474,7 @@ def test_a_raising_handler_is_reported_once_per_failure(bridge, redis_client, ca
     n0 = len(seen)
     for n in range(1, 4):
         redis_client.publish(ch, json.dumps({"n": n}))
-    assert _wait_for(lambda: seen[-1:] == [3])
+    assert wait_for(lambda: seen[-1:] == [3])
     bridge.stop_events()
     lines = capsys.readouterr().out.splitlines()
     assert lines == ["[QmtRedisBridge] event handler error: bad event %d" % n for n in seen]
@@ -505,12 +497,12 @@ def test_a_handler_may_stop_its_own_subscriber(bridge, redis_client, capsys, act
     first = bridge._event_thread
     ch = bridge.events_channel
     assert _publish_until(redis_client, ch, '{"n": 1}', lambda: got)
-    assert _wait_for(lambda: not first.is_alive())
+    assert wait_for(lambda: not first.is_alive())
     assert capsys.readouterr().out == "" and len(got) == 1
     if action == "restart":
         assert _publish_until(redis_client, ch, '{"n": 2}', lambda: later)
         bridge.stop_events()
-    assert redis_client.pubsub_numsub(ch) == [(ch, 0)]
+    assert _unsubscribed(redis_client, ch)
 
 
 @pytest.mark.timeout(30)
@@ -569,21 +561,21 @@ def test_one_delivering_thread_even_after_a_slow_handler(bridge, redis_client):
     assert 1.8 <= time.monotonic() - t0 < 3.0 and first.is_alive()
     bridge.start_events(new.append)
     release.set()
-    assert _wait_for(lambda: not first.is_alive())
+    assert wait_for(lambda: not first.is_alive())
     assert _publish_until(redis_client, ch, '{"n": 0}', lambda: new)
     del new[:]
     for n in range(1, 6):
         redis_client.publish(ch, json.dumps({"n": n}))
-    assert _wait_for(lambda: len(new) >= 5)
+    assert wait_for(lambda: len(new) >= 5)
     time.sleep(0.3)
     assert new == [{"n": n} for n in range(1, 6)] and len(old) == 1
     assert len(_event_threads()) == 1
     bridge.stop_events()
-    assert redis_client.pubsub_numsub(ch) == [(ch, 0)]
+    assert _unsubscribed(redis_client, ch)
 
 
 @pytest.mark.timeout(120)
-def test_start_stop_cycles_leave_no_subscription_and_a_usable_client(bridge, agent, redis_client):
+def test_start_stop_cycles_leave_no_subscription_and_a_usable_client(bridge, echo_agent, redis_client):
     ch = bridge.events_channel
     got = []
     # Stops at many points of the thread's read: at once, within and across its slices.
@@ -597,13 +589,13 @@ def test_start_stop_cycles_leave_no_subscription_and_a_usable_client(bridge, age
         t0 = time.monotonic()
         bridge.stop_events()
         assert time.monotonic() - t0 < 2.5
-        assert redis_client.pubsub_numsub(ch) == [(ch, 0)], (i, pause)
+        assert _unsubscribed(redis_client, ch), (i, pause)
         # Every pooled connection of the client still takes ordinary commands.
         for k in range(2):
             assert bridge.call("echo", {"k": k}) == {"k": k}
         bridge._r.set("probe", i)
         assert bridge._r.get("probe") == str(i)
-    assert _wait_for(lambda: not _event_threads(), 3)
+    assert wait_for(lambda: not _event_threads(), 3)
     subscribed = [c for c in redis_client.client_list() if int(c.get("sub", 0)) > 0]
     assert subscribed == []
     # A last subscription still delivers.
@@ -611,7 +603,7 @@ def test_start_stop_cycles_leave_no_subscription_and_a_usable_client(bridge, age
     del got[:]
     assert _publish_until(redis_client, ch, '{"last": 1}', lambda: got)
     bridge.close()
-    assert redis_client.pubsub_numsub(ch) == [(ch, 0)]
+    assert _unsubscribed(redis_client, ch)
 
 
 @pytest.mark.timeout(90)
@@ -631,7 +623,7 @@ def test_redis_stopped_mid_run_and_back(redis_server, redis_client):
         time.sleep(1.0)
         redis_server.start()
         # Same client: later calls succeed, and the event thread delivers again.
-        assert _wait_for(lambda: _try_call(b) == {"n": 3}, 20)
+        assert wait_for(lambda: _try_call(b) == {"n": 3}, 20)
         del got[:]
         probe = redis.Redis(host=redis_server.host, port=redis_server.port, db=0,
                             decode_responses=True)

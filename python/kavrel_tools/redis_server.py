@@ -57,6 +57,9 @@ class RedisServer:
                  password: Optional[str] = None, binary: Optional[str] = None):
         self.host = host
         self.port = port or free_port(host)
+        # A port picked here may be taken by another process before the server binds it
+        # (parallel test workers): the first start then retries on a fresh one.
+        self._pick_port = not port
         self.password = password
         self.binary = binary or find_redis_server()
         self._proc: Optional[subprocess.Popen] = None
@@ -74,6 +77,17 @@ class RedisServer:
     def start(self, timeout: float = 10.0) -> "RedisServer":
         if self.running:
             return self
+        for _ in range(3 if self._pick_port else 0):
+            try:
+                return self._start(timeout)
+            except RedisServerError as exc:
+                if "exited at start" not in str(exc):
+                    raise
+                self.port = free_port(self.host)
+        self._pick_port = False
+        return self._start(timeout)
+
+    def _start(self, timeout: float) -> "RedisServer":
         if self._dir is None:
             self._dir = tempfile.mkdtemp(prefix="kavrel-redis-")
         args = [self.binary, "--port", str(self.port), "--bind", self.host,
@@ -91,6 +105,7 @@ class RedisServer:
                 raise RedisServerError(f"redis-server exited at start (port {self.port}): "
                                        + self._log_tail())
             if _answers_ping(self.host, self.port, self.password):
+                self._pick_port = False
                 return self
             time.sleep(0.02)
         self.stop()

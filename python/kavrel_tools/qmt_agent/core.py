@@ -72,6 +72,8 @@ redis.call('XADD', KEYS[1], 'MAXLEN', '~', ARGV[2], id, 'event', text)
 redis.call('PUBLISH', KEYS[2], text)
 return id
 """
+_RETRY_FIRST = 0.5       # seconds before the first retry while Redis is unreachable ...
+_RETRY_MAX = 5.0         # ... doubling up to this
 
 
 class OpError(Exception):
@@ -316,7 +318,7 @@ class QmtAgent:
                 pool.submit(self._serve_and_release, item[1])
                 taken = True
             except (redis.ConnectionError, redis.TimeoutError, OSError) as exc:
-                backoff = min(5.0, backoff * 2 or 0.5)
+                backoff = min(_RETRY_MAX, backoff * 2 or _RETRY_FIRST)
                 log.warning("redis unavailable (%s); retrying in %.1fs", exc, backoff)
                 self._stop.wait(backoff)
             except Exception:  # noqa: BLE001 - the loop must survive anything
