@@ -669,15 +669,15 @@ def test_numbered_events_are_delivered_once_in_order_and_missed_ones_replayed(br
     first = _logged(redis_client, bridge, "5-1", 1, publish=False)
     assert _publish_until(redis_client, ch, first, lambda: got)     # repeats are dropped
     redis_client.publish(ch, '{"older": "agent"}')                  # no number: delivered
-    assert _wait_for(lambda: len(got) == 2)
+    assert wait_for(lambda: len(got) == 2)
     bridge.stop_events()
     _logged(redis_client, bridge, "5-2", 2)                          # nobody subscribed
     _logged(redis_client, bridge, "16-0", 3)
     bridge.start_events(later.append)
-    assert _wait_for(lambda: len(later) == 2)
+    assert wait_for(lambda: len(later) == 2)
     redis_client.publish(ch, json.dumps({"seq": "9-9", "type": "order", "data": {"n": 99}}))
     _logged(redis_client, bridge, "16-1", 4)
-    assert _wait_for(lambda: len(later) == 3)
+    assert wait_for(lambda: len(later) == 3)
     time.sleep(0.2)
     assert _ns(got) == [1, {"older": "agent"}] and _ns(later) == [2, 3, 4]
     assert bridge._last_seq == "16-1"
@@ -700,9 +700,9 @@ def test_after_an_outage_missed_events_come_first_and_the_recovery_is_reported(
                             decode_responses=True)
         for seq, n in [("2-1", 2), ("2-2", 3)]:                      # the agent's buffered events
             _logged(probe, b, seq, n)
-        assert _wait_for(lambda: recovered, 20)
+        assert wait_for(lambda: recovered, 20)
         _logged(probe, b, "3-0", 4)
-        assert _wait_for(lambda: len(got) == 4)
+        assert wait_for(lambda: len(got) == 4)
         time.sleep(0.2)
         assert _ns(got) == [1, 2, 3, 4] and len(recovered) == 1
     finally:
