@@ -29,6 +29,8 @@ from collections import Counter
 from datetime import date, datetime, timedelta
 from typing import Any, Dict, List
 
+from kavrel_tools.demo import last_trading_day, stop_process
+
 STATUS_OF_WORD = {"filled": "FILLED", "partly_filled": "PART_FILLED", "cancelled": "CANCELLED",
                   "rejected": "FAILED", "submitted": "SUBMITTED", "unreported": "SUBMITTED",
                   "wait_reporting": "SUBMITTED", "cancel_pending": "SUBMITTED"}
@@ -70,22 +72,8 @@ class Agent:
 
     def stop(self):
         proc, self.proc = self.proc, None
-        if proc is not None and proc.poll() is None:
-            proc.terminate()
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-
-
-def last_trading_day(before: date) -> date:
-    from kavrel_tools.qmt_agent.market import is_trading_day
-
-    d = before - timedelta(days=1)
-    while not is_trading_day(d):
-        d -= timedelta(days=1)
-    return d
+        if proc is not None:
+            stop_process(proc)
 
 
 def wait_for(pred, limit, step=0.1):

@@ -152,6 +152,15 @@ def make_gateway_class(qmt_adapter, events: "queue.Queue[Dict[str, Any]]"):
 
 # ---------------------------------------------------------------- the session
 
+def print_book(code: str, book) -> None:
+    """The first five levels of an order book, bids beside asks."""
+    print(f"  {code}")
+    table(("level", "bid volume", "bid", "ask", "ask volume"),
+          [(i, int(getattr(book, f"bid_volume_{i}")), getattr(book, f"bid_price_{i}"),
+            getattr(book, f"ask_price_{i}"), int(getattr(book, f"ask_volume_{i}")))
+           for i in range(1, 6)], indent="    ")
+
+
 class Session:
     chart_file = "qmt_session.png"
     title = "QMT session"
@@ -188,12 +197,7 @@ class Session:
         print()
         print("== Five-level order books")
         for sec in self.secs:
-            book = self.gw.get_orderbook(sec)
-            print(f"  {sec.code}")
-            table(("level", "bid volume", "bid", "ask", "ask volume"),
-                  [(i, int(getattr(book, f"bid_volume_{i}")), getattr(book, f"bid_price_{i}"),
-                    getattr(book, f"ask_price_{i}"), int(getattr(book, f"ask_volume_{i}")))
-                   for i in range(1, 6)], indent="    ")
+            print_book(sec.code, self.gw.get_orderbook(sec))
         print()
 
     def five_minute_bars(self, n: int = 4) -> None:

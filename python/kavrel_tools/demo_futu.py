@@ -20,7 +20,8 @@ import time
 from datetime import date, datetime
 from typing import Any, Dict, List
 
-from kavrel_tools.demo import SimClock, Session, last_trading_day, stop_process
+from kavrel_tools.demo import (SimClock, Session, last_trading_day, print_book,
+                               stop_process)
 from kavrel_tools.futu_sim.market import HK_STOCKS, _expiry, front_month, hk_tick
 from kavrel_tools.report import Progress, table
 
@@ -82,12 +83,7 @@ class FutuSession(Session):
         print()
         print("== Order books (five of ten levels)")
         for gw, sec in self.instruments():
-            book = gw.get_orderbook(sec)
-            print(f"  {sec.code}")
-            table(("level", "bid volume", "bid", "ask", "ask volume"),
-                  [(i, int(getattr(book, f"bid_volume_{i}")), getattr(book, f"bid_price_{i}"),
-                    getattr(book, f"ask_price_{i}"), int(getattr(book, f"ask_volume_{i}")))
-                   for i in range(1, 6)], indent="    ")
+            print_book(sec.code, gw.get_orderbook(sec))
         print()
 
     def instruments(self):
