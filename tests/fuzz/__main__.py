@@ -43,6 +43,12 @@ def _signal_name(rc):
         return "signal %d" % -rc
 
 
+def _sanitizer_fault(log):
+    """What AddressSanitizer's report says happened: a signal as its name, else the bug kind."""
+    kind = log.split("ERROR: AddressSanitizer: ", 1)[1].split(None, 1)[0]
+    return "SIG" + kind if kind in ("SEGV", "BUS", "FPE", "ILL", "ABRT") else kind
+
+
 def run(names, examples, seed, timeout, out=sys.stdout, together=False):
     """Runs each target in a child (or all in one child when `together`, for short runs);
     returns the list of (name, status, calls, seconds, log)."""
@@ -75,6 +81,10 @@ def run(names, examples, seed, timeout, out=sys.stdout, together=False):
             failure = "TIMEOUT"
         elif rc < 0:
             failure = "CRASHED (%s)" % _signal_name(rc)
+        elif rc and "ERROR: AddressSanitizer" in log:
+            # The sanitizer caught the signal or the fault itself and exited: its report
+            # names what happened ("SEGV on unknown address", "heap-use-after-free", ...).
+            failure = "CRASHED (%s)" % _sanitizer_fault(log)
         else:
             failure = "FAILED"
         for name in group:
