@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/bars.hpp"
+#include "py/module_entry.hpp"
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
 
@@ -890,4 +891,4 @@ void define_module(py::module_& m) {
 }  // namespace bar_rollup
 }  // namespace kv
 
-PYBIND11_MODULE(bar_rollup, m) { kv::bar_rollup::define_module(m); }
+KV_MODULE(bar_rollup, m) { kv::bar_rollup::define_module(m); }

@@ -39,6 +39,7 @@
 #include <cstring>
 #include <utility>
 
+#include "py/module_entry.hpp"
 #include "py/pyhelpers.hpp"
 
 namespace kv {
@@ -841,4 +842,4 @@ void define_module(py::module_& m) {
 }  // namespace security
 }  // namespace kv
 
-PYBIND11_MODULE(security, m) { kv::security::define_module(m); }
+KV_MODULE(security, m) { kv::security::define_module(m); }

@@ -4,6 +4,7 @@
 // the deals it is given; the formula lives in engine/fees.hpp.
 #include <pybind11/pybind11.h>
 
+#include "py/module_entry.hpp"
 #include "py/fee_binding.hpp"
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
@@ -30,4 +31,4 @@ void define_module(py::module_& m) {
 }  // namespace cqg_commissions
 }  // namespace kv
 
-PYBIND11_MODULE(cqg_commissions, m) { kv::cqg_commissions::define_module(m); }
+KV_MODULE(cqg_commissions, m) { kv::cqg_commissions::define_module(m); }

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include "engine/fees.hpp"
+#include "py/module_entry.hpp"
 #include "py/fee_binding.hpp"
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
@@ -77,4 +78,4 @@ void define_module(py::module_& m) {
 }  // namespace ib_commissions
 }  // namespace kv
 
-PYBIND11_MODULE(ib_commissions, m) { kv::ib_commissions::define_module(m); }
+KV_MODULE(ib_commissions, m) { kv::ib_commissions::define_module(m); }

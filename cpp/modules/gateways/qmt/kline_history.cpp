@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/qmt_bars.hpp"
+#include "py/module_entry.hpp"
 #include "py/pyhelpers.hpp"
 #include "py/row_values.hpp"
 #include "py/signature.hpp"
@@ -746,4 +747,4 @@ void define_module(py::module_& m) {
 }  // namespace kline_history
 }  // namespace kv
 
-PYBIND11_MODULE(kline_history, m) { kv::kline_history::define_module(m); }
+KV_MODULE(kline_history, m) { kv::kline_history::define_module(m); }

@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include "engine/fees.hpp"
+#include "py/module_entry.hpp"
 #include "py/fee_binding.hpp"
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
@@ -191,4 +192,4 @@ void define_module(py::module_& m) {
 }  // namespace qmt_commissions
 }  // namespace kv
 
-PYBIND11_MODULE(qmt_commissions, m) { kv::qmt_commissions::define_module(m); }
+KV_MODULE(qmt_commissions, m) { kv::qmt_commissions::define_module(m); }

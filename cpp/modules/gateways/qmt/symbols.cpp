@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "engine/qmt_codes.hpp"
+#include "py/module_entry.hpp"
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
 
@@ -199,4 +200,4 @@ void define_module(py::module_& m) {
 }  // namespace symbols
 }  // namespace kv
 
-PYBIND11_MODULE(symbols, m) { kv::symbols::define_module(m); }
+KV_MODULE(symbols, m) { kv::symbols::define_module(m); }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/stats.hpp"
+#include "py/module_entry.hpp"
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
 
@@ -602,4 +603,4 @@ void define_module(py::module_& m) {
 }  // namespace metrics
 }  // namespace kv
 
-PYBIND11_MODULE(metrics, m) { kv::metrics::define_module(m); }
+KV_MODULE(metrics, m) { kv::metrics::define_module(m); }

@@ -9,6 +9,7 @@
 // (orders, balance and positions), and the futures and crypto variants in each of them.
 #include <pybind11/pybind11.h>
 
+#include "py/module_entry.hpp"
 #include "futu_adapter.hpp"
 
 namespace kv {
@@ -55,7 +56,7 @@ const char* const kCryptoDoc =
 
 }  // namespace
 
-PYBIND11_MODULE(futu_adapter, m) {
+KV_MODULE(futu_adapter, m) {
     namespace fa = kv::futu_adapter;
     fa::N();
     m.doc() = "Futu OpenAPI gateways: Hong Kong and US stocks, Hong Kong futures and crypto spot.";

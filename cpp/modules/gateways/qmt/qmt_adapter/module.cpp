@@ -16,6 +16,7 @@
 //                    reconciliation with the agent's orders and fills
 #include <pybind11/pybind11.h>
 
+#include "py/module_entry.hpp"
 #include "adapter.hpp"
 
 namespace kv {
@@ -34,7 +35,7 @@ const Names& N() {
 
 namespace qa = kv::qmt_adapter;
 
-PYBIND11_MODULE(qmt_adapter, m) {
+KV_MODULE(qmt_adapter, m) {
     qa::N();
     m.doc() = "QMT gateway: China A-share trading through the Big QMT Redis bridge agent.";
     qa::globals.bind(m);

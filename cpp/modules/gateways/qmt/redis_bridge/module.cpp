@@ -12,9 +12,9 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <stdexcept>
 #include <string>
 
+#include "py/module_entry.hpp"
 #include "bridge.hpp"
 
 namespace kv {
@@ -109,19 +109,18 @@ py::object read_only(py::module_& m, const char* name, Body&& body, const char* 
 }  // namespace redis_bridge
 }  // namespace kv
 
-PYBIND11_MODULE(redis_bridge, m) {
+KV_MODULE(redis_bridge, m) {
     namespace b = kv::redis_bridge;
     b::N();
     m.doc() = "Redis request/reply client and event subscriber for the QMT bridge agent.";
 
-    // Without the client package the import fails with ImportError(kNoRedis) itself: the
-    // module loader turns a C++ exception's text into exactly that error (a Python error
-    // would come back wrapped in "initialization failed").
+    // Without the client package the import fails with ImportError(kNoRedis), chained
+    // from the loader's own error, as `except ImportError as e: raise ... from e` would.
     try {
         m.attr("redis") = py::module_::import("redis");
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ImportError)) throw;
-        throw std::runtime_error(b::kNoRedis);
+        kv::raise_from(e, PyExc_ImportError, b::kNoRedis);
     }
     kv::import_name(m, "collections.abc", "Mapping");
     m.attr("json") = py::module_::import("json");
