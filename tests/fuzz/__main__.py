@@ -11,6 +11,7 @@ with its signal and the faulthandler traceback it printed.
 import argparse
 import os
 import random
+import re
 import signal
 import subprocess
 import sys
@@ -30,10 +31,19 @@ def _child(names, examples, seed):
 
     targets = load_all()
     for name in names.split(","):
-        print("FUZZ-START %s" % name, flush=True)
+        _mark("FUZZ-START %s" % name)
         start = time.perf_counter()
         calls = targets[name].run(examples, seed)
-        print("FUZZ-RESULT %s calls=%d seconds=%.1f" % (name, calls, time.perf_counter() - start), flush=True)
+        _mark("FUZZ-RESULT %s calls=%d seconds=%.1f" % (name, calls, time.perf_counter() - start))
+
+
+def _mark(text):
+    """One marker line in a single write, so no other thread's output lands inside it."""
+    sys.stdout.write(text + "\n")
+    sys.stdout.flush()
+
+
+_MARK = re.compile(r"FUZZ-(START|RESULT) (\S+)(?: calls=(\d+) seconds=([0-9.]+))?")
 
 
 def _signal_name(rc):
@@ -70,12 +80,12 @@ def run(names, examples, seed, timeout, out=sys.stdout, together=False):
             log, rc = (e.output or "") if isinstance(e.output, str) else "", None
         seconds = time.perf_counter() - start
         done, started = {}, None
-        for line in log.splitlines():
-            if line.startswith("FUZZ-START "):
-                started = line.split()[1]
-            elif line.startswith("FUZZ-RESULT "):
-                name = line.split()[1]
-                done[name] = (int(line.split("calls=")[1].split()[0]), float(line.split("seconds=")[1]))
+        # A marker may share its line with output a target's leftover thread printed.
+        for m in _MARK.finditer(log):
+            if m.group(1) == "START":
+                started = m.group(2)
+            else:
+                done[m.group(2)] = (int(m.group(3)), float(m.group(4)))
                 started = None
         if rc is None:
             failure = "TIMEOUT"
