@@ -461,40 +461,45 @@ def place_and_cancel(fields, reply, allowed, cancel_id):
     the agent took the request."""
     gw = gateway({"place_order": reply, "cancel_order": reply, "get_full_tick": {}},
                  cfg={"allow_orders": allowed})
-    o = Order(security=SEC, status=OrderStatus.UNKNOWN, **fields)
-    given = fields["orderid"]  # read now: hostile fields may empty `fields` during the call
-    # A NaN or infinite quantity has no whole number of shares: its ValueError or
-    # OverflowError is the clear error the caller gets.
-    plain = type(fields["price"]) in (type(None), int, float) and type(fields["quantity"]) in (int, float) \
-        and math.isfinite(fields["quantity"]) \
-        and isinstance(fields["direction"], Direction) and type(given) in (str, type(None)) \
-        and (isinstance(fields["order_type"], OrderType) or type(fields["order_type"]) is str)
+    # Closed at the end: an order left UNKNOWN arms the reconciliation timer, which would
+    # otherwise fire (and log) during a later example or target.
     try:
-        ref_id = gw.place_order(o)
-    except Boom:
-        raise  # a hostile reply's own error (its text read for the log line)
-    except Exception:
-        assert not plain, fields  # a well-formed order is sent or refused, never an error
-        raise
-    calls = gw._rpc.calls
-    if not allowed:
-        assert ref_id == "" and calls == [] and o.status is OrderStatus.UNKNOWN
-    elif gw._rpc.raised is not None:
-        assert ref_id == "" and o.status in (OrderStatus.FAILED, OrderStatus.UNKNOWN)
-        sent = calls[-1][1]["order_ref"]
-        assert gw.orders.get(sent) is o
-    else:
-        # the order's own reference when it has one (whatever its type), else a fresh one
-        assert ref_id and o.orderid is ref_id and gw.orders.get(ref_id) is o
-        assert given is ref_id if given else re.fullmatch("[0-9a-f]{32}", ref_id)
-        assert o.status is OrderStatus.SUBMITTED and o.updated_time == FROZEN
-        params = calls[-1][1]
-        assert params["order_ref"] == ref_id and type(params["volume"]) is int and type(params["price"]) is float
-        json.dumps(params)  # the request is JSON text
-    gw.orders.put("R1", Order(security=SEC, status=OrderStatus.SUBMITTED, orderid="R1"))
-    st0 = gw.orders.get("R1").status
-    gw.cancel_order(cancel_id)
-    if cancel_id == "R1" and allowed and not isinstance(reply, Exception):
-        assert gw.orders.get("R1").status is OrderStatus.CANCELLED
-    else:
-        assert gw.orders.get("R1").status is st0
+        o = Order(security=SEC, status=OrderStatus.UNKNOWN, **fields)
+        given = fields["orderid"]  # read now: hostile fields may empty `fields` during the call
+        # A NaN or infinite quantity has no whole number of shares: its ValueError or
+        # OverflowError is the clear error the caller gets.
+        plain = type(fields["price"]) in (type(None), int, float) and type(fields["quantity"]) in (int, float) \
+            and math.isfinite(fields["quantity"]) \
+            and isinstance(fields["direction"], Direction) and type(given) in (str, type(None)) \
+            and (isinstance(fields["order_type"], OrderType) or type(fields["order_type"]) is str)
+        try:
+            ref_id = gw.place_order(o)
+        except Boom:
+            raise  # a hostile reply's own error (its text read for the log line)
+        except Exception:
+            assert not plain, fields  # a well-formed order is sent or refused, never an error
+            raise
+        calls = gw._rpc.calls
+        if not allowed:
+            assert ref_id == "" and calls == [] and o.status is OrderStatus.UNKNOWN
+        elif gw._rpc.raised is not None:
+            assert ref_id == "" and o.status in (OrderStatus.FAILED, OrderStatus.UNKNOWN)
+            sent = calls[-1][1]["order_ref"]
+            assert gw.orders.get(sent) is o
+        else:
+            # the order's own reference when it has one (whatever its type), else a fresh one
+            assert ref_id and o.orderid is ref_id and gw.orders.get(ref_id) is o
+            assert given is ref_id if given else re.fullmatch("[0-9a-f]{32}", ref_id)
+            assert o.status is OrderStatus.SUBMITTED and o.updated_time == FROZEN
+            params = calls[-1][1]
+            assert params["order_ref"] == ref_id and type(params["volume"]) is int and type(params["price"]) is float
+            json.dumps(params)  # the request is JSON text
+        gw.orders.put("R1", Order(security=SEC, status=OrderStatus.SUBMITTED, orderid="R1"))
+        st0 = gw.orders.get("R1").status
+        gw.cancel_order(cancel_id)
+        if cancel_id == "R1" and allowed and not isinstance(reply, Exception):
+            assert gw.orders.get("R1").status is OrderStatus.CANCELLED
+        else:
+            assert gw.orders.get("R1").status is st0
+    finally:
+        gw.close()
