@@ -174,8 +174,9 @@ for _gateway in (leak_cases_qmt, leak_cases_futu_cel):
 
 
 # Under AddressSanitizer freed memory waits in a quarantine, so resident memory grows
-# whatever the code does: the reference and tracemalloc checks still run there.
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+# whatever the code does: the reference and tracemalloc checks still run there. The runtime
+# is gcc's libasan or clang's libclang_rt.asan.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def rss():
