@@ -165,7 +165,16 @@ def test_information_ratio_length_mismatch_is_numpys_error(args):
         metrics.information_ratio(*args)
 
 
-@pytest.mark.parametrize("bad", [["a", "b"], [None, 1.0], "text", None, np.array(["1", "2"])])
+class StdLookupFails:
+    """Looking up its `std` fails with another error than AttributeError, which numpy lets out."""
+
+    @property
+    def std(self):
+        raise ValueError("std is not available")
+
+
+@pytest.mark.parametrize("bad", [["a", "b"], [None, 1.0], "text", None, np.array(["1", "2"]),
+                                 StdLookupFails()])
 def test_non_numeric_returns_fail_as_numpy_does(bad):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")

@@ -3,8 +3,8 @@
 // pending Python error as py::error_already_set.
 //
 //  - references: steal, borrow, intern; interned names (Name) built once per module
-//  - attributes, items and comparisons: getattr, getattr_or, setattr, getitem, eq, contains,
-//    is_instance, truthy, unpack, str_of
+//  - attributes, items and comparisons: getattr, getattr_or, hasattr, setattr, getitem, eq,
+//    contains, is_instance, truthy, unpack, str_of
 //  - calls: call_method, through the method vectorcall (no bound method is made)
 //  - messages and errors: Text (an f-string), raise, raise_from, ignoring_errors
 //  - the module's namespace read when used: ModuleNames (`globals("x")`, `globals.print`,
@@ -75,6 +75,19 @@ inline py::object getattr_or(py::handle o, PyObject* name, py::handle dflt) {
 inline py::object getattr_or(py::handle o, const Name& name, py::handle dflt) {
     return getattr_or(o, name.ptr(), dflt);
 }
+
+// hasattr(o, name): only an AttributeError means no; any other error of the lookup is raised.
+inline bool hasattr(py::handle o, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(o.ptr(), name);
+    if (v) {
+        Py_DECREF(v);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return false;
+}
+inline bool hasattr(py::handle o, const Name& name) { return hasattr(o, name.ptr()); }
 
 // o.name = v
 inline void setattr(py::handle o, PyObject* name, py::handle v) {

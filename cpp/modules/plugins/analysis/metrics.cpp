@@ -130,7 +130,7 @@ Column resolve(py::handle x, const py::object& np, const py::object& pd) {
     } else if (py::isinstance(x, series_type)) {
         c.series = true;  // a subclass: its own mean and std
         return c;
-    } else if (PyObject_HasAttrString(x.ptr(), "std")) {
+    } else if (kv::hasattr(x, py::str("std").ptr())) {
         return c;  // numpy calls the object's own std/mean methods
     } else {
         c.obj = np.attr("asanyarray")(x);

@@ -49,8 +49,7 @@ py::object command_pool(py::handle r) {
     if (!is_instance(r, redis_cls) || !getattr_or(r, n.connection, py::none()).is_none())
         return py::none();
     py::object pool = getattr_or(r, n.connection_pool, py::none());
-    if (pool.is_none() || !PyObject_HasAttrString(pool.ptr(), "get_connection") ||
-        !PyObject_HasAttrString(pool.ptr(), "release"))
+    if (pool.is_none() || !hasattr(pool, n.get_connection) || !hasattr(pool, n.release))
         return py::none();
     return pool;
 }
@@ -77,7 +76,7 @@ py::object pooled_exchange(py::handle pool, const py::object& key, const py::obj
         py::object read_timeout = getattr(conn, n.socket_timeout);
         py::object sock = getattr_or(conn, N().sock, py::none());
         const bool widen = !read_timeout.is_none() && !sock.is_none() &&
-                           PyObject_HasAttrString(sock.ptr(), "settimeout");
+                           hasattr(sock, n.settimeout);
         if (widen) call_method(sock, n.settimeout, py::float_(block_s + read_timeout.cast<double>()));
         auto restore = [&] {
             if (widen && getattr_or(conn, N().sock, py::none()).is(sock))
