@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "py/held_events.hpp"
 #include "py/host_ops.hpp"
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
@@ -46,7 +47,7 @@ struct Names {
         held_dropped_line{"_held_dropped_line"}, cancel_marked{"_cancel_marked"},
         unknown_since{"_unknown_since"}, reconcile_timer{"_reconcile_timer"},
         reconcile_ops{"_reconcile_ops"}, closed{"_closed"}, withdrawn{"withdrawn"};
-    Name acquire{"acquire"}, release{"release"}, discard{"discard"}, add{"add"}, pop{"pop"},
+    Name discard{"discard"}, add{"add"}, pop{"pop"},
         append{"append"}, is_alive{"is_alive"}, start{"start"}, cancel{"cancel"},
         reconcile{"reconcile"}, reconcile_due{"_reconcile_due"},
         on_events_recovered{"_on_events_recovered"}, setitem{"__setitem__"};
@@ -112,20 +113,8 @@ void apply_held(py::handle self, py::handle ref, py::handle order);
 // An order just left UNKNOWN by a time-out, for the reconciliation to settle.
 void note_unknown(py::handle self, py::handle ref);
 
-// Holds the gateway's `_order_lock` (a threading.RLock: the caller waits without the GIL)
-// for the life of the object.
-class OrderLock {
-public:
-    explicit OrderLock(py::handle self) : lock_(getattr(self, N().order_lock)) {
-        call_method(lock_, N().acquire);
-    }
-    ~OrderLock() { ignoring_errors([&] { call_method(lock_, N().release); }); }
-    OrderLock(const OrderLock&) = delete;
-    OrderLock& operator=(const OrderLock&) = delete;
-
-private:
-    py::object lock_;
-};
+// `with self._order_lock:` (a threading.RLock) for the life of the object returned.
+inline WithLock order_lock(py::handle self) { return WithLock(getattr(self, N().order_lock)); }
 
 // The class once built (for super() in __init__).
 extern PyObject* adapter_class;

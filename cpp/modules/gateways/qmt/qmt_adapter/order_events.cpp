@@ -34,8 +34,6 @@ namespace kv {
 namespace qmt_adapter {
 namespace {
 
-constexpr Py_ssize_t kMaxHeld = 1000;    // events held for orders not (yet) stored
-constexpr double kHeldSeconds = 60.0;    // ... each for at most this long
 constexpr double kDropLineSeconds = 60.0;  // at most one "dropped" line per minute
 
 // The status words of order-state events, as the agent spells them.
@@ -241,43 +239,24 @@ void apply_event(py::handle self, py::handle ref, py::handle order, py::handle d
 
 // Keeps `data` for `ref` until the order is stored; drops what is too old or too many.
 void hold(py::handle self, py::handle ref, py::handle data) {
-    py::object held = getattr(self, N().held_events);
     const double now_t = monotonic();
-    Py_ssize_t n = py::len(held), drop = 0;
-    while (drop < n) {
-        py::object item = getitem(held, py::int_(drop));
-        double t = getitem(item, py::int_(0)).cast<double>();
-        if (now_t - t <= kHeldSeconds && n - drop < kMaxHeld) break;
-        ++drop;
+    const Py_ssize_t drop = hold_event(getattr(self, N().held_events), now_t, ref, data);
+    if (!drop) return;
+    py::object last = getattr(self, N().held_dropped_line);
+    if (last.is_none() || now_t - last.cast<double>() >= kDropLineSeconds) {
+        setattr(self, N().held_dropped_line, py::float_(now_t));
+        log(self, {py::str(" order events dropped: "), py::int_(drop),
+                   py::str(" held too long or too many for orders this gateway has not "
+                           "stored")});
     }
-    if (drop) {
-        held.attr("__delitem__")(py::slice(0, drop, 1));
-        py::object last = getattr(self, N().held_dropped_line);
-        if (last.is_none() || now_t - last.cast<double>() >= kDropLineSeconds) {
-            setattr(self, N().held_dropped_line, py::float_(now_t));
-            log(self, {py::str(" order events dropped: "), py::int_(drop),
-                       py::str(" held too long or too many for orders this gateway has not "
-                               "stored")});
-        }
-    }
-    call_method(held, N().append, py::make_tuple(py::float_(now_t), ref, data));
 }
 
 }  // namespace
 
 // The held events of `ref` applied to its order, just stored (under the order lock).
 void apply_held(py::handle self, py::handle ref, py::handle order) {
-    py::object held = getattr(self, N().held_events);
-    py::list keep, mine;
-    for (py::handle item : held) {
-        if (eq(getitem(item, py::int_(1)), ref))
-            mine.append(getitem(item, py::int_(2)));
-        else
-            keep.append(item);
-    }
-    if (py::len(mine) == 0) return;
-    held.attr("__setitem__")(py::slice(0, static_cast<Py_ssize_t>(py::len(held)), 1), keep);
-    for (py::handle data : mine) apply_event(self, ref, order, data);
+    for (py::handle data : take_held(getattr(self, N().held_events), ref))
+        apply_event(self, ref, order, data);
 }
 
 namespace {
@@ -292,7 +271,7 @@ py::object on_event(py::handle self, py::handle event) {
     py::object ref = event_ref(data);
     if (!ref) return py::none();
 
-    OrderLock lock(self);
+    WithLock lock = order_lock(self);
     py::object orders = getattr(self, N().orders);
     if (!contains(getattr(orders, N().queue), ref)) {
         hold(self, ref, data);
@@ -344,7 +323,7 @@ py::object reconcile(py::handle self) {
     if (!truthy(getattr(self, N().reconcile_ops))) return py::none();
     py::list pending;
     {
-        OrderLock lock(self);
+        WithLock lock = order_lock(self);
         py::object queue = getattr(getattr(self, N().orders), N().queue);
         for (py::handle ref : queue) {
             py::object order = getitem(queue, ref);
@@ -373,7 +352,7 @@ py::object reconcile(py::handle self) {
     const double answered = monotonic();
     const double grace = unknown_grace(self);
     bool unknown_left = false;
-    OrderLock lock(self);
+    WithLock lock = order_lock(self);
     py::object orders = getattr(self, N().orders);
     py::object queue = getattr(orders, N().queue);
     for (py::handle row : rows_of(trades_reply)) {

@@ -49,7 +49,7 @@ py::object place_order(py::handle self, py::handle order) {
         if (!is_exception(e)) throw;
         log(self, {py::str(" place_order failed: "), e.value()});
         py::object status = globals("OrderStatus");
-        OrderLock lock(self);
+        WithLock lock = order_lock(self);
         if (may_have_been_sent(e)) {
             // Outcome unknown: keep the order under its reference so a later "order" event
             // or the reconciliation settles it.
@@ -68,7 +68,7 @@ py::object place_order(py::handle self, py::handle order) {
     {
         // Stored and brought up to date with the events that came before the reply, in one
         // step for the event thread.
-        OrderLock lock(self);
+        WithLock lock = order_lock(self);
         setattr(order, N().orderid, ref);
         setattr(order, N().status, globals("OrderStatus").attr("SUBMITTED"));
         setattr(order, N().updated_time, globals.now());
@@ -96,7 +96,7 @@ py::object cancel_order(py::handle self, py::handle orderid) {
     // The order counts as cancelled once the agent took the request; the mark stays the
     // gateway's own until the terminal's word (a refused cancel undoes it). An order the
     // terminal already finished keeps its state.
-    OrderLock lock(self);
+    WithLock lock = order_lock(self);
     py::object orders = getattr(self, N().orders);
     if (contains(getattr(orders, N().queue), orderid)) {
         py::object order = call_method(orders, N().get, orderid);
