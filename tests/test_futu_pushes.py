@@ -228,12 +228,31 @@ def test_failed_order_push_leaves_order_untouched(gw, table, error):
     assert vars(order) == before and gw.deals.queue == {}
 
 
-def test_pushes_for_unknown_orders_are_skipped(gw):
-    gw.trade_mode = TradeMode.SIMULATE
-    gw.process_order(order_table("ZZ", status="FILLED_ALL"))
-    gw.process_deal(deal_table("ZZ"))
-    gw.process_order(order_table("ZZ").drop(columns=["order_status"]))  # read no further
-    assert gw.orders.queue == {} and gw.deals.queue == {}
+@pytest.mark.parametrize("mode", [TradeMode.LIVETRADE, TradeMode.SIMULATE])
+def test_pushes_before_the_reply_are_applied_when_the_order_is_stored(gw, mode, capsys):
+    """The SDK's push thread may report an order and its fills before place_order has its
+    reply: those pushes wait and are applied in order when the order is stored. A held push
+    that fails is reported without failing place_order; another program's order stays held."""
+    gw.trade_mode = mode
+    reply = gw.trd_ctx.place_order
+
+    def place_with_early_pushes(*args, **kwargs):
+        gw.process_order(order_table("F1001", dealt_qty=100, status="FILLED_PART"))
+        gw.process_deal(deal_table("F1001", qty=100))
+        gw.process_order(order_table("F1001").drop(columns=["order_status"]))
+        gw.process_order(order_table("OTHER", status="FILLED_ALL"))
+        return reply(*args, **kwargs)
+
+    gw.trd_ctx.place_order = place_with_early_pushes
+    o = Order(security=TENCENT, price=350.0, quantity=2, direction=Direction.LONG,
+              order_type=OrderType.LIMIT, status=OrderStatus.UNKNOWN)
+    capsys.readouterr()
+    assert gw.place_order(o) == "F1001"
+    assert (o.status, o.filled_quantity, o.filled_avg_price) == (OrderStatus.PART_FILLED, 1.0, 350.0)
+    assert gw.deals.get("D1").filled_quantity == 1.0
+    assert len(sim_deals(gw)) == (mode is TradeMode.SIMULATE)
+    assert capsys.readouterr().out.startswith("[process_order] a push held for order F1001 failed: ")
+    assert [h[1] for h in gw._held_pushes] == ["OTHER"] and gw.orders.get("OTHER") is None
 
 
 @pytest.mark.parametrize("security, qty, expected", [(TENCENT, 300, 3.0), (APPLE, 300, 300)])

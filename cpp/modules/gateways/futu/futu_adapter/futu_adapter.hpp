@@ -16,6 +16,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "py/held_events.hpp"
 #include "py/host_ops.hpp"
 #include "py/pyhelpers.hpp"
 #include "py/signature.hpp"
@@ -45,7 +46,8 @@ struct Names {
         deal_id{"deal_id"}, qty{"qty"}, create_time{"create_time"}, time_key{"time_key"},
         open{"open"}, high{"high"}, low{"low"}, close{"close"}, volume{"volume"},
         datetime{"datetime"}, space{" "}, empty{""}, hk_prefix{"HK."}, main{"main"},
-        gateway{"gateway"}, name_{"__name__"}, sim_booked{"_sim_booked"};
+        gateway{"gateway"}, name_{"__name__"}, sim_booked{"_sim_booked"},
+        order_lock{"_order_lock"}, held_pushes{"_held_pushes"};
     // methods
     Name connect_quote{"connect_quote"}, connect_trade{"connect_trade"},
         subscribe{"subscribe"}, on_recv_rsp{"on_recv_rsp"}, set_handler{"set_handler"},
@@ -64,6 +66,12 @@ bool is_hk_stock(py::handle security);
 void check_dataframe(py::handle table, const char* arg);
 // The framework's TradeMode member SIMULATE / LIVETRADE, read when used.
 py::object trade_mode_member(const char* name);
+
+// `with self._order_lock:` (a threading.RLock), which orders the push threads' check-and-hold
+// and place_order's store-and-apply (pushes.cpp).
+inline WithLock order_lock(py::handle self) { return WithLock(getattr(self, N().order_lock)); }
+// Applies the pushes held for `orderid`, an order just stored (under the order lock).
+void apply_held_pushes(py::handle self, py::handle orderid);
 
 // ------------------------------------------------------------------ the parts of the module
 

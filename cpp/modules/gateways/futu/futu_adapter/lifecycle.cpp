@@ -19,6 +19,8 @@ void base_init(py::handle self, py::handle securities, py::handle gateway_name,
     py::object init = globals("BaseGateway").attr("__init__");
     py::tuple args = py::make_tuple(self, securities, gateway_name);
     steal(PyObject_Call(init.ptr(), args.ptr(), kwargs ? kwargs->ptr() : nullptr));
+    setattr(self, N().order_lock, globals("threading").attr("RLock")());
+    setattr(self, N().held_pushes, py::list());
 }
 
 // The connection sequence shared by the three constructors, from storing the fee model to

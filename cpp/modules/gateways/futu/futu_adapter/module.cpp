@@ -69,6 +69,8 @@ KV_MODULE(futu_adapter, m) {
     m.attr("datetime") = py::module_::import("datetime").attr("datetime");
     m.attr("timedelta") = py::module_::import("datetime").attr("timedelta");
     m.attr("uuid") = py::module_::import("uuid");
+    m.attr("threading") = py::module_::import("threading");
+    m.attr("time") = py::module_::import("time");
     m.attr("pd") = py::module_::import("pandas");
     py::module_ sdk = py::module_::import("futu");
     for (const char* n : kSdkNames) m.attr(n) = sdk.attr(n);

@@ -45,7 +45,9 @@ py::object send_order(py::handle self, py::handle order, py::handle price, py::h
     }
     py::object orderid = tables::FirstRow(out[1])[N().order_id];
     // Submitted before it is stored, so a push finding the order never sees its status
-    // overwritten; an order id the store refuses (unhashable) gives the status back.
+    // overwritten; an order id the store refuses (unhashable) gives the status back. The
+    // pushes that came before this reply are applied in the same step.
+    WithLock lock = order_lock(self);
     py::object previous = getattr(order, N().status);
     setattr(order, N().status, globals("KVOrderStatus").attr("SUBMITTED"));
     try {
@@ -54,6 +56,7 @@ py::object send_order(py::handle self, py::handle order, py::handle price, py::h
         if (PyObject_SetAttr(order.ptr(), N().status, previous.ptr()) < 0) PyErr_Clear();
         throw;
     }
+    apply_held_pushes(self, orderid);
     return orderid;
 }
 

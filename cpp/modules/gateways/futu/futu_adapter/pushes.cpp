@@ -159,14 +159,29 @@ py::object booked_fills(py::handle self) {
     return std::move(fresh);
 }
 
+// An order or deal push for an order this gateway has not stored: the SDK's push thread may
+// deliver an order's first pushes before place_order has its reply. The push is held and
+// applied when place_order stores the order (apply_held_pushes). Pushes for orders of other
+// programs trading on the same account are normal, so they expire without a line.
+constexpr long kDealPush = 1, kLots = 2, kSynthetic = 4;  // a held push's flags
+
+void hold_push(py::handle self, py::handle order_id, long flags, py::handle content) {
+    const double now = globals("time").attr("monotonic")().cast<double>();
+    hold_event(getattr(self, N().held_pushes), now, order_id, py::make_tuple(py::int_(flags), content));
+}
+
 // `lots`: Hong Kong stock quantities are converted to lots; `synthetic`: in paper trading a
 // fill reported by an order push is booked as a deal.
 py::object process_order(py::handle self, py::handle content, bool lots, bool synthetic) {
     check_dataframe(content, "content");
     FirstRow row(content);
     py::object order_id = row[N().order_id];
+    WithLock lock = order_lock(self);
     py::object order = call_method(getattr(self, N().orders), N().get, order_id);
-    if (order.is_none()) return py::none();  // not an order of this gateway
+    if (order.is_none()) {
+        hold_push(self, order_id, (lots ? kLots : 0) | (synthetic ? kSynthetic : 0), content);
+        return py::none();
+    }
 
     py::object dealt = row[N().dealt_qty];
     py::object updated = row[N().updated_time];
@@ -216,8 +231,12 @@ py::object process_deal(py::handle self, py::handle content, bool lots) {
     FirstRow row(content);
     py::object orderid = row[N().order_id];
     py::object dealid = row[N().deal_id];
+    WithLock lock = order_lock(self);
     py::object order = call_method(getattr(self, N().orders), N().get, orderid);
-    if (order.is_none()) return py::none();  // not an order of this gateway
+    if (order.is_none()) {
+        hold_push(self, orderid, kDealPush | (lots ? kLots : 0), content);
+        return py::none();
+    }
 
     py::object qty = framework_quantity(getattr(order, N().security), row[N().qty], lots);
     py::object when = parse_time(row[N().create_time]);
@@ -226,6 +245,27 @@ py::object process_deal(py::handle self, py::handle content, bool lots) {
     store(self, N().deals, dealid, deal);
     return py::none();
 }
+
+}  // namespace
+
+void apply_held_pushes(py::handle self, py::handle orderid) {
+    for (py::handle entry : take_held(getattr(self, N().held_pushes), orderid)) {
+        const long flags = getitem(entry, py::int_(0)).cast<long>();
+        py::object content = getitem(entry, py::int_(1));
+        try {
+            if (flags & kDealPush)
+                process_deal(self, content, flags & kLots);
+            else
+                process_order(self, content, flags & kLots, flags & kSynthetic);
+        } catch (py::error_already_set& e) {
+            if (!is_exception(e)) throw;
+            globals.print(Text() << ((flags & kDealPush) ? "[process_deal]" : "[process_order]")
+                                 << " a push held for order " << orderid << " failed: " << e.value());
+        }
+    }
+}
+
+namespace {
 
 void init_names() {
     for (int f = 0; f < kFigures; ++f) P.figures[f] = intern(kQuoteFigures[f]);
