@@ -3,7 +3,8 @@
 // Here: the module's namespace (`globals`), its interned names (N()), the log-line and
 // configuration helpers, the row readers and the functions that add each group of methods
 // to the QmtAdapter class. The host operations (getattr, setattr, eq, contains, str_of,
-// raise, ...) are those of py/host_ops.hpp, shared by every module.
+// raise, ...) are those of py/host_ops.hpp, shared by every module; the order lock and the
+// events held for orders not yet stored use py/held_events.hpp, shared with the Futu gateway.
 #pragma once
 
 #include <pybind11/pybind11.h>
