@@ -145,6 +145,14 @@ def test_each_limit_refuses_with_its_figure_while_a_smaller_order_passes(
     assert ok(redis_client, "ping")["limits"] == ag.guards.limits.as_dict()
 
 
+def test_a_working_market_buy_counts_at_the_best_ask(guarded, redis_client):
+    """A market buy has no price of its own: while it works, the position limit counts its
+    unfilled part at the best ask, as it counts a new market order (not at 0)."""
+    ag = guarded(Limits())
+    assert order(redis_client, volume=100)["ok"] is True
+    assert ag.backend.position_value(CODE) == pytest.approx(100 * guarded.ask, rel=0.01)
+
+
 def test_the_per_minute_window_slides_and_counts_only_accepted_orders(redis_server,
                                                                       redis_client):
     now = [1000.0]

@@ -512,14 +512,25 @@ class SimBackend(Backend):
             now = self.clock()
             self._match(now)
             value = 0.0
+            st = self.market.state(code, now)
             pos = self.account.positions.get(code)
             if pos is not None and pos.volume:
-                value += self.market.state(code, now)["last"] * pos.volume
+                value += st["last"] * pos.volume
             for o in self.account.orders.values():
                 if (o.code == code and o.direction == "BUY"
                         and o.status not in ("filled", "cancelled", "rejected")):
-                    value += o.price * (o.volume - o.traded_volume)
+                    # A working market buy has no price of its own: its unfilled part is
+                    # valued at the best ask, as a new market order is.
+                    price = o.price if o.order_type == "LIMIT" else self._best_ask(code, st, now)
+                    value += price * (o.volume - o.traded_volume)
             return value
+
+    def _best_ask(self, code: str, st: Optional[Dict[str, Any]], now: datetime) -> float:
+        """The best ask of ``code``, or NaN (which refuses the order) when none is shown."""
+        if st is None:
+            return float("nan")
+        _, _, asks, _ = self.market.book(code, st, now)
+        return asks[0] if asks and asks[0] > 0 else float("nan")
 
     def op_cancel_order(self, params: Dict[str, Any]) -> Dict[str, Any]:
         key = order_id_param(params)

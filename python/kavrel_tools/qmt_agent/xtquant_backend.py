@@ -475,7 +475,13 @@ class XtQuantBackend(Backend):
                 value += p.market_value or p.volume * p.last_price
         for o in orders:
             if o.stock_code == code and o.order_type == self.xtc.STOCK_BUY:
-                value += o.price * max(0, o.order_volume - o.traded_volume)
+                # A working market buy has no price of its own: its unfilled part is valued
+                # at the best ask, as a new market order is (NaN, which refuses, without one).
+                price = o.price
+                if o.price_type != self.xtc.FIX_PRICE:
+                    ask = self.best_price(code, "BUY")
+                    price = float("nan") if ask is None else ask
+                value += price * max(0, o.order_volume - o.traded_volume)
         return value
 
     def op_cancel_order(self, params: Dict[str, Any]) -> Dict[str, Any]:
