@@ -24,7 +24,7 @@ class StubBridge:
     def ping(self):
         return {"ok": True}
 
-    def start_events(self, handler):
+    def start_events(self, handler, recovered=None):
         pass
 
     def stop_events(self):
