@@ -343,6 +343,7 @@ def test_cancel_resting_order(sim_agent, redis_client, events, by):
     (FRIDAY, dict(price=float("nan")), "price must be"),
     (FRIDAY, dict(volume=10 ** 400), "volume must be a finite number, got 1000000"),
     (FRIDAY, dict(volume=10_000_000), "insufficient cash"),
+    (FRIDAY, dict(order_ref="r-\udcff"), "not valid text (a lone surrogate)"),
     (FRIDAY, dict(direction="SELL"), "insufficient sellable shares"),
     (datetime(2024, 3, 1, 12, 0), dict(), "market orders only during continuous"),
     (datetime(2024, 3, 1, 15, 0), dict(order_type="LIMIT", price=63.0), "market closed"),
@@ -361,6 +362,14 @@ def test_refused_orders_change_nothing(sim_agent, redis_client, events, sim_cloc
     assert reply["ok"] is False and reason in reply["error"], reply
     assert ok(redis_client, "query_asset") == before
     assert events.take(1, wait=0.5) == []
+
+
+def test_an_event_with_text_utf8_cannot_carry_goes_out_escaped(sim_agent, events):
+    """A lone surrogate has no UTF-8 form: the event goes out with it escaped, and does not
+    wait at the head of the queue in front of every later event."""
+    assert sim_agent.publish("note", {"text": "bad \udcff"}) is True
+    assert sim_agent.pending_events == 0
+    assert events.take(1, kind="note") == [{"text": "bad \udcff"}]
 
 
 def test_a_fill_that_came_first_wins_over_a_cancel():

@@ -150,7 +150,16 @@ def _url_password(url: str) -> Optional[str]:
 
 
 def _dumps(obj: Any) -> str:
-    return json.dumps(obj, ensure_ascii=False, allow_nan=False, default=str)
+    """JSON text that Redis can take as UTF-8. A lone surrogate (a "\\udcxx" escape in a
+    request, echoed in its reply or an event) has no UTF-8 form: such a text escapes every
+    non-ASCII character instead, which reads back the same."""
+    text = json.dumps(obj, ensure_ascii=False, allow_nan=False, default=str)
+    if not text.isascii():
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:
+            return json.dumps(obj, ensure_ascii=True, allow_nan=False, default=str)
+    return text
 
 
 class QmtAgent:

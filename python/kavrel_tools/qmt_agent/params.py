@@ -117,6 +117,12 @@ def read_order(params: Dict[str, Any]) -> Tuple[str, str, str, float, int, str]:
     ref = params.get("order_ref")
     if ref is not None and not isinstance(ref, str):
         raise OpError("order_ref must be a string")
+    if ref and not ref.isascii():
+        try:
+            ref.encode("utf-8")
+        except UnicodeEncodeError:
+            # The state file, the terminal and the events all keep the reference as UTF-8.
+            raise OpError("order_ref %r is not valid text (a lone surrogate)" % (ref,)) from None
     return code, direction, order_type, price, volume, ref or ""
 
 
