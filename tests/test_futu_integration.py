@@ -171,6 +171,28 @@ def test_futures_gateway_live_session(futu_sim, futu_config, capsys):
         closed(gw)
 
 
+def test_fills_pushed_before_the_reply_all_reach_the_gateway(futu_sim, futu_config):
+    """A broker's fill pushes may overtake its reply to place_order: the gateway, which
+    stores the order only once the SDK returns, still books every fill under it."""
+    sim = futu_sim
+    sim.pushes_first = True
+    hsi = hsi_main(sim)
+    gw = fa.FutuFuturesGateway([hsi], "futu-it-early")
+    try:
+        assert wait_for(lambda: gw.get_orderbook(hsi))
+        gw.trade_mode = TradeMode.LIVETRADE
+        buy = order(hsi, 12, book_price(sim, "HK.HSImain", "ask", 2))
+        oid = gw.place_order(buy)
+        assert oid and wait_for(lambda: buy.filled_quantity > 0)     # traded at once
+        assert wait_for(lambda: math.fsum(d.filled_quantity for d in deals_of(gw, oid))
+                        == buy.filled_quantity)
+        assert fill_over_time(sim, gw, buy)
+        assert wait_for(lambda: math.fsum(d.filled_quantity for d in deals_of(gw, oid)) == 12)
+        assert gw._held_pushes == []
+    finally:
+        closed(gw)
+
+
 def test_crypto_gateway_session(futu_sim, futu_config):
     sim = futu_sim
     gw = fa.FutuCryptoGateway([BTC], "futu-it-crypto")

@@ -272,6 +272,14 @@ class SimBroker:
                 events.extend(self._trade(order, now))
         return events
 
+    def trade_at_once(self, order: SimOrder) -> List[Event]:
+        """The order's round of this second, taken now rather than at the next tick."""
+        now = self.clock()
+        if order.status not in _WORKING or self.market.phase(order.inst, now) != "open":
+            return []
+        order.last_round = int(now.timestamp())
+        return self._trade(order, now)
+
     def _trade(self, order: SimOrder, now: datetime) -> List[Event]:
         inst = order.inst
         st = self.market.state(inst, now)

@@ -37,6 +37,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--tick", type=float, default=0.2,
                    help="seconds between matching rounds and pushes (real time)")
     p.add_argument("--unlock-password", default=None)
+    p.add_argument("--pushes-first", action="store_true",
+                   help="a new order trades at once and the pushes a request causes go out "
+                        "before its reply, as a broker's may")
     return p
 
 
@@ -60,7 +63,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     signal.signal(signal.SIGINT, _stop)
     signal.signal(signal.SIGTERM, _stop)
     server = FutuSimServer(args.host, args.port, seed=args.seed, clock=clock, tick=args.tick,
-                           unlock_password=args.unlock_password)
+                           unlock_password=args.unlock_password, pushes_first=args.pushes_first)
     try:
         server.start()
     except OSError as e:

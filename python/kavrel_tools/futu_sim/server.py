@@ -130,8 +130,11 @@ class FutuSimServer:
     def __init__(self, host: str = "127.0.0.1", port: int = 0, *, seed: int = 7,
                  clock: Optional[Clock] = None, tick: float = 0.2,
                  unlock_password: Optional[str] = None,
-                 market: Optional[FutuMarket] = None) -> None:
+                 market: Optional[FutuMarket] = None, pushes_first: bool = False) -> None:
         self.host = host
+        # As a broker whose fills overtake its replies: a new order trades its first round
+        # at once, and the pushes a request causes go out before its reply.
+        self.pushes_first = pushes_first
         self._port = int(port)
         self.clock: Clock = clock or WallClock()
         self.tick = float(tick)
@@ -404,9 +407,13 @@ class FutuSimServer:
             log.warning("futu-sim: %s from connection %d failed: %s: %s", name, conn.conn_id,
                         type(e).__name__, e)
             out = wire.error_body(pid, "%s failed in the simulator: %s" % (name, e))
+        if self.pushes_first:
+            for fn in after:
+                self._safely(fn)
         self._send(conn, pid, sn, out)
-        for fn in after:
-            self._safely(fn)
+        if not self.pushes_first:
+            for fn in after:
+                self._safely(fn)
 
     def _instrument(self, security) -> Instrument:
         code = _full_code(security)
@@ -832,6 +839,8 @@ class FutuSimServer:
         order, events = self.broker.place(acct, prefix + "." + c2s.code, side, order_type,
                                           c2s.qty, c2s.price if c2s.HasField("price") else 0.0,
                                           c2s.remark if c2s.HasField("remark") else "")
+        if self.pushes_first:
+            events += self.broker.trade_at_once(order)
         self._header(rsp.s2c.header, acct)
         rsp.s2c.orderID = order.order_id
         rsp.s2c.orderIDEx = str(order.order_id)
