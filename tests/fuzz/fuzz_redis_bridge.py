@@ -329,7 +329,40 @@ def ref_event(msg):
         return DROPPED
 
 
+def ref_seq(event):
+    """The (ms, n) pair an event's "seq" reads as (a stream id "<ms>-<n>", 1 to 19 ASCII
+    digits each), or None: the event is then delivered whatever its place."""
+    seq = event.get("seq") if type(event) is dict else None
+    if type(seq) is not str:
+        return None
+    ms, dash, n = seq.partition("-")
+    if not dash or not all(0 < len(x) <= 19 and all("0" <= c <= "9" for c in x) for x in (ms, n)):
+        return None
+    return int(ms), int(n)
+
+
+def in_order(events):
+    """The events delivered: a numbered one only when its number is above the last one's."""
+    out, last = [], None
+    for e in events:
+        seq = ref_seq(e)
+        if seq is not None:
+            if last is not None and seq <= last:
+                continue
+            last = seq
+        out.append(e)
+    return out
+
+
+seqs = st.one_of(st.builds("{}-{}".format, st.integers(0, 3), st.integers(0, 3)),
+                 st.sampled_from(["x", "1-", "-1", "1-2-3", "", "99999999999999999999-0",
+                                  "9999999999999999999-9999999999999999999", "\u0663-1", "\udcff-1",
+                                  " 1-1", "1-1 "]),
+                 st.integers(0, 5), st.none())
 messages = st.one_of(
+    st.builds(lambda seq, d: {"type": "message", "pattern": None, "channel": "kavrel:qmt:events",
+                              "data": json.dumps({"seq": seq, "type": "order", "data": d})},
+              seqs, json_values),
     st.builds(lambda t, d: {"type": t, "pattern": None, "channel": "kavrel:qmt:events", "data": d},
               st.sampled_from(["message", "message", "subscribe", "pmessage", "MESSAGE"]),
               st.one_of(json_values.map(json.dumps), reply_texts, texts, st.integers(),
@@ -348,12 +381,14 @@ class BadStr(Exception):
 
 @target(st.tuples(st.lists(messages, max_size=6), st.sampled_from(HANDLERS)), allowed=(TypeError,))
 def events(script, how):
-    """Every message reaches the handler exactly as the plain rules decode it; hostile
-    messages are dropped; handler errors are printed, never raised; the handle is closed."""
+    """Every message reaches the handler exactly as the plain rules decode it, a numbered
+    one only when its number is above the last delivered; hostile messages are dropped;
+    handler errors are printed, never raised; the handle is closed."""
     plain = all(m is None or isinstance(m, Exception) or
                 type(m) is dict and all(type(v) in (str, bytes, int, float, type(None), bool) for v in m.values())
                 for m in script)
-    want = [e for e in (ref_event(m) for m in script if not isinstance(m, Exception)) if e is not DROPPED]
+    want = in_order([e for e in (ref_event(m) for m in script if not isinstance(m, Exception))
+                     if e is not DROPPED])
     got, printed, later = [], [], []
 
     def handler(ev):
@@ -373,6 +408,7 @@ def events(script, how):
         h = realize(h)
     client = EventClient(list(script))
     BRIDGE._r = client
+    BRIDGE._last_seq = None             # each example numbers its events afresh
     with patched(threading=inline_threading, print=lambda *a: printed.append(a)):
         try:
             BRIDGE.start_events(h)
