@@ -79,8 +79,10 @@ clean:
 # ---------------------------------------------------------------- reliability
 FUZZ_EXAMPLES ?= 100000
 FUZZ_ARGS ?=
+# Fuzz children running at once (the targets are independent: one per core).
+FUZZ_JOBS ?= 2
 fuzz: build
-	cd tests && FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(abspath $(BIN))/python -m fuzz $(FUZZ_ARGS)
+	cd tests && FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(abspath $(BIN))/python -m fuzz --jobs $(FUZZ_JOBS) $(FUZZ_ARGS)
 
 # The sanitizer build is clang's, unoptimised and with warnings as errors, so it is also the
 # clang warnings check (make test's own build is the gcc one). The interpreter is not
@@ -109,7 +111,7 @@ asan: $(STAMP) redis-server $(if $(findstring clang,$(ASAN_CXX)),clang)
 	cd tests && $(ASAN_ENV) $(abspath $(BIN))/python -m pytest -q -p no:cacheprovider \
 	    -n $(PYTEST_WORKERS) --dist worksteal -k "not test_every_target_survives_a_short_run" $(PYTEST_ARGS)
 	cd tests && $(ASAN_ENV) PYTHONMALLOC=malloc $(abspath $(BIN))/python -m fuzz --derandomize --together \
-	    --examples $(ASAN_FUZZ_EXAMPLES)
+	    --jobs $(FUZZ_JOBS) --examples $(ASAN_FUZZ_EXAMPLES)
 
 # Debian's clang and its sanitizer runtime when missing (for the warnings and sanitizer builds).
 clang:

@@ -71,6 +71,9 @@ def test_runner_reports_a_crash_and_a_wrong_exception(tmp_path):
                                                    "selftest.fine"], 300, 1, 120, out=out)}
         together = {r[0]: r[1] for r in runner.run(["selftest.fine", "selftest.crashes", "selftest.fine"],
                                                    300, 1, 120, out=out, together=True)}
+        # two children at once: the crash of one leaves the other's result standing
+        parallel = [r[:2] for r in runner.run(["selftest.crashes", "selftest.fine"], 300, 1, 120,
+                                              out=out, together=True, jobs=2)]
     finally:
         sys.path.remove(str(tmp_path))
         for m in [m for m in sys.modules if m == "fuzz" or m.startswith("fuzz.")]:
@@ -82,3 +85,4 @@ def test_runner_reports_a_crash_and_a_wrong_exception(tmp_path):
     assert results["selftest.fine"] == "ok", out.getvalue()
     assert list(together.values()) == ["ok", together["selftest.crashes"], "NOT RUN"] or \
         together["selftest.crashes"].startswith("CRASHED"), out.getvalue()
+    assert parallel[1] == ("selftest.fine", "ok") and parallel[0][1].startswith("CRASHED"), out.getvalue()
