@@ -183,7 +183,7 @@ def test_fills_pushed_before_the_reply_all_reach_the_gateway(futu_sim, futu_conf
         gw.trade_mode = TradeMode.LIVETRADE
         buy = order(hsi, 12, book_price(sim, "HK.HSImain", "ask", 2))
         oid = gw.place_order(buy)
-        assert oid and wait_for(lambda: buy.filled_quantity > 0)     # traded at once
+        assert oid and wait_for(lambda: (buy.filled_quantity or 0) > 0)     # traded at once
         assert wait_for(lambda: math.fsum(d.filled_quantity for d in deals_of(gw, oid))
                         == buy.filled_quantity)
         assert fill_over_time(sim, gw, buy)
